@@ -1,0 +1,39 @@
+# Entry points: `make demo`, `make test`, `make bench`, `make fuzz`.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+
+.PHONY: all deps build build-asan test test-fast demo bench fuzz clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The sanitizer build uses clang so that the libFuzzer targets build alongside the tests.
+build-asan: deps
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  -DZOL_SANITIZE=ON -DZOL_FUZZ=ON -DZOL_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-fast: build
+	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
+
+test: test-fast build-asan
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
+
+demo: build
+	scripts/demo
+
+bench: build
+	scripts/bench $(BUILD)
+
+fuzz: build-asan
+	scripts/fuzz $(ASAN_BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,57 @@
+# Small helpers so every folder declares its tests, benchmarks and fuzz targets the same way.
+include(GoogleTest)
+
+# zol_test(NAME SOURCES a.cpp ... LIBS x y ...)
+# A GoogleTest program; each test case becomes a ctest test. End-to-end tests find the
+# programs under test through ZOL_BIN_DIR.
+function(zol_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOL_TEST_BIN_DIR})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    ZOL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    ZOL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    ZOL_BUILD_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()
+
+# zol_bench(NAME SOURCES ... LIBS ...): a Google Benchmark program, run by `make bench`.
+function(zol_bench name)
+  if(NOT ZOL_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench-bin)
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    ZOL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    ZOL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    ZOL_BUILD_DIR="${CMAKE_BINARY_DIR}")
+endfunction()
+
+# zol_fuzz(NAME SOURCES ... LIBS ... [SEEDS dir]): a libFuzzer target. In a fuzz build it is
+# also a ctest test that fuzzes for ZOL_FUZZ_SECONDS and fails on any finding.
+set(ZOL_FUZZ_SECONDS 8 CACHE STRING "Seconds each fuzz target runs under ctest")
+function(zol_fuzz name)
+  if(NOT ZOL_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "SEEDS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz-bin)
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS} Threads::Threads)
+  set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
+  set(seed_args "")
+  if(F_SEEDS)
+    set(seed_args ${F_SEEDS})
+  endif()
+  add_test(NAME fuzz.${name}
+    COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+            sh -c "mkdir -p '${corpus}' && exec \"$0\" -max_total_time=${ZOL_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 '${corpus}' ${seed_args}"
+            $<TARGET_FILE:${name}>)
+  set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+endfunction()
