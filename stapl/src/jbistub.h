@@ -1,0 +1,34 @@
+// The download driver: checks a byte-code image, lists its notes and actions, runs one
+// action over the JTAG port and reports the outcome and the time taken on standard output.
+// The server's DownloadFPGA handler and `stapl run` both drive the player through it.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// Results of the driver.
+constexpr int JBI_DOWNLOAD_OK = 0;
+constexpr int JBI_DOWNLOAD_FAILED = 1;
+constexpr int JBI_DOWNLOAD_UNRECOGNIZED = 99;
+
+// Runs `action` of the image with the initial values `init_list` (a null-terminated array of
+// "NAME=value" strings, or null). The image is read in place and not kept.
+// Returns 0 when the run succeeded with exit code 0, 99 for an unrecognised file, else 1.
+int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *action,
+                 char **init_list);
+
+// The server's download: jbi_download with no initial values.
+int FPGADownload(const unsigned char *FPGAdata, long FPGAdata_size, const char *action);
+
+// Text of a program's exit code for format 1 ("Jam 1.1") or 2 ("Jam STAPL") files.
+const char *jbi_exit_code_text(int format_version, int exit_code);
+
+// Prints "Elapsed time = hh:mm:ss".
+void jbi_print_elapsed_time(time_t seconds);
+
+// Accounting of the player's heap (jbi_malloc / jbi_free): blocks handed out and not yet
+// released, and a cap on further allocations (-1 = none; 0 = the next jbi_malloc returns
+// null). Tests use the cap to walk every allocation failure and the count to prove that
+// each path releases what it took.
+extern long jbi_malloc_live_blocks;
+extern long jbi_malloc_budget;
