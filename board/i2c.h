@@ -1,4 +1,8 @@
 // The I2C master behind local-bus registers 8 (command/status) and 12 (data).
+//
+// An address word holds the chip's 8-bit bus address in bits 8..15 and the register or
+// memory offset inside the chip in bits 0..7 (0xA002: byte 2 of the EEPROM at 0xA0).
+// Transfers must not overlap; the routines take no lock and keep no state between calls.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +11,18 @@
 // 100 in the self-test. Set once at start-up.
 extern int I2C_pause_us;
 
+// How long, in microseconds, a transfer polls the master's busy or done bit before it gives
+// up with "I2C master timed out waiting for busy to clear" or "... for done" (about 100 ms).
+extern int I2C_timeout_us;
+
+// Read one byte of a chip; the whole data-register word is stored in *data. Returns 1; a
+// missing acknowledge is only printed. Returns 0, with *data untouched, when the master
+// stopped answering and the transfer was abandoned.
 int I2C_Read(uint32_t address, uint32_t *data);
+// Write `data`, whole, to a chip's register. Returns 1, or 0 when the transfer was abandoned.
 int I2C_Write(uint32_t address, uint32_t data);
+// After a byte was sent: when the master saw no acknowledge, stop the bus and print the two
+// "not acknowledged" lines naming `data`.
 void CheckStatus(uint32_t data);
+// Poll the status word until the done bit is set (or the time limit passes).
 void WaitDone();

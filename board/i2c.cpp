@@ -1,0 +1,147 @@
+#include "board/i2c.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "platform/lb/lb.h"
+
+int I2C_pause_us = 10;
+int I2C_timeout_us = 100000;
+
+namespace {
+
+constexpr uint32_t kCommand = 8;  // write: command word; read: status word i2c_con
+constexpr uint32_t kData = 12;    // write: byte to send; read: last byte received
+
+constexpr uint32_t kBusy = 0x08;
+constexpr uint32_t kDone = 0x04;
+constexpr uint32_t kAck = 0x02;
+constexpr uint32_t kNoAcc = 0x01;
+
+constexpr uint32_t kStart = 0x80;
+constexpr uint32_t kStop = 0x40;
+constexpr uint32_t kReceive = 0x20;
+constexpr uint32_t kAfterNack = 0x10;
+constexpr uint32_t kClear = 0x00;
+
+// The one chip whose transfers restart the bus with an own address byte (0xFF / 0xFE)
+// instead of a repeated start.
+constexpr uint32_t kSpecialChip = 0xFC;
+
+uint32_t status_word() {
+  uint32_t con = 0;
+  lb_read_word(kCommand, &con);
+  return con;
+}
+
+// Polls the status word until (status & mask) == want. A master that never gets there would
+// hold a server for ever, so the poll gives up after I2C_timeout_us with a message.
+bool poll_status(uint32_t mask, uint32_t want, const char *what) {
+  using Clock = std::chrono::steady_clock;
+  const auto limit = Clock::now() + std::chrono::microseconds(I2C_timeout_us);
+  for (;;) {
+    // The clock is read before the status so that a poll descheduled past the limit still
+    // gets one more look at the master before giving up.
+    const bool expired = Clock::now() >= limit;
+    if ((status_word() & mask) == want) return true;
+    if (expired) {
+      std::printf("I2C master timed out waiting for %s, transfer abandoned\n", what);
+      return false;
+    }
+  }
+}
+
+bool wait_not_busy() { return poll_status(kBusy, 0, "busy to clear"); }
+bool wait_done() { return poll_status(kDone, kDone, "done"); }
+
+void byte_pause() { usleep(static_cast<useconds_t>(I2C_pause_us)); }
+
+void command(uint32_t word) { lb_write_word(kCommand, word); }
+void send(uint32_t byte) { lb_write_word(kData, byte); }
+
+// Start, chip address for writing, internal address: the part both transfers share.
+bool opening(uint32_t chip_addr, uint32_t int_addr) {
+  if (!wait_not_busy()) return false;
+  command(kStart);
+  if (!wait_done()) return false;
+  send(chip_addr & 0xFE);
+  byte_pause();
+  if (!wait_done()) return false;
+  CheckStatus(chip_addr);
+  send(int_addr);
+  byte_pause();
+  if (!wait_done()) return false;
+  CheckStatus(int_addr);
+  return true;
+}
+
+// The special chip wants a stop and a fresh start before its second address byte.
+bool restart_special() {
+  command(kStop);
+  byte_pause();
+  if (!wait_not_busy()) return false;
+  command(kStart);
+  return wait_done();
+}
+
+}  // namespace
+
+void WaitDone() { wait_done(); }
+
+void CheckStatus(uint32_t data) {
+  uint32_t con = status_word();
+  if (con & kAck) return;
+  command(kStop);
+  command(kAfterNack);
+  std::printf("Action was not acknowledged by slave, 0x%X\n", data);
+  std::printf("NOACC = 0x%X, Transaction is stopped\n", con & kNoAcc);
+}
+
+int I2C_Read(uint32_t address, uint32_t *data) {
+  const uint32_t chip_addr = (address >> 8) & 0xFF;
+  const uint32_t int_addr = address & 0xFF;
+  if (!opening(chip_addr, int_addr)) return 0;
+
+  if (chip_addr == kSpecialChip) {
+    if (!restart_special()) return 0;
+    send(chip_addr | 0x03);
+    byte_pause();
+  } else {
+    command(kStart);  // repeated start
+    if (!wait_done()) return 0;
+    byte_pause();
+    send(chip_addr | 0x01);
+  }
+  if (!wait_done()) return 0;
+  CheckStatus(chip_addr);
+
+  command(kReceive);
+  uint32_t discarded = 0;
+  lb_read_word(kData, &discarded);
+  if (!wait_done()) return 0;
+  command(kStop);
+  command(kClear);
+
+  lb_read_word(kData, data);
+  return 1;
+}
+
+int I2C_Write(uint32_t address, uint32_t data) {
+  const uint32_t chip_addr = (address >> 8) & 0xFF;
+  const uint32_t int_addr = address & 0xFF;
+  if (!opening(chip_addr, int_addr)) return 0;
+
+  if (chip_addr == kSpecialChip) {
+    if (!restart_special()) return 0;
+    send((chip_addr | 0x02) & 0xFE);
+    byte_pause();
+  }
+  send(data);
+  byte_pause();
+  if (!wait_done()) return 0;
+  CheckStatus(data);
+  command(kStop);
+  return 1;
+}

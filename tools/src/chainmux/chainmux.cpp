@@ -1,0 +1,158 @@
+// chainmux: read, write and clear the four 4-bit registers of the scan-chain selector, which
+// the computer reaches only through the eight general-purpose lines at local-bus 0x10.
+//
+// Lines: bits 3..0 data, bits 5..4 selector register, 0x40 WRENB, 0x80 LATCH. Direction
+// register 0x14: 0xFF drives all eight lines, 0xF0 leaves the data lines to the selector.
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+
+#include "board/pci_init.h"
+#include "platform/lb/lb.h"
+
+namespace {
+
+constexpr uint32_t LINES = 0x10;
+constexpr uint32_t DIRECTION = 0x14;
+constexpr uint32_t WRENB = 0x40;
+constexpr uint32_t LATCH = 0x80;
+constexpr uint32_t RESET = 0x08;
+constexpr uint32_t CLEAR_REGISTER = 2 << 4;  // the clear sequence goes through register 2
+
+constexpr uint32_t ALL_DRIVEN = 0xFF;
+constexpr uint32_t DATA_FROM_SELECTOR = 0xF0;
+
+enum { NO_ACTION = 0, WRITE_READ = 1, READ = 2, CLEAR = 3 };
+
+// Exit status of an action that has no register address to work on.
+constexpr int NO_ADDRESS_STATUS = 2;
+
+int action = NO_ACTION;
+uint32_t address = 0;
+uint32_t value = 0;
+int error = 0;
+int status = 0;
+bool address_given = false;
+
+void help() {
+  std::puts("************************************************");
+  std::puts("cmd : chainmux -R #address -W#Value #address     \n");
+  std::puts("-R reading the content of the specified register\n");
+  std::puts("-W writing the specified value to the specified ");
+  std::puts("   register and reading back this value         ");
+  std::puts("-C clearing all registers of the CHAINMUX        ");
+  std::puts("************************************************\n");
+}
+
+void scan_arguments(int argc, char **argv) {
+  if (argc < 2) error = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char *word = argv[i];
+    if (word[0] != '-') {
+      if (std::sscanf(word, "%x", &address) == 1)
+        address_given = true;
+      else
+        error = 1;
+      continue;
+    }
+    switch (std::toupper(static_cast<unsigned char>(word[1]))) {
+      case 'R':
+        action = READ;
+        break;
+      case 'W':
+        if (std::sscanf(word + 2, "%x", &value) == 1)
+          action = WRITE_READ;
+        else
+          error = 1;
+        break;
+      case 'C':
+        action = CLEAR;
+        break;
+      default:
+        error = 1;
+        break;
+    }
+  }
+}
+
+void lines(uint32_t x) { status = lb_write_word(LINES, x); }
+void direction(uint32_t x) { lb_write_word(DIRECTION, x); }
+
+// The four data bits the selector presents on the lines. A failed read ends the run: the
+// result would otherwise be a line printed from no value at all.
+void read_back_and_print() {
+  uint32_t word = 0;
+  if (lb_read_word(LINES, &word) != 0) {
+    std::perror("lb_read_word");
+    if (status == 0) status = 1;
+    return;
+  }
+  const uint32_t data = word & 0xF;
+  std::printf("Add 0x%X  : Value 0x%X\n", address, data);
+  std::printf("Add 0x%X  : Value %d\n", address, static_cast<int>(data));
+}
+
+void write_and_read_back() {
+  const uint32_t s = (address & 3) << 4;
+  const uint32_t d = s | (value & 0xF);
+  direction(ALL_DRIVEN);
+  lines(d | WRENB);
+  lines(d | LATCH | WRENB);
+  lines(d | WRENB);
+  lines(0);
+  direction(DATA_FROM_SELECTOR);
+  lines(s);
+  lines(s | LATCH);
+  lines(s);  // the address stays on the lines while the selector answers
+  read_back_and_print();
+}
+
+void read_register() {
+  const uint32_t s = (address & 3) << 4;
+  direction(DATA_FROM_SELECTOR);
+  lines(s);
+  lines(s | LATCH);
+  lines(s);
+  lines(0);
+  read_back_and_print();
+}
+
+void clear_all() {
+  direction(ALL_DRIVEN);
+  lines(WRENB | CLEAR_REGISTER | RESET);
+  lines(LATCH | WRENB | CLEAR_REGISTER | RESET);
+  lines(WRENB | CLEAR_REGISTER | RESET);
+  lines(LATCH);
+  lines(0);
+  lines(LATCH);
+  lines(0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  open_local_bus();
+  scan_arguments(argc, argv);
+
+  const bool needs_address = action == READ || action == WRITE_READ;
+  if (needs_address && !address_given) error = 1;
+  if (error == 1) help();
+  if (needs_address && !address_given) return NO_ADDRESS_STATUS;
+
+  switch (action) {
+    case WRITE_READ:
+      write_and_read_back();
+      break;
+    case READ:
+      read_register();
+      break;
+    case CLEAR:
+      clear_all();
+      break;
+    default:
+      status = -1;
+      break;
+  }
+  return status;
+}
