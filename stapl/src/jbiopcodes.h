@@ -111,11 +111,22 @@ enum JbiOpcode : uint8_t {
 // Operand count of any opcode byte, legal or not.
 constexpr int jbi_operand_count(unsigned opcode) { return static_cast<int>((opcode >> 6) & 3); }
 
+// What an operand word means, so that the assembler and the disassembler treat it alike.
+enum JbiOperandKind : uint8_t {
+  JBI_OPND_NONE = 0,  // no operand in this slot
+  JBI_OPND_NUMBER,    // a plain number (literal, stack depth)
+  JBI_OPND_VARIABLE,  // symbol index
+  JBI_OPND_CODE,      // offset from the start of the code section
+  JBI_OPND_STRING,    // offset from the start of the string table
+  JBI_OPND_STATE,     // TAP state number (0 RESET .. 15 IRUPDATE)
+};
+
 // One row per legal opcode, in the order of JbiOpcode.
 struct JbiOpcodeInfo {
   uint8_t code;
-  const char* name;  // mnemonic without the OP_ prefix, as `stapl asm` and `stapl info` write it
-  uint8_t operands;  // equals jbi_operand_count(code)
+  const char* name;           // mnemonic without the OP_ prefix, as `stapl asm`/`info` write it
+  uint8_t operands;           // equals jbi_operand_count(code)
+  JbiOperandKind kind[3];     // kind of each operand; JBI_OPND_NONE past `operands`
 };
 
 extern const JbiOpcodeInfo jbi_opcode_table[];
