@@ -15,7 +15,7 @@ constexpr int JBI_DOWNLOAD_UNRECOGNIZED = 99;
 // "NAME=value" strings, or null). The image is read in place and not kept.
 // Returns 0 when the run succeeded with exit code 0, 99 for an unrecognised file, else 1.
 int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *action,
-                 char **init_list);
+                 const char *const *init_list);
 
 // The server's download: jbi_download with no initial values.
 int FPGADownload(const unsigned char *FPGAdata, long FPGAdata_size, const char *action);

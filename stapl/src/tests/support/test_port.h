@@ -20,7 +20,7 @@ void reset();
 const std::vector<Cycle> &trace();
 // The TMS levels of the trace, in order.
 std::vector<int> tms_levels();
-// The TDI levels of the cycles that had `tms` (or all cycles when tms < 0).
+// The TDI levels of the trace, in order.
 std::vector<int> tdi_levels();
 // Number of cycles that asked for TDO.
 long tdo_reads();

@@ -1,0 +1,92 @@
+// The recording JTAG port linked into the player's tests in place of the board's port.
+#include "stapl/src/tests/support/test_port.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "board/jtag_port.h"
+
+int jtag_hardware_initialized = 0;
+int32_t one_ms_delay = 0;
+
+namespace {
+
+std::vector<test_port::Cycle> cycles;
+std::vector<int> tdo_script;
+std::size_t tdo_next = 0;
+long tdo_read_count = 0;
+long delay_us = 0;
+long delay_count = 0;
+
+}  // namespace
+
+namespace test_port {
+
+void reset() {
+  cycles.clear();
+  tdo_script.clear();
+  tdo_next = 0;
+  tdo_read_count = 0;
+  delay_us = 0;
+  delay_count = 0;
+  jtag_hardware_initialized = 0;
+}
+
+const std::vector<Cycle> &trace() { return cycles; }
+
+std::vector<int> tms_levels() {
+  std::vector<int> levels;
+  levels.reserve(cycles.size());
+  for (const Cycle &c : cycles) levels.push_back(c.tms);
+  return levels;
+}
+
+std::vector<int> tdi_levels() {
+  std::vector<int> levels;
+  levels.reserve(cycles.size());
+  for (const Cycle &c : cycles) levels.push_back(c.tdi);
+  return levels;
+}
+
+long tdo_reads() { return tdo_read_count; }
+
+void set_tdo_script(std::vector<int> bits) {
+  tdo_script = std::move(bits);
+  tdo_next = 0;
+}
+
+long delay_total_us() { return delay_us; }
+long delay_calls() { return delay_count; }
+
+}  // namespace test_port
+
+int jbi_jtag_io(int tms, int tdi, int read_tdo) {
+  if (jtag_hardware_initialized == 0) {
+    initialize_jtag_hardware();
+    jtag_hardware_initialized = 1;
+  }
+  int tdo = 0;
+  if (read_tdo != 0) {
+    ++tdo_read_count;
+    if (tdo_next < tdo_script.size()) tdo = tdo_script[tdo_next++] != 0 ? 1 : 0;
+  }
+  cycles.push_back({tms != 0 ? 1 : 0, tdi != 0 ? 1 : 0, read_tdo != 0, tdo});
+  return tdo;
+}
+
+void initialize_jtag_hardware() {}
+void close_jtag_hardware() { jtag_hardware_initialized = 0; }
+
+void jbi_delay(int32_t microseconds) {
+  ++delay_count;
+  delay_us += microseconds;
+}
+
+void delay_loop(int32_t count) {
+  for (volatile int32_t i = count; i > 0; i = i - 1) {
+  }
+}
+
+void calibrate_delay() { one_ms_delay = 1000; }
