@@ -1,0 +1,90 @@
+// Control of a simulated board from a test or a tool (boardsim): open a named board in this
+// process and reset it, set its identity, peek and poke registers and I2C devices, inject
+// faults, change the TAP chain and read the bus trace. Programs under test reach the same
+// board through the local-bus library when they run with the same LB_SIM.
+//
+//   auto board = lbsim::BoardControl::open("t-1234-i2c");   // nullptr on failure (errno)
+//   board->reset();
+//   board->trace_on(true);
+//   ... run the program under test with LB_SIM=t-1234-i2c ...
+//   for (const std::string &line : board->trace_lines()) ...   // format: trace.h
+//   lbsim::BoardControl::remove("t-1234-i2c");
+//
+// Every call takes the board lock for its own duration. Settings and faults stay until
+// reset().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/lb/sim/board_state.h"
+#include "platform/lb/sim/shared_board.h"
+
+namespace lbsim {
+
+class BoardControl {
+ public:
+  // Opens (creating when absent) the board `name`. nullptr with errno set on failure.
+  static std::unique_ptr<BoardControl> open(const std::string &name);
+  // Unlinks the board's shared object. 0 or errno (ENOENT when absent).
+  static int remove(const std::string &name);
+
+  const std::string &name() const { return board_->name(); }
+
+  // Power-on contents, no faults, default chain, trace off and empty.
+  void reset();
+
+  void set_identity(uint32_t word);
+  uint32_t identity();
+
+  // Register access with the side effects of a bus access, but never faulted or traced.
+  // False for an address outside the window or not a multiple of 4.
+  bool peek(uint32_t addr, uint32_t *value);
+  bool poke(uint32_t addr, uint32_t value);
+
+  // I2C device contents (chip in either bus form). False when no device answers `chip`.
+  bool i2c_peek(uint8_t chip, uint8_t offset, uint8_t *value);
+  bool i2c_poke(uint8_t chip, uint8_t offset, uint8_t value);
+
+  // Scan-chain selector registers 0..3 (4-bit values).
+  uint8_t selector_register(int index);
+
+  // Faults (board_model.h). False when not applicable (bad address, unknown chip, full).
+  bool set_stuck_bit(uint32_t addr, int bit, int level);
+  bool set_access_fail(uint32_t addr);
+  bool set_i2c_noack(uint8_t chip);
+  bool set_i2c_bad_byte(uint8_t chip, uint8_t xor_mask = 0x01);
+  // lb_init_s / lb_map fail with this errno from now on; 0 removes the fault.
+  void set_init_fail(int err);
+  void set_map_fail(int err);
+
+  // TAP chain, device 0 nearest TDI.
+  std::vector<TapDeviceConfig> chain();
+  // Replaces the chain (1..kTapMaxDevices valid devices), in Test-Logic-Reset. False with
+  // a reason in *error when a device is not acceptable.
+  bool set_chain(const std::vector<TapDeviceConfig> &devices, std::string *error);
+  TapState tap_state();
+  // Current instruction of device `index` (for checks after an IR scan).
+  uint32_t tap_instruction(int index);
+
+  void trace_on(bool on);
+  bool trace_is_on();
+  void trace_clear();
+  std::vector<TraceRecord> trace_records();   // oldest first
+  std::vector<std::string> trace_lines();     // the same, as text (trace.h)
+  uint64_t trace_dropped();
+
+  // Holds the board lock while the returned object lives: used by tests to stand for a
+  // process that dies while holding it. Do not call other members while holding it.
+  BoardLock hold_lock();
+  // The raw state; the caller holds the lock (hold_lock) while touching it.
+  BoardState &state_unlocked() { return board_->state(); }
+
+ private:
+  explicit BoardControl(std::unique_ptr<SharedBoard> board) : board_(std::move(board)) {}
+  std::unique_ptr<SharedBoard> board_;
+};
+
+}  // namespace lbsim
