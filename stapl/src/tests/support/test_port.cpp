@@ -85,8 +85,8 @@ void jbi_delay(int32_t microseconds) {
 }
 
 void delay_loop(int32_t count) {
-  for (volatile int32_t i = count; i > 0; i = i - 1) {
-  }
+  volatile int32_t i = count;
+  while (i > 0) i = i - 1;
 }
 
 void calibrate_delay() { one_ms_delay = 1000; }
