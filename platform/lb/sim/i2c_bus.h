@@ -99,8 +99,9 @@ uint32_t i2c_read_data(BoardState &board);
 void i2c_write_command(BoardState &board, uint32_t command);
 void i2c_write_data(BoardState &board, uint32_t value);
 
-// Device contents as a bus read/write would see them, without bus traffic (input registers
-// of the expanders are computed).
+// Device contents as a bus read/write at `offset` would see or set them, without bus
+// traffic and without moving the pointer (input registers of the expanders are computed
+// and ignore writes).
 uint8_t i2c_device_peek(const BoardState &board, int device, uint8_t offset);
 void i2c_device_poke(BoardState &board, int device, uint8_t offset, uint8_t value);
 
