@@ -1,0 +1,324 @@
+// Figures of the register service through ZOL_server on a simulated board, each printed
+// next to the limit it is held to, measured in the same run:
+//   - one register read, command sent to update received, against a raw TCP ping-pong of
+//     the same sizes between two processes (limit: 1.3 times the raw figure);
+//   - register commands per second from one client (limit: at least 20000/s);
+//   - one update delivered to 100 subscribers (limit: all within 2 ms of the command).
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "dim/src/tests/process.h"
+#include "platform/dim/dim.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using zoltest::Process;
+
+const char *const kCmd = "/ZOL/KeshV2_00/CMD/ReadWriteRegisters";
+const char *const kSvc = "/ZOL/KeshV2_00/SVC/UpdateRegisters";
+constexpr uint32_t kReg = 0x38;
+constexpr uint32_t kMarkerReg = 0x3C0;
+
+struct WriteRecord {
+  int32_t method;
+  uint32_t addr, val, mask;
+  int32_t write;
+};
+struct ReadRecord {
+  uint32_t method, addr, val, mask;
+};
+
+// Deliveries of the service to the benchmark's main subscription.
+struct Deliveries {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  uint64_t count = 0;
+  ReadRecord last{};
+  int last_size = 0;
+};
+Deliveries deliveries;
+char fill[8] = "No Link";
+
+void on_update(long *, void *data, int *size) {
+  std::lock_guard<std::mutex> lock(deliveries.mutex);
+  deliveries.last_size = *size;
+  if (*size >= 16) std::memcpy(&deliveries.last, data, 16);
+  if (*size != 8 || std::memcmp(data, fill, 8) != 0) ++deliveries.count;
+  deliveries.arrived.notify_all();
+}
+
+// Waits until more than `seen` deliveries have arrived; returns the new count.
+uint64_t wait_past(uint64_t seen) {
+  std::unique_lock<std::mutex> lock(deliveries.mutex);
+  if (!deliveries.arrived.wait_for(lock, 10s, [&] { return deliveries.count > seen; })) {
+    std::fprintf(stderr, "zol_bench: no update within 10 s\n");
+    std::exit(1);
+  }
+  return deliveries.count;
+}
+
+void send_read(uint32_t addr) {
+  WriteRecord w{1, addr, 0, 0xFFFFFFFF, 0};
+  dic_cmnd_service_(kCmd, &w, sizeof w);
+}
+
+// The processes behind the figures: a name server, the register server and its board.
+struct Setup {
+  std::string board = "zolbench_" + std::to_string(getpid());
+  std::unique_ptr<Process> dns;
+  std::unique_ptr<Process> server;
+
+  zoltest::Env env(int port) const {
+    return {{"LB_SIM", board}, {"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", std::to_string(port)}};
+  }
+  void boardsim(std::vector<std::string> args) {
+    args.insert(args.begin(), std::string(ZOL_BIN_DIR) + "/boardsim");
+    zoltest::run(args, {{"LB_SIM", board}});
+  }
+
+  void start() {
+    boardsim({"reset"});
+    boardsim({"poke", "0x38", "0x12345678"});
+    boardsim({"poke", "0x3C0", "0xBEEF"});
+    dns = std::make_unique<Process>(
+        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0"}, zoltest::Env{});
+    std::regex listening("listening on port ([0-9]+)");
+    std::smatch m;
+    std::string out;
+    dns->wait_out([&](const std::string &s) { out = s; return std::regex_search(out, m, listening); }, 10s);
+    if (!std::regex_search(out, m, listening)) {
+      std::fprintf(stderr, "zol_bench: name server did not start\n");
+      std::exit(1);
+    }
+    int port = std::stoi(m[1].str());
+    server = std::make_unique<Process>(
+        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/ZOL_server"}, env(port));
+    setenv("DIM_DNS_NODE", "127.0.0.1", 1);
+    setenv("DIM_DNS_PORT", std::to_string(port).c_str(), 1);
+
+    // Ready once the subscription delivers real contents instead of the fill.
+    dic_info_service_(kSvc, MONITORED, 0, nullptr, 0, on_update, 0, fill, sizeof fill);
+    wait_past(0);
+  }
+  void stop() {
+    if (server) server->stop();
+    if (dns) dns->stop();
+    boardsim({"remove"});
+  }
+};
+Setup setup;
+
+// ---- raw TCP ping-pong between two processes, the same sizes as a register read ----
+
+class RawPeer {
+ public:
+  RawPeer() {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    listen(listener, 1);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    child_ = fork();
+    if (child_ == 0) serve(listener);
+    close(listener);
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~RawPeer() {
+    close(fd_);
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+  }
+  // One request of a command's size, one answer of an update's size.
+  void ping() {
+    char request[kRequest] = {};
+    char answer[kAnswer];
+    full_write(fd_, request, sizeof request);
+    full_read(fd_, answer, sizeof answer);
+  }
+
+  // The frames of a register read: the command frame carries the command name and one
+  // 20-byte record; the data frame a subscription id and one 16-byte record.
+  static constexpr size_t kRequest = 4 + 1 + 2 + 37 + 20;
+  static constexpr size_t kAnswer = 4 + 1 + 4 + 16;
+
+ private:
+  [[noreturn]] static void serve(int listener) {
+    int fd = accept(listener, nullptr, nullptr);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char request[kRequest];
+    char answer[kAnswer] = {};
+    for (;;) {
+      if (!full_read(fd, request, sizeof request)) _exit(0);
+      full_write(fd, answer, sizeof answer);
+    }
+  }
+  static bool full_read(int fd, char *p, size_t n) {
+    while (n > 0) {
+      ssize_t r = read(fd, p, n);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  static void full_write(int fd, const char *p, size_t n) {
+    while (n > 0) {
+      ssize_t r = write(fd, p, n);
+      if (r <= 0) return;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+  }
+  pid_t child_ = -1;
+  int fd_ = -1;
+};
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// Alternates one register read through the server with one raw ping-pong, so both see the
+// same machine load.
+void BM_RegisterReadRoundTrip(benchmark::State &state) {
+  RawPeer raw;
+  for (int i = 0; i < 100; ++i) raw.ping();  // warm both paths
+  uint64_t seen = deliveries.count;
+  std::vector<double> zol, tcp;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    send_read(kReg);
+    seen = wait_past(seen);
+    auto t1 = Clock::now();
+    raw.ping();
+    auto t2 = Clock::now();
+    zol.push_back(micros(t1 - t0));
+    tcp.push_back(micros(t2 - t1));
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  double zol_us = median(zol), tcp_us = median(tcp);
+  state.counters["zol_us"] = zol_us;
+  state.counters["raw_tcp_us"] = tcp_us;
+  state.counters["ratio"] = tcp_us > 0 ? zol_us / tcp_us : 0;
+  state.counters["ratio_limit"] = 1.3;
+  state.SetLabel(zol_us <= 1.3 * tcp_us ? "within limit" : "OVER LIMIT");
+}
+BENCHMARK(BM_RegisterReadRoundTrip)->UseRealTime()->Iterations(2000);
+
+// A burst of commands sent back to back; the last one reads a marker register, and the
+// burst is done when its answer arrives.
+void BM_RegisterCommandsPerSecond(benchmark::State &state) {
+  const int burst = static_cast<int>(state.range(0));
+  double rate = 0;
+  for (auto _ : state) {
+    uint64_t seen = deliveries.count;
+    auto t0 = Clock::now();
+    for (int i = 0; i < burst - 1; ++i) send_read(kReg);
+    send_read(kMarkerReg);
+    for (;;) {
+      seen = wait_past(seen);
+      std::lock_guard<std::mutex> lock(deliveries.mutex);
+      if (deliveries.last_size == 16 && deliveries.last.addr == kMarkerReg) break;
+    }
+    double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    rate = std::max(rate, burst / elapsed);
+  }
+  state.counters["commands_per_s"] = rate;
+  state.counters["limit_per_s"] = 20000;
+  state.SetLabel(rate >= 20000 ? "within limit" : "UNDER LIMIT");
+}
+BENCHMARK(BM_RegisterCommandsPerSecond)->Arg(10000)->UseRealTime()->Iterations(5);
+
+// 100 subscribers of the register service; one command, and the time until the last of
+// them has the update.
+struct FanOut {
+  std::atomic<uint64_t> arrivals{0};
+  std::mutex mutex;
+  std::condition_variable all_in;
+  Clock::time_point last_arrival;
+};
+FanOut fan;
+
+void on_fanout(long *, void *data, int *size) {
+  if (*size == 8 && std::memcmp(data, fill, 8) == 0) return;
+  std::lock_guard<std::mutex> lock(fan.mutex);
+  fan.last_arrival = Clock::now();
+  fan.arrivals.fetch_add(1);
+  fan.all_in.notify_all();
+}
+
+bool wait_arrivals(uint64_t target) {
+  std::unique_lock<std::mutex> lock(fan.mutex);
+  return fan.all_in.wait_for(lock, 10s, [&] { return fan.arrivals.load() >= target; });
+}
+
+void BM_UpdateToHundredSubscribers(benchmark::State &state) {
+  constexpr int kSubscribers = 100;
+  for (int i = 0; i < kSubscribers; ++i)
+    dic_info_service_(kSvc, MONITORED, 0, nullptr, 0, on_fanout, i, fill, sizeof fill);
+  if (!wait_arrivals(kSubscribers)) {
+    state.SkipWithError("subscribers did not get the current contents");
+    return;
+  }
+  std::vector<double> spans;
+  uint64_t target = fan.arrivals.load();
+  for (auto _ : state) {
+    target += kSubscribers;
+    auto t0 = Clock::now();
+    send_read(kReg);
+    if (!wait_arrivals(target)) {
+      state.SkipWithError("an update did not reach every subscriber");
+      return;
+    }
+    std::lock_guard<std::mutex> lock(fan.mutex);
+    spans.push_back(std::chrono::duration<double, std::milli>(fan.last_arrival - t0).count());
+  }
+  std::sort(spans.begin(), spans.end());
+  double worst = spans.empty() ? 0 : spans.back();
+  double p99 = spans.empty() ? 0 : spans[spans.size() * 99 / 100];
+  state.counters["median_ms"] = spans.empty() ? 0 : spans[spans.size() / 2];
+  state.counters["p99_ms"] = p99;
+  state.counters["worst_ms"] = worst;
+  state.counters["limit_ms"] = 2.0;
+  state.SetLabel(p99 <= 2.0 ? "within limit" : "OVER LIMIT");
+}
+BENCHMARK(BM_UpdateToHundredSubscribers)->UseRealTime()->Iterations(500);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  benchmark::Initialize(&argc, argv);
+  setup.start();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  setup.stop();
+  std::fflush(stdout);
+  std::_Exit(0);
+}

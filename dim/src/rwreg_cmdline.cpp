@@ -1,0 +1,114 @@
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dim/src/rwreg.h"
+
+int action = ACTION_NONE;
+uint32_t address = 0;
+uint32_t value = 0;
+int remote = 0;
+int error = 0;
+int address_given = 0;
+int stop_after_help = 0;
+char BoardName[NAME_BUFFER];
+
+namespace {
+
+// Reads a hexadecimal number the way the scan format "%x" does: leading blanks, an optional
+// sign and "0x", digits up to the first non-digit. False when no digit could be read.
+bool scan_hex(const char *text, uint32_t *out) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(text, &end, 16);
+  if (end == text) return false;
+  *out = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+// Takes the board name as "%s" would (skipping leading blanks, up to the next blank), but
+// refuses names that would not fit the service and command names.
+void scan_board_name(const char *text) {
+  while (*text != '\0' && std::isspace(static_cast<unsigned char>(*text))) ++text;
+  size_t length = std::strcspn(text, " \t\n\v\f\r");
+  if (length == 0) {
+    std::printf("No [-T]arget was specified, exiting...\n");
+    error = 1;
+    stop_after_help = 1;
+    return;
+  }
+  if (length > MAX_BOARD_NAME) {
+    std::printf("The [-T]arget name is longer than %d characters, exiting...\n",
+                MAX_BOARD_NAME);
+    error = 1;
+    stop_after_help = 1;
+    return;
+  }
+  std::memcpy(BoardName, text, length);
+  BoardName[length] = '\0';
+  remote = 1;
+}
+
+void scan_value(const char *text, int new_action) {
+  uint32_t parsed = 0;
+  if (scan_hex(text, &parsed)) {
+    value = parsed;
+    action = new_action;
+  } else {
+    error = 1;
+  }
+}
+
+}  // namespace
+
+void scan_arguments(int argc, char **argv) {
+  if (argc < 2) error = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char *word = argv[i];
+    if (word[0] != '-') {
+      uint32_t parsed = 0;
+      if (scan_hex(word, &parsed)) {
+        address = parsed;
+        address_given = 1;
+      } else {
+        error = 1;
+      }
+      continue;
+    }
+    switch (std::toupper(static_cast<unsigned char>(word[1]))) {
+      case 'R':
+        action = ACTION_READ;
+        break;
+      case 'W':
+        scan_value(word + 2, ACTION_WRITE_READ);
+        break;
+      case 'P':
+        scan_value(word + 2, ACTION_WRITE);
+        break;
+      case 'T':
+        scan_board_name(word + 2);
+        break;
+      default:
+        error = 1;
+        break;
+    }
+  }
+}
+
+void print_help() {
+  static const char *const lines[] = {
+      "************************************************",
+      "cmd : rwreg - R #address - W#Value #address \n",
+      "-R reading the content of the specified register\n",
+      "-W writing the specified value to the specified ",
+      "   register and reading back this value         ",
+      "-P writing the specified value to the specified ",
+      "   register without reading back                ",
+      "-T target board, e.g. KeshV2_00                 ",
+      "   DIM_DNS_NODE (and DIM_DNS_PORT) must be set  ",
+      "************************************************\n",
+  };
+  for (const char *line : lines) std::printf("%s\n", line);
+}
