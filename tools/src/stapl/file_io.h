@@ -1,0 +1,19 @@
+// Whole-file reads and writes for the subcommands.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stapl {
+
+// Files larger than `limit` bytes are refused. On failure `error` says why, in the words of
+// the system ("No such file or directory") or "larger than N bytes".
+std::optional<std::vector<uint8_t>> read_file(const std::string &path, size_t limit,
+                                              std::string &error);
+// Writes through a temporary file beside `path` and renames it, so a failed write never
+// leaves half a file under the name a build step waits for.
+bool write_file(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error);
+
+}  // namespace stapl

@@ -1,0 +1,40 @@
+// stapl: assemble, list and run byte-code files.
+#include <cstdio>
+#include <string>
+
+#include "tools/src/stapl/commands.h"
+
+namespace {
+
+void usage(std::FILE *to) {
+  std::fputs(
+      "Usage: stapl COMMAND ...\n"
+      "  stapl asm SOURCE -o FILE    build a byte-code file from its text form\n"
+      "  stapl info FILE             list a byte-code file and disassemble its code\n"
+      "  stapl run [-aACTION] [-dNAME=value ...] FILE\n"
+      "                              run one action on the board (simulated by default)\n"
+      "Each command explains itself with --help.\n",
+      to);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc < 2) {
+    usage(stderr);
+    return 2;
+  }
+  const std::string command = argv[1];
+  stapl::Args args(argv + 2, argv + argc);
+  if (command == "asm") return stapl::asm_command(args);
+  if (command == "info") return stapl::info_command(args);
+  if (command == "run") return stapl::run_command(args);
+  if (command == "--help" || command == "-h" || command == "help") {
+    usage(stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "stapl: unknown command '%s'\n", command.c_str());
+  usage(stderr);
+  return 2;
+}
