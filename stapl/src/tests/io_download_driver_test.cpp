@@ -366,6 +366,24 @@ TEST_F(DownloadDriver, FpgaDownloadRunsConfigure) {
   EXPECT_NE(out.find("Exit code = 0... Success\n"), std::string::npos) << out;
 }
 
+TEST_F(DownloadDriver, EveryAllocationFailureStillReleasesEverything) {
+  const Bytes image = Image(2)
+                          .action({"configure", "d",
+                                   {{"a", 2, {OP_RETURN}}, {"b", 1, {OP_RETURN}}, {"c", 0, exit_with(0)}}})
+                          .action({"other", "", {{"x", 1, {OP_RETURN}}}})
+                          .build();
+  for (long budget = 0; budget < 40; ++budget) {
+    jbi_malloc_budget = budget;
+    ::testing::internal::CaptureStdout();
+    const int result = jbi_download(image.data(), static_cast<long>(image.size()), "configure", nullptr);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    jbi_malloc_budget = -1;
+    EXPECT_TRUE(result == 0 || result == 1) << "budget " << budget;
+    EXPECT_EQ(jbi_malloc_live_blocks, live_before_) << "budget " << budget;
+    EXPECT_NE(out.find("Elapsed time = "), std::string::npos) << "budget " << budget;
+  }
+}
+
 // ---- Texts ---------------------------------------------------------------------------------------
 
 TEST(ExitCodeText, FollowsTheFileFormat) {
