@@ -1,0 +1,480 @@
+#include "platform/dim/client_side.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/dim/runtime.h"
+
+namespace dim {
+
+namespace {
+
+constexpr auto kRetry = std::chrono::seconds(1);
+// Command data accepted but not yet written, over all servers; beyond it commands are refused.
+constexpr std::size_t kMaxUnsent = std::size_t{256} << 20;
+
+thread_local bool t_delivering_fill = false;
+
+std::string key_of(const std::string &host, uint32_t port) {
+  return host + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+ClientSide::ClientSide(Runtime &rt) : rt_(rt), resolver_(rt.net()) {}
+
+ClientSide::~ClientSide() = default;
+
+bool ClientSide::delivering_fill() { return t_delivering_fill; }
+
+// ---- subscriptions ----
+
+unsigned ClientSide::subscribe(const char *name, int type, void *address, int size,
+                               dic_info_callback callback, long tag, const void *fill,
+                               int fill_size) {
+  if (!name || !*name || std::strlen(name) > wire::kMaxName || size < 0 || fill_size < 0 ||
+      (fill_size > 0 && !fill) || (!callback && !address)) {
+    std::fprintf(stderr, "dim: dic_info_service_: invalid arguments\n");
+    return 0;
+  }
+  auto sub = std::make_shared<Sub>();
+  sub->id = next_id_++;
+  sub->name = name;
+  sub->type = type;
+  sub->address = address;
+  sub->size = address ? size : 0;
+  sub->callback = callback;
+  sub->tag = tag;
+  sub->fill = wire::Payload::copy_of(fill, fill ? static_cast<std::size_t>(fill_size) : 0);
+  {
+    std::lock_guard lock(subs_mutex_);
+    all_[sub->id] = sub;
+  }
+  rt_.to_net([this, sub] {
+    if (sub->released) return;
+    subs_[sub->id] = sub;
+    sub->retry = std::make_unique<asio::steady_timer>(rt_.net());
+    resolve(sub);
+  });
+  return sub->id;
+}
+
+void ClientSide::release(unsigned id) {
+  std::shared_ptr<Sub> sub;
+  {
+    std::lock_guard lock(subs_mutex_);
+    auto it = all_.find(id);
+    if (it == all_.end()) return;
+    sub = it->second;
+    all_.erase(it);
+  }
+  sub->released = true;
+  rt_.to_net([this, id] { forget(id); });
+}
+
+void ClientSide::forget(unsigned id) {
+  auto it = subs_.find(id);
+  if (it == subs_.end()) return;
+  auto sub = it->second;
+  subs_.erase(it);
+  if (sub->retry) sub->retry->cancel();
+  if (auto link = sub->link) {
+    link->subs.erase(id);
+    if (link->up) link->conn->send(wire::encode_unsubscribe(id));
+  }
+  sub->link.reset();
+}
+
+void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
+  if (sub->released) return;
+  auto it = cache_.find(sub->name);
+  if (it != cache_.end() && it->second.kind == wire::EntryKind::kService) {
+    attach(sub, link_to(it->second.host, it->second.port));
+    return;
+  }
+  std::weak_ptr<Sub> weak = sub;
+  lookup(sub->name, [this, weak](std::optional<wire::LookupReplyMsg> r, const std::string &) {
+    auto sub = weak.lock();
+    if (!sub || sub->released) return;
+    if (!r || !r->found || r->kind != wire::EntryKind::kService) {
+      no_link(sub);
+      retry_later(sub);
+      return;
+    }
+    cache_[sub->name] = Location{r->host, r->port, r->kind};
+    attach(sub, link_to(r->host, r->port));
+  });
+}
+
+void ClientSide::attach(const std::shared_ptr<Sub> &sub, const std::shared_ptr<Link> &link) {
+  sub->link = link;
+  link->subs[sub->id] = sub;
+  if (link->up) link->conn->send(wire::encode(wire::SubscribeMsg{sub->id, sub->name}));
+}
+
+void ClientSide::no_link(const std::shared_ptr<Sub> &sub) {
+  if (sub->showing_fill) return;
+  sub->showing_fill = true;
+  deliver(sub, sub->fill, true);
+}
+
+void ClientSide::retry_later(const std::shared_ptr<Sub> &sub) {
+  if (sub->released || !sub->retry) return;
+  std::weak_ptr<Sub> weak = sub;
+  sub->retry->expires_after(kRetry);
+  sub->retry->async_wait([this, weak](const asio::error_code &ec) {
+    auto sub = weak.lock();
+    if (!ec && sub && !sub->link) resolve(sub);
+  });
+}
+
+void ClientSide::deliver(const std::shared_ptr<Sub> &sub, wire::Payload data, bool is_fill) {
+  if (!is_fill) sub->showing_fill = false;
+  std::lock_guard lock(sub->slot_mutex);
+  sub->slot = std::move(data);
+  sub->slot_is_fill = is_fill;
+  if (sub->scheduled) return;  // the pending run picks up these latest contents
+  sub->scheduled = true;
+  rt_.to_dispatch([this, sub] { run_delivery(sub); });
+}
+
+void ClientSide::run_delivery(const std::shared_ptr<Sub> &sub) {
+  wire::Payload data;
+  bool is_fill = false;
+  {
+    std::lock_guard lock(sub->slot_mutex);
+    sub->scheduled = false;
+    if (!sub->slot) return;
+    data = std::move(*sub->slot);
+    sub->slot.reset();
+    is_fill = sub->slot_is_fill;
+  }
+  if (sub->released) return;
+  if (sub->address && sub->size > 0 && data.size > 0)
+    std::memcpy(sub->address, data.data, std::min(data.size, static_cast<std::size_t>(sub->size)));
+  if (sub->callback) {
+    long tag = sub->tag;
+    int size = static_cast<int>(data.size);
+    t_delivering_fill = is_fill;
+    sub->callback(&tag, const_cast<uint8_t *>(data.data), &size);
+    t_delivering_fill = false;
+  }
+  if (sub->type == ONCE_ONLY && !is_fill) release(sub->id);
+}
+
+// ---- commands ----
+
+int ClientSide::command(const char *name, const void *data, int size, Done done) {
+  auto fail = [&](const std::string &why) {
+    if (done) done(false, why);
+    return 0;
+  };
+  if (!name || !*name || std::strlen(name) > wire::kMaxName || size < 0 || (size > 0 && !data))
+    return fail("invalid command arguments");
+  if (static_cast<std::size_t>(size) > wire::kMaxPayload)
+    return fail("command data of " + std::to_string(size) + " bytes is over the limit");
+  const std::size_t n = static_cast<std::size_t>(size);
+  if (unsent_bytes_.fetch_add(n) + n > kMaxUnsent) {
+    unsent_bytes_ -= n;
+    return fail("too much command data waiting to be sent");
+  }
+  PendingCommand c;
+  c.name = name;
+  c.data = wire::Payload::copy_of(data, n);
+  c.done = [this, n, done = std::move(done)](bool ok, const std::string &why) {
+    unsent_bytes_ -= n;
+    if (done) done(ok, why);
+  };
+  rt_.to_net([this, c = std::move(c)]() mutable { route(std::move(c)); });
+  return 1;
+}
+
+void ClientSide::route(PendingCommand c) {
+  if (!c.looked_up) {
+    auto it = cache_.find(c.name);
+    if (it != cache_.end() && it->second.kind == wire::EntryKind::kCommand) {
+      send_on(link_to(it->second.host, it->second.port), std::move(c));
+      return;
+    }
+  }
+  c.looked_up = true;
+  auto &queue = waiting_[c.name];
+  queue.push_back(std::move(c));
+  if (queue.size() > 1) return;  // a lookup for this name is already out
+  const std::string name = queue.front().name;
+  lookup(name, [this, name](std::optional<wire::LookupReplyMsg> r, const std::string &error) {
+    auto node = waiting_.extract(name);
+    if (node.empty()) return;
+    std::string why;
+    if (!r)
+      why = error;
+    else if (!r->found)
+      why = "not known to the name server";
+    else if (r->kind != wire::EntryKind::kCommand)
+      why = "is a service, not a command";
+    if (!why.empty()) {
+      for (auto &c : node.mapped()) c.done(false, why);
+      return;
+    }
+    cache_[name] = Location{r->host, r->port, r->kind};
+    auto link = link_to(r->host, r->port);
+    for (auto &c : node.mapped()) send_on(link, std::move(c));
+  });
+}
+
+void ClientSide::send_on(const std::shared_ptr<Link> &link, PendingCommand c) {
+  if (!link->up) {
+    link->commands.push_back(std::move(c));
+    return;
+  }
+  auto done = std::move(c.done);
+  link->conn->send(wire::command_head(c.name, c.data.size), std::move(c.data),
+                   [done = std::move(done)](bool ok) {
+                     done(ok, ok ? std::string{} : "the connection to the server ended");
+                   });
+}
+
+// ---- links to servers ----
+
+std::shared_ptr<ClientSide::Link> ClientSide::link_to(const std::string &host, uint32_t port) {
+  const std::string key = key_of(host, port);
+  auto it = links_.find(key);
+  if (it != links_.end()) return it->second;
+  auto link = std::make_shared<Link>();
+  link->key = key;
+  links_[key] = link;
+  asio::error_code ec;
+  auto address = asio::ip::make_address(host, ec);
+  if (ec) {
+    // Post the failure so that callers finish attaching before the link goes down.
+    rt_.to_net([this, link] { link_down(link, "bad server address " + link->key); });
+    return link;
+  }
+  auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
+  socket->async_connect(
+      asio::ip::tcp::endpoint(address, static_cast<uint16_t>(port)),
+      [this, link, socket](const asio::error_code &ec) {
+        if (ec) {
+          link_down(link, "cannot connect to " + link->key + ": " + ec.message());
+          return;
+        }
+        Connection::Options o;
+        o.hold_on_backlog = false;  // our own commands are bounded where they are accepted
+        link->conn = std::make_shared<Connection>(std::move(*socket), "server " + link->key, o);
+        link->up = true;
+        std::weak_ptr<Link> weak = link;
+        link->conn->start(
+            [this, weak](wire::Frame &&f) {
+              if (auto l = weak.lock()) on_link_frame(l, std::move(f));
+            },
+            [this, weak](const std::string &why) {
+              if (auto l = weak.lock()) link_down(l, why.empty() ? "server closed the link" : why);
+            });
+        for (const auto &[id, sub] : link->subs)
+          link->conn->send(wire::encode(wire::SubscribeMsg{id, sub->name}));
+        auto commands = std::move(link->commands);
+        link->commands.clear();
+        for (auto &c : commands) send_on(link, std::move(c));
+      });
+  return link;
+}
+
+void ClientSide::on_link_frame(const std::shared_ptr<Link> &link, wire::Frame &&f) {
+  if (f.kind() == wire::Kind::kData) {
+    auto d = wire::decode_data(f);
+    if (!d) {
+      link->conn->close("malformed data frame");
+      return;
+    }
+    auto it = link->subs.find(d->sub);
+    if (it == link->subs.end()) return;  // released meanwhile
+    auto sub = it->second;
+    deliver(sub, f.share(d->data, d->size), false);
+    if (sub->type == ONCE_ONLY) forget(sub->id);
+    return;
+  }
+  if (f.kind() == wire::Kind::kNoService) {
+    auto id = wire::decode_sub_id(f);
+    if (!id) {
+      link->conn->close("malformed no-service frame");
+      return;
+    }
+    auto it = link->subs.find(*id);
+    if (it == link->subs.end()) return;
+    auto sub = it->second;
+    link->subs.erase(it);
+    sub->link.reset();
+    cache_.erase(sub->name);  // the name server's answer was stale
+    no_link(sub);
+    retry_later(sub);
+    return;
+  }
+  link->conn->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
+}
+
+void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string &why) {
+  auto it = links_.find(link->key);
+  if (it != links_.end() && it->second == link) links_.erase(it);
+  link->up = false;
+  if (link->conn) {
+    link->conn->drop();
+    rt_.to_net([keep = std::move(link->conn)] {});
+    link->conn.reset();
+  }
+  std::erase_if(cache_, [&](const auto &e) { return key_of(e.second.host, e.second.port) == link->key; });
+  auto subs = std::move(link->subs);
+  link->subs.clear();
+  for (auto &[id, sub] : subs) {
+    sub->link.reset();
+    no_link(sub);
+    retry_later(sub);
+  }
+  auto commands = std::move(link->commands);
+  link->commands.clear();
+  for (auto &c : commands) {
+    if (c.looked_up)
+      c.done(false, why);
+    else
+      route(std::move(c));  // the address may be stale: ask the name server once more
+  }
+}
+
+// ---- name server ----
+
+void ClientSide::lookup(
+    const std::string &name,
+    std::function<void(std::optional<wire::LookupReplyMsg>, const std::string &)> cb) {
+  const uint32_t request = next_request_++;
+  ask_dns(wire::encode(wire::LookupMsg{request, name}), request,
+          [cb = std::move(cb)](const wire::Frame *f, const std::string &error) {
+            if (!f) {
+              cb(std::nullopt, error);
+              return;
+            }
+            auto r = wire::decode_lookup_reply(*f);
+            cb(r, r ? std::string{} : "malformed answer from the name server");
+          });
+}
+
+void ClientSide::ask_dns(wire::Bytes frame, uint32_t request, Reply reply) {
+  requests_[request] = std::move(reply);
+  if (dns_up_) {
+    dns_->send(std::move(frame));
+    return;
+  }
+  dns_queue_.push_back(std::move(frame));
+  connect_dns();
+}
+
+void ClientSide::connect_dns() {
+  if (dns_connecting_ || dns_up_) return;
+  const DnsAddress dns = dns_address();
+  if (!dns.error.empty()) {
+    // Posted so that a caller never sees its reply before ask_dns returns.
+    rt_.to_net([this, error = dns.error] { dns_down(error); });
+    return;
+  }
+  dns_connecting_ = true;
+  const std::string where = dns.node + ":" + dns.port;
+  resolver_.async_resolve(
+      dns.node, dns.port,
+      [this, where](const asio::error_code &ec, asio::ip::tcp::resolver::results_type results) {
+        if (ec) {
+          dns_down("cannot resolve name server " + where + ": " + ec.message());
+          return;
+        }
+        auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
+        asio::async_connect(
+            *socket, results,
+            [this, socket, where](const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
+              if (ec) {
+                dns_down("cannot connect to name server " + where + ": " + ec.message());
+                return;
+              }
+              Connection::Options o;
+              o.hold_on_backlog = false;
+              dns_ = std::make_shared<Connection>(std::move(*socket), "name server " + where, o);
+              dns_connecting_ = false;
+              dns_up_ = true;
+              if (dns_reported_) std::fprintf(stderr, "dim: name server %s reached\n", where.c_str());
+              dns_reported_ = false;
+              dns_->start([this](wire::Frame &&f) { on_dns_frame(std::move(f)); },
+                          [this](const std::string &why) {
+                            dns_down(why.empty() ? "name server closed the link" : why);
+                          });
+              auto queued = std::move(dns_queue_);
+              dns_queue_.clear();
+              for (auto &q : queued) dns_->send(std::move(q));
+            });
+      });
+}
+
+void ClientSide::on_dns_frame(wire::Frame &&f) {
+  std::optional<uint32_t> request;
+  if (f.kind() == wire::Kind::kLookupReply) {
+    if (auto r = wire::decode_lookup_reply(f)) request = r->request;
+  } else if (f.kind() == wire::Kind::kListReply) {
+    if (auto r = wire::decode_list_reply(f)) request = r->request;
+  }
+  if (!request) {
+    dns_->close("malformed or unexpected frame from the name server");
+    return;
+  }
+  auto node = requests_.extract(*request);
+  if (!node.empty()) node.mapped()(&f, {});
+}
+
+void ClientSide::dns_down(const std::string &why) {
+  dns_connecting_ = false;
+  dns_up_ = false;
+  if (dns_) {
+    dns_->drop();
+    rt_.to_net([keep = std::move(dns_)] {});
+    dns_.reset();
+  }
+  if (!dns_reported_) {
+    std::fprintf(stderr, "dim: %s\n", why.c_str());
+    dns_reported_ = true;
+  }
+  dns_queue_.clear();
+  auto requests = std::move(requests_);
+  requests_.clear();
+  for (auto &[id, reply] : requests) reply(nullptr, why);
+}
+
+bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms) {
+  struct Wait {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::optional<wire::ListReplyMsg> reply;
+    std::string error;
+  };
+  auto w = std::make_shared<Wait>();
+  rt_.to_net([this, w] {
+    const uint32_t request = next_request_++;
+    ask_dns(wire::encode_list(request), request,
+            [w](const wire::Frame *f, const std::string &why) {
+              std::lock_guard lock(w->m);
+              if (f) w->reply = wire::decode_list_reply(*f);
+              w->error = why;
+              w->done = true;
+              w->cv.notify_all();
+            });
+  });
+  std::unique_lock lock(w->m);
+  if (!w->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return w->done; })) {
+    error = "the name server did not answer";
+    return false;
+  }
+  if (!w->reply) {
+    error = w->error;
+    return false;
+  }
+  out = std::move(w->reply->servers);
+  return true;
+}
+
+}  // namespace dim

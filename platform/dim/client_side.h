@@ -1,0 +1,135 @@
+// The client half of the library: subscriptions and commands to named services, found
+// through the name server and reached over one connection per server.
+//
+// Sockets, links and lookups live on the network thread. Deliveries are handed to the dispatch
+// thread through one slot per subscription that keeps only the latest contents, so a slow
+// callback never makes the client's memory grow.
+#pragma once
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dim/connection.h"
+#include "platform/dim/dim.h"
+#include "platform/dim/wire.h"
+
+namespace dim {
+
+class Runtime;
+
+class ClientSide {
+ public:
+  // Outcome of one command: written to the server's connection, or why not.
+  using Done = std::function<void(bool ok, const std::string &error)>;
+
+  explicit ClientSide(Runtime &rt);
+  ~ClientSide();
+
+  unsigned subscribe(const char *name, int type, void *address, int size,
+                     dic_info_callback callback, long tag, const void *fill, int fill_size);
+  void release(unsigned id);
+  // Any thread. `done` runs on the network thread. Returns 0 when refused at once.
+  int command(const char *name, const void *data, int size, Done done);
+  // Asks the name server for everything it knows; blocks up to timeout_ms.
+  bool list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
+
+  // True inside a callback that is receiving the fill data.
+  static bool delivering_fill();
+
+ private:
+  struct Link;
+  struct Sub {
+    unsigned id = 0;
+    std::string name;
+    int type = MONITORED;
+    void *address = nullptr;
+    int size = 0;
+    dic_info_callback callback = nullptr;
+    long tag = 0;
+    wire::Payload fill;
+    std::atomic<bool> released{false};
+    // Network thread.
+    std::shared_ptr<Link> link;
+    bool showing_fill = false;
+    std::unique_ptr<asio::steady_timer> retry;
+    // Delivery slot, shared with the dispatch thread.
+    std::mutex slot_mutex;
+    std::optional<wire::Payload> slot;
+    bool slot_is_fill = false;
+    bool scheduled = false;
+  };
+  struct PendingCommand {
+    std::string name;
+    wire::Payload data;
+    Done done;
+    bool looked_up = false;  // routed by a fresh lookup, not the cache
+  };
+  struct Link {
+    std::string key;
+    std::shared_ptr<Connection> conn;
+    bool up = false;
+    std::map<uint32_t, std::shared_ptr<Sub>> subs;
+    std::deque<PendingCommand> commands;  // waiting for the connection
+  };
+  struct Location {
+    std::string host;
+    uint32_t port = 0;
+    wire::EntryKind kind = wire::EntryKind::kService;
+  };
+  using Reply = std::function<void(const wire::Frame *frame, const std::string &error)>;
+
+  // Network thread.
+  void resolve(const std::shared_ptr<Sub> &sub);
+  void attach(const std::shared_ptr<Sub> &sub, const std::shared_ptr<Link> &link);
+  void no_link(const std::shared_ptr<Sub> &sub);
+  void retry_later(const std::shared_ptr<Sub> &sub);
+  void forget(unsigned id);
+  void route(PendingCommand c);
+  void send_on(const std::shared_ptr<Link> &link, PendingCommand c);
+  std::shared_ptr<Link> link_to(const std::string &host, uint32_t port);
+  void on_link_frame(const std::shared_ptr<Link> &link, wire::Frame &&f);
+  void link_down(const std::shared_ptr<Link> &link, const std::string &why);
+  void lookup(const std::string &name,
+              std::function<void(std::optional<wire::LookupReplyMsg>, const std::string &)> cb);
+  void ask_dns(wire::Bytes frame, uint32_t request, Reply reply);
+  void connect_dns();
+  void on_dns_frame(wire::Frame &&f);
+  void dns_down(const std::string &why);
+
+  // Any thread / dispatch thread.
+  void deliver(const std::shared_ptr<Sub> &sub, wire::Payload data, bool is_fill);
+  void run_delivery(const std::shared_ptr<Sub> &sub);
+
+  Runtime &rt_;
+  std::atomic<unsigned> next_id_{1};
+  std::atomic<std::size_t> unsent_bytes_{0};
+
+  std::mutex subs_mutex_;  // guards `all_` for calls from any thread
+  std::map<unsigned, std::shared_ptr<Sub>> all_;
+
+  // Network thread only.
+  std::map<unsigned, std::shared_ptr<Sub>> subs_;
+  std::map<std::string, std::shared_ptr<Link>> links_;
+  std::map<std::string, Location> cache_;
+  std::map<std::string, std::deque<PendingCommand>> waiting_;  // commands awaiting a lookup
+  asio::ip::tcp::resolver resolver_;
+  std::shared_ptr<Connection> dns_;
+  bool dns_up_ = false;
+  bool dns_connecting_ = false;
+  bool dns_reported_ = false;
+  std::vector<wire::Bytes> dns_queue_;
+  std::map<uint32_t, Reply> requests_;
+  uint32_t next_request_ = 1;
+};
+
+}  // namespace dim

@@ -1,0 +1,182 @@
+#include "platform/dim/connection.h"
+
+#include <cstdio>
+
+namespace dim {
+
+namespace {
+// At most this many frames or bytes go into one gathered write.
+constexpr std::size_t kBatchFrames = 64;
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+}  // namespace
+
+Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options options)
+    : socket_(std::move(socket)), label_(std::move(label)), options_(options) {}
+
+void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
+  on_frame_ = std::move(on_frame);
+  on_close_ = std::move(on_close);
+  started_ = true;
+  asio::error_code ignored;
+  // Requests and answers are small and answered at once: never wait to fill a segment.
+  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  socket_.set_option(asio::socket_base::keep_alive(true), ignored);
+  read_more();
+  write_more();
+}
+
+void Connection::read_more() {
+  if (!open_ || !started_ || reading_ || held_ != 0) return;
+  auto buf = reader_.buffer();
+  reading_ = true;
+  socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
+                          [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+                            self->on_read(ec, n);
+                          });
+}
+
+void Connection::on_read(const asio::error_code &ec, std::size_t n) {
+  reading_ = false;
+  if (!open_) return;
+  if (ec) {
+    finish({}, false);
+    return;
+  }
+  frames_.clear();
+  if (auto fault = reader_.commit(n, frames_)) {
+    close(*fault);
+    return;
+  }
+  // Keep ourselves alive: a handler may drop the last outside reference.
+  auto self = shared_from_this();
+  in_handler_ = true;
+  for (auto &f : frames_) {
+    if (!open_) break;
+    on_frame_(std::move(f));
+  }
+  in_handler_ = false;
+  frames_.clear();
+  if (!open_) {
+    on_frame_ = nullptr;
+    return;
+  }
+  read_more();
+}
+
+void Connection::send(wire::Bytes frame, WrittenHandler written) {
+  send(std::move(frame), wire::Payload{}, std::move(written));
+}
+
+void Connection::send(wire::Bytes head, wire::Payload payload, WrittenHandler written) {
+  if (!open_) {
+    if (written) written(false);
+    return;
+  }
+  queued_bytes_ += head.size() + payload.size;
+  queue_.push_back(Out{std::move(head), std::move(payload), std::move(written)});
+  update_backlog_hold();
+  write_more();
+}
+
+void Connection::send_latest(uint32_t sub, wire::Payload payload) {
+  if (!open_) return;
+  auto [it, fresh] = latest_.try_emplace(sub);
+  if (fresh) {
+    latest_order_.push_back(sub);
+  } else {
+    queued_bytes_ -= it->second.size;
+  }
+  queued_bytes_ += payload.size;
+  it->second = std::move(payload);
+  write_more();
+}
+
+void Connection::write_more() {
+  if (!open_ || !started_ || !writing_.empty()) return;
+  std::size_t bytes = 0;
+  while (!queue_.empty() && writing_.size() < kBatchFrames && bytes < kBatchBytes) {
+    bytes += queue_.front().head.size() + queue_.front().payload.size;
+    writing_.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  while (!latest_order_.empty() && writing_.size() < kBatchFrames && bytes < kBatchBytes) {
+    const uint32_t sub = latest_order_.front();
+    latest_order_.pop_front();
+    auto it = latest_.find(sub);
+    Out o{wire::data_head(sub, it->second.size), std::move(it->second), nullptr};
+    latest_.erase(it);
+    queued_bytes_ += o.head.size();
+    bytes += o.head.size() + o.payload.size;
+    writing_.push_back(std::move(o));
+  }
+  if (writing_.empty()) return;
+  writing_bytes_ = bytes;
+  buffers_.clear();
+  for (const auto &o : writing_) {
+    buffers_.emplace_back(o.head.data(), o.head.size());
+    if (o.payload.size > 0) buffers_.emplace_back(o.payload.data, o.payload.size);
+  }
+  asio::async_write(socket_, buffers_,
+                    [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
+                      self->on_written(ec);
+                    });
+}
+
+void Connection::on_written(const asio::error_code &ec) {
+  queued_bytes_ -= writing_bytes_;
+  writing_bytes_ = 0;
+  auto done = std::move(writing_);
+  writing_.clear();
+  for (auto &o : done)
+    if (o.written) o.written(!ec && open_);
+  if (!open_) return;
+  if (ec) {
+    finish({}, false);
+    return;
+  }
+  update_backlog_hold();
+  write_more();
+}
+
+void Connection::update_backlog_hold() {
+  if (!options_.hold_on_backlog) return;
+  if (queued_bytes_ > options_.backlog_limit)
+    hold(kHoldBacklog, true);
+  else if (queued_bytes_ <= options_.backlog_limit / 2)
+    hold(kHoldBacklog, false);
+}
+
+void Connection::hold(Hold why, bool on) {
+  if (on)
+    held_ |= why;
+  else
+    held_ &= ~static_cast<unsigned>(why);
+  read_more();
+}
+
+void Connection::close(const std::string &reason) { finish(reason, !reason.empty()); }
+
+void Connection::drop() { finish({}, false); }
+
+void Connection::finish(const std::string &reason, bool report) {
+  if (!open_) return;
+  open_ = false;
+  if (report) std::fprintf(stderr, "dim: closing connection with %s: %s\n", label_.c_str(),
+                           reason.c_str());
+  asio::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  std::deque<Out> pending;
+  pending.swap(queue_);
+  latest_.clear();
+  latest_order_.clear();
+  for (auto &o : pending)
+    if (o.written) o.written(false);
+  // Break the cycles owners create by capturing themselves in the handlers.
+  auto on_close = std::move(on_close_);
+  on_close_ = nullptr;
+  if (!in_handler_) on_frame_ = nullptr;
+  if (on_close) on_close(reason);
+}
+
+}  // namespace dim

@@ -1,0 +1,101 @@
+// One TCP connection carrying frames, used by clients, servers and the name server alike.
+//
+// Every member is called on the thread that runs the connection's io_context. Received frames
+// go to the frame handler in order; a malformed stream closes the connection with a message on
+// stderr and touches nothing else. Sending never blocks: frames queue and are written in
+// batches. Service data is coalesced per subscription, so a reader that falls behind gets only
+// the latest contents and the sender's memory stays bounded.
+#pragma once
+
+#include <asio.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/dim/wire.h"
+
+namespace dim {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  using FrameHandler = std::function<void(wire::Frame &&)>;
+  // Called once when the connection ends; `reason` is empty for an orderly close.
+  using CloseHandler = std::function<void(const std::string &reason)>;
+  // Called when a frame has been written (true) or dropped because the connection ended.
+  using WrittenHandler = std::function<void(bool written)>;
+
+  // Why reading is held back; reading resumes when no reason is left.
+  enum Hold : unsigned { kHoldBacklog = 1, kHoldBusy = 2 };
+
+  struct Options {
+    // Stop reading requests while this many bytes of replies wait to be written, so a peer
+    // that sends but never reads cannot grow our memory.
+    std::size_t backlog_limit = std::size_t{8} << 20;
+    bool hold_on_backlog = true;
+  };
+
+  Connection(asio::ip::tcp::socket socket, std::string label, Options options);
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+
+  void start(FrameHandler on_frame, CloseHandler on_close);
+
+  void send(wire::Bytes frame, WrittenHandler written = nullptr);
+  void send(wire::Bytes head, wire::Payload payload, WrittenHandler written = nullptr);
+  // Queues service data for subscription `sub`, replacing any not yet written.
+  void send_latest(uint32_t sub, wire::Payload payload);
+
+  // Ends the connection. A non-empty reason is printed on stderr as a protocol fault.
+  void close(const std::string &reason = {});
+  // Ends the connection quietly (peer went away, shutting down).
+  void drop();
+
+  void hold(Hold why, bool on);
+
+  bool is_open() const { return open_; }
+  const std::string &label() const { return label_; }
+  std::size_t queued_bytes() const { return queued_bytes_; }
+  asio::ip::tcp::socket &socket() { return socket_; }
+
+ private:
+  struct Out {
+    wire::Bytes head;
+    wire::Payload payload;
+    WrittenHandler written;
+  };
+
+  void read_more();
+  void on_read(const asio::error_code &ec, std::size_t n);
+  void write_more();
+  void on_written(const asio::error_code &ec);
+  void finish(const std::string &reason, bool report);
+  void update_backlog_hold();
+
+  asio::ip::tcp::socket socket_;
+  std::string label_;
+  Options options_;
+  FrameHandler on_frame_;
+  CloseHandler on_close_;
+  wire::FrameReader reader_;
+  std::vector<wire::Frame> frames_;
+  bool open_ = true;
+  bool started_ = false;
+  bool reading_ = false;
+  bool in_handler_ = false;
+  unsigned held_ = 0;
+
+  std::deque<Out> queue_;
+  std::unordered_map<uint32_t, wire::Payload> latest_;
+  std::deque<uint32_t> latest_order_;
+  std::vector<Out> writing_;
+  std::vector<asio::const_buffer> buffers_;
+  std::size_t writing_bytes_ = 0;
+  std::size_t queued_bytes_ = 0;
+};
+
+}  // namespace dim

@@ -1,0 +1,38 @@
+// Calls beyond the servers' interface, for tools and tests of the messaging library.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/dim/dim.h"
+#include "platform/dim/wire.h"
+
+namespace dim {
+
+// Stops the library's threads and forgets every command, service, subscription and timer of
+// this process, so a test can start afresh. Must not be called from a handler or callback.
+void shutdown();
+
+// Whether a server whose name the name server refuses ends the process (status 1, the
+// default) or dis_start_serving_ just returns 0.
+void set_exit_on_refusal(bool on);
+
+// The port this process's server listens on (0 before dis_start_serving_ has opened it).
+int server_port();
+
+// Ends a subscription made with dic_info_service_. Its callback is not called after this
+// returns, except when release is called from another thread while a delivery is running.
+void release_service(unsigned id);
+
+// True inside a dic_info_service_ callback that is receiving the fill data, not contents.
+bool delivering_fill();
+
+// Sends a command and waits until it has been written to the server's connection or has
+// failed; on failure `error` says why. Returns false on failure or after timeout_ms.
+bool send_command(const std::string &name, const void *data, int size, int timeout_ms,
+                  std::string &error);
+
+// Everything the name server knows, servers with their services and commands.
+bool list_servers(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
+
+}  // namespace dim

@@ -1,0 +1,79 @@
+#include "platform/dim/runtime.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/dim/client_side.h"
+#include "platform/dim/server_side.h"
+#include "platform/dim/timers.h"
+
+namespace dim {
+
+namespace {
+// std::mutex has a trivial destructor here, so it stays usable while the process exits.
+std::mutex g_runtime_mutex;
+// Deliberately never freed at exit; only Runtime::shutdown() deletes it.
+Runtime *g_runtime = nullptr;
+}  // namespace
+
+DnsAddress dns_address() {
+  DnsAddress a;
+  const char *node = std::getenv("DIM_DNS_NODE");
+  const char *port = std::getenv("DIM_DNS_PORT");
+  a.node = node ? node : "";
+  a.port = (port && *port) ? port : "2505";
+  if (a.node.empty()) {
+    a.error = "DIM_DNS_NODE is not set";
+    return a;
+  }
+  char *end = nullptr;
+  const long p = std::strtol(a.port.c_str(), &end, 10);
+  if (*end != '\0' || p <= 0 || p > 65535) a.error = "DIM_DNS_PORT '" + a.port + "' is not a port";
+  return a;
+}
+
+Runtime &Runtime::get() {
+  std::lock_guard lock(g_runtime_mutex);
+  if (!g_runtime) g_runtime = new Runtime();
+  return *g_runtime;
+}
+
+void Runtime::shutdown() {
+  Runtime *rt = nullptr;
+  {
+    std::lock_guard lock(g_runtime_mutex);
+    rt = g_runtime;
+    g_runtime = nullptr;
+  }
+  if (!rt) return;
+  rt->stop_threads();
+  delete rt;
+}
+
+Runtime::Runtime()
+    : net_work_(asio::make_work_guard(net_)),
+      dispatch_work_(asio::make_work_guard(dispatch_)),
+      server_(std::make_unique<ServerSide>(*this)),
+      client_(std::make_unique<ClientSide>(*this)),
+      timers_(std::make_unique<Timers>(*this)) {
+  net_thread_ = std::thread([this] { net_.run(); });
+  dispatch_thread_ = std::thread([this] { dispatch_.run(); });
+  net_id_ = net_thread_.get_id();
+  dispatch_id_ = dispatch_thread_.get_id();
+}
+
+void Runtime::stop_threads() {
+  net_.stop();
+  dispatch_.stop();
+  if (net_thread_.joinable()) net_thread_.join();
+  if (dispatch_thread_.joinable()) dispatch_thread_.join();
+}
+
+Runtime::~Runtime() {
+  // Sockets and timers go before the contexts they belong to.
+  timers_.reset();
+  client_.reset();
+  server_.reset();
+}
+
+}  // namespace dim

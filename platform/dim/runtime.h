@@ -1,0 +1,75 @@
+// The library's threads and the process-wide state behind the C calls of dim.h.
+//
+// Two threads, started by the first call: the network thread runs all sockets (`net`), the
+// dispatch thread runs every handler, buffer routine, timer routine and client callback
+// (`dispatch`), one at a time. A request crosses from one to the other exactly once on each
+// side. The runtime is never destroyed at process exit: its threads may still be running while
+// static destructors run, so nothing they touch may be a static with a destructor.
+#pragma once
+
+#include <asio.hpp>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+namespace dim {
+
+class ServerSide;
+class ClientSide;
+class Timers;
+
+// Where the name server is, read from DIM_DNS_NODE / DIM_DNS_PORT at the time of the call.
+struct DnsAddress {
+  std::string node;
+  std::string port;
+  std::string error;  // non-empty when the variables cannot be used
+};
+DnsAddress dns_address();
+
+class Runtime {
+ public:
+  static Runtime &get();
+  // Stops the threads and forgets every server, client and timer (for in-process tests).
+  // Must not be called from a library thread.
+  static void shutdown();
+
+  asio::io_context &net() { return net_; }
+  asio::io_context &dispatch() { return dispatch_; }
+  bool on_dispatch() const { return std::this_thread::get_id() == dispatch_id_; }
+  bool on_net() const { return std::this_thread::get_id() == net_id_; }
+
+  template <class F>
+  void to_net(F &&f) {
+    asio::post(net_, std::forward<F>(f));
+  }
+  template <class F>
+  void to_dispatch(F &&f) {
+    asio::post(dispatch_, std::forward<F>(f));
+  }
+
+  ServerSide &server() { return *server_; }
+  ClientSide &client() { return *client_; }
+  Timers &timers() { return *timers_; }
+
+  ~Runtime();
+
+ private:
+  Runtime();
+  void stop_threads();
+
+  asio::io_context net_;
+  asio::io_context dispatch_;
+  asio::executor_work_guard<asio::io_context::executor_type> net_work_;
+  asio::executor_work_guard<asio::io_context::executor_type> dispatch_work_;
+  std::unique_ptr<ServerSide> server_;
+  std::unique_ptr<ClientSide> client_;
+  std::unique_ptr<Timers> timers_;
+  std::thread net_thread_;
+  std::thread dispatch_thread_;
+  std::thread::id net_id_;
+  std::thread::id dispatch_id_;
+};
+
+}  // namespace dim

@@ -1,0 +1,512 @@
+#include "platform/dim/server_side.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/dim/runtime.h"
+
+namespace dim {
+
+namespace {
+
+constexpr std::size_t kMaxPeers = 1024;
+constexpr std::size_t kMaxSubsPerPeer = 4096;
+// Commands of one connection waiting for the dispatch thread before we stop reading more.
+constexpr int kMaxBusy = 16;
+constexpr auto kRetry = std::chrono::seconds(1);
+constexpr auto kRegistrationWait = std::chrono::seconds(5);
+
+bool valid_name(const char *name) {
+  if (!name) return false;
+  const std::size_t n = std::strlen(name);
+  return n > 0 && n <= wire::kMaxName;
+}
+
+bool is_words(const char *format) { return format && format[0] == 'L'; }
+
+std::string endpoint_text(const asio::ip::tcp::socket &s) {
+  asio::error_code ec;
+  auto ep = s.remote_endpoint(ec);
+  if (ec) return "a client";
+  auto addr = ep.address();
+  if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+    addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+  return "client " + addr.to_string() + ":" + std::to_string(ep.port());
+}
+
+}  // namespace
+
+ServerSide::ServerSide(Runtime &rt) : rt_(rt), resolver_(rt.net()), retry_timer_(rt.net()) {}
+
+ServerSide::~ServerSide() = default;
+
+bool ServerSide::name_taken(const std::string &name) const { return names_.count(name) != 0; }
+
+unsigned ServerSide::add_command(const char *name, const char *format, dis_cmnd_handler handler,
+                                 long tag) {
+  if (!valid_name(name) || !handler) {
+    std::fprintf(stderr, "dim: dis_add_cmnd_: invalid name or handler\n");
+    return 0;
+  }
+  wire::Entry e{wire::EntryKind::kCommand, name};
+  int id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (name_taken(e.name)) {
+      std::fprintf(stderr, "dim: name %s is already used in this process\n", name);
+      return 0;
+    }
+    commands_.push_back(Command{e.name, is_words(format), handler, tag});
+    id = static_cast<int>(commands_.size());
+    names_[e.name] = {e.kind, id};
+    if (!serving_) return static_cast<unsigned>(id);
+  }
+  announce(std::move(e));
+  return static_cast<unsigned>(id);
+}
+
+int ServerSide::add_service(const char *name, const char *format, void *address, int size,
+                            dis_service_routine routine, long tag) {
+  if (!valid_name(name) || size < 0 || (!routine && size > 0 && !address)) {
+    std::fprintf(stderr, "dim: dis_add_service_: invalid name, buffer or routine\n");
+    return 0;
+  }
+  wire::Entry e{wire::EntryKind::kService, name};
+  int id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (name_taken(e.name)) {
+      std::fprintf(stderr, "dim: name %s is already used in this process\n", name);
+      return 0;
+    }
+    services_.push_back(Service{e.name, is_words(format), address, size, routine, tag});
+    id = static_cast<int>(services_.size());
+    names_[e.name] = {e.kind, id};
+    if (!serving_) return id;
+  }
+  announce(std::move(e));
+  return id;
+}
+
+std::vector<wire::Entry> ServerSide::entries() const {
+  std::lock_guard lock(mutex_);
+  std::vector<wire::Entry> out;
+  out.reserve(names_.size());
+  for (const auto &[name, what] : names_) out.push_back(wire::Entry{what.first, name});
+  return out;
+}
+
+void ServerSide::announce(wire::Entry e) {
+  rt_.to_net([this, e = std::move(e)] {
+    // Frames keep their order, so an entry the registration already carried is harmless.
+    if (registry_ && registry_->is_open()) registry_->send(wire::encode_add_entry(e));
+  });
+}
+
+// ---- publishing (dispatch thread) ----
+
+int ServerSide::update(int service_id) {
+  {
+    std::lock_guard lock(mutex_);
+    if (service_id <= 0 || service_id > static_cast<int>(services_.size())) return 0;
+  }
+  if (rt_.on_dispatch())
+    update_here(service_id);
+  else
+    rt_.to_dispatch([this, service_id] { update_here(service_id); });
+  return 1;
+}
+
+std::optional<wire::Payload> ServerSide::contents(int service_id) {
+  Service s;
+  {
+    std::lock_guard lock(mutex_);
+    s = services_.at(static_cast<std::size_t>(service_id - 1));
+  }
+  void *address = s.address;
+  int size = s.size;
+  if (s.routine) {
+    address = nullptr;
+    size = 0;
+    long tag = s.tag;
+    s.routine(&tag, &address, &size);
+  }
+  if (size < 0 || (size > 0 && !address) || static_cast<std::size_t>(size) > wire::kMaxPayload) {
+    std::fprintf(stderr, "dim: service %s: buffer routine gave an unusable buffer (%d bytes)\n",
+                 s.name.c_str(), size);
+    return std::nullopt;
+  }
+  auto p = wire::Payload::copy_of(address, static_cast<std::size_t>(size));
+  if (s.words) wire::words_to_wire(const_cast<uint8_t *>(p.data), p.size);
+  return p;
+}
+
+void ServerSide::update_here(int service_id) {
+  auto data = contents(service_id);
+  if (!data) return;
+  rt_.to_net([this, service_id, d = std::move(*data)] { publish(service_id, d); });
+}
+
+void ServerSide::run_command(const wire::Frame &, const wire::CommandView &cmd,
+                             const std::string &peer) {
+  Command c;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = names_.find(cmd.name);
+    if (it == names_.end() || it->second.first != wire::EntryKind::kCommand) {
+      std::fprintf(stderr, "dim: %s sent to %s, which is no command here\n", peer.c_str(),
+                   cmd.name.c_str());
+      return;
+    }
+    c = commands_[static_cast<std::size_t>(it->second.second - 1)];
+  }
+  if (c.words) wire::words_to_wire(cmd.data, cmd.size);
+  long tag = c.tag;
+  int size = static_cast<int>(cmd.size);
+  c.handler(&tag, cmd.data, &size);
+}
+
+// ---- serving (network thread) ----
+
+int ServerSide::start_serving(const char *server_name) {
+  if (!valid_name(server_name)) {
+    std::fprintf(stderr, "dim: dis_start_serving_: invalid server name\n");
+    return 0;
+  }
+  std::unique_lock lock(mutex_);
+  if (serving_) {
+    if (server_name_ == server_name) return 1;
+    std::fprintf(stderr, "dim: this process already serves as %s, not %s\n", server_name_.c_str(),
+                 server_name);
+    return 0;
+  }
+  serving_ = true;
+  server_name_ = server_name;
+  outcome_ = Outcome::kNone;
+  lock.unlock();
+
+  rt_.to_net([this] {
+    std::string error;
+    if (!open_acceptor(error)) {
+      settle(Outcome::kUnreachable, error);
+      return;
+    }
+    register_now();
+  });
+
+  lock.lock();
+  settled_cv_.wait_for(lock, kRegistrationWait, [this] { return outcome_ != Outcome::kNone; });
+  const Outcome o = outcome_;
+  const std::string text = outcome_text_;
+  if (o == Outcome::kNone) outcome_ = Outcome::kUnreachable;  // later outcomes are handled there
+  lock.unlock();
+
+  switch (o) {
+    case Outcome::kRegistered:
+      return 1;
+    case Outcome::kRefused:
+      std::fprintf(stderr, "dim: server %s refused by the name server: %s\n", server_name,
+                   text.c_str());
+      if (exit_on_refusal_) {
+        std::fprintf(stderr, "dim: server %s exiting\n", server_name);
+        std::exit(1);
+      }
+      return 0;
+    case Outcome::kUnreachable:
+      std::fprintf(stderr, "dim: server %s not registered yet: %s\n", server_name, text.c_str());
+      return text.rfind("DIM_DNS", 0) == 0 ? 0 : 1;
+    case Outcome::kNone:
+      std::fprintf(stderr, "dim: server %s: the name server has not answered yet\n", server_name);
+      return 1;
+  }
+  return 0;
+}
+
+bool ServerSide::open_acceptor(std::string &error) {
+  asio::error_code ec;
+  // Both address families when the host has IPv6, so the name server may be reached either way.
+  auto a = std::make_unique<asio::ip::tcp::acceptor>(rt_.net());
+  a->open(asio::ip::tcp::v6(), ec);
+  if (!ec) a->set_option(asio::ip::v6_only(false), ec);
+  if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
+  if (ec) {
+    a = std::make_unique<asio::ip::tcp::acceptor>(rt_.net());
+    ec.clear();
+    a->open(asio::ip::tcp::v4(), ec);
+    if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
+  }
+  if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = "cannot listen: " + ec.message();
+    return false;
+  }
+  port_ = a->local_endpoint().port();
+  acceptor_ = std::move(a);
+  accept_next();
+  return true;
+}
+
+void ServerSide::accept_next() {
+  acceptor_->async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (!ec) {
+      std::string label = endpoint_text(socket);
+      if (peers_.size() >= kMaxPeers) {
+        std::fprintf(stderr, "dim: refusing %s: too many connections\n", label.c_str());
+      } else {
+        auto conn = std::make_shared<Connection>(std::move(socket), std::move(label),
+                                                 Connection::Options{});
+        Connection *c = conn.get();
+        peers_[c] = Peer{conn, {}, std::make_shared<std::atomic<int>>(0)};
+        conn->start([this, c](wire::Frame &&f) { on_peer_frame(c, std::move(f)); },
+                    [this, c](const std::string &) { on_peer_closed(c); });
+      }
+    } else {
+      // Out of descriptors or similar: do not spin on the error.
+      std::fprintf(stderr, "dim: accept failed: %s\n", ec.message().c_str());
+    }
+    accept_next();
+  });
+}
+
+void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
+  auto pit = peers_.find(c);
+  if (pit == peers_.end()) return;
+  Peer &peer = pit->second;
+  switch (f.kind()) {
+    case wire::Kind::kCommand: {
+      auto cmd = wire::decode_command(f);
+      if (!cmd) {
+        c->close("malformed command frame");
+        return;
+      }
+      auto busy = peer.busy;
+      if (++*busy >= kMaxBusy) c->hold(Connection::kHoldBusy, true);
+      std::weak_ptr<Connection> weak = peer.conn;
+      rt_.to_dispatch([this, frame = std::move(f), cmd = std::move(*cmd), busy, weak,
+                       label = c->label()] {
+        run_command(frame, cmd, label);
+        if (--*busy == kMaxBusy - 1) {
+          rt_.to_net([busy, weak] {
+            auto conn = weak.lock();
+            if (conn && *busy < kMaxBusy) conn->hold(Connection::kHoldBusy, false);
+          });
+        }
+      });
+      return;
+    }
+    case wire::Kind::kSubscribe: {
+      auto m = wire::decode_subscribe(f);
+      if (!m) {
+        c->close("malformed subscribe frame");
+        return;
+      }
+      if (peer.subs.size() >= kMaxSubsPerPeer) {
+        c->close("too many subscriptions");
+        return;
+      }
+      if (!peer.subs.emplace(m->sub, 0).second) {
+        c->close("subscription id " + std::to_string(m->sub) + " used twice");
+        return;
+      }
+      rt_.to_dispatch([this, c, sub = m->sub, name = std::move(m->name)] {
+        int id = 0;
+        {
+          std::lock_guard lock(mutex_);
+          auto it = names_.find(name);
+          if (it != names_.end() && it->second.first == wire::EntryKind::kService)
+            id = it->second.second;
+        }
+        std::optional<wire::Payload> data;
+        if (id > 0) data = contents(id);
+        rt_.to_net([this, c, sub, id, data = std::move(data)] {
+          auto pit = peers_.find(c);
+          if (pit == peers_.end()) return;
+          auto sit = pit->second.subs.find(sub);
+          if (sit == pit->second.subs.end() || sit->second != 0) return;  // gone meanwhile
+          if (id == 0) {
+            pit->second.subs.erase(sit);
+            c->send(wire::encode_no_service(sub));
+            return;
+          }
+          sit->second = id;
+          subscribers_[id].emplace_back(c, sub);
+          if (data) c->send_latest(sub, *data);
+        });
+      });
+      return;
+    }
+    case wire::Kind::kUnsubscribe: {
+      auto sub = wire::decode_sub_id(f);
+      if (!sub) {
+        c->close("malformed unsubscribe frame");
+        return;
+      }
+      auto sit = peer.subs.find(*sub);
+      if (sit == peer.subs.end()) return;
+      if (sit->second > 0) std::erase(subscribers_[sit->second], std::make_pair(c, *sub));
+      peer.subs.erase(sit);
+      return;
+    }
+    default:
+      c->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
+      return;
+  }
+}
+
+void ServerSide::on_peer_closed(Connection *c) {
+  auto pit = peers_.find(c);
+  if (pit == peers_.end()) return;
+  for (const auto &[sub, id] : pit->second.subs)
+    if (id > 0) std::erase(subscribers_[id], std::make_pair(c, sub));
+  // The connection object may still be on the stack of its own callback: release it later.
+  rt_.to_net([keep = std::move(pit->second.conn)] {});
+  peers_.erase(pit);
+}
+
+void ServerSide::publish(int service_id, const wire::Payload &data) {
+  auto it = subscribers_.find(service_id);
+  if (it == subscribers_.end()) return;
+  for (const auto &[c, sub] : it->second) c->send_latest(sub, data);
+}
+
+// ---- registration with the name server (network thread) ----
+
+void ServerSide::register_now() {
+  if (registering_ || registered_ || refused_) return;
+  const DnsAddress dns = dns_address();
+  if (!dns.error.empty()) {
+    settle(Outcome::kUnreachable, dns.error);
+    return;
+  }
+  registering_ = true;
+  const std::string where = dns.node + ":" + dns.port;
+  resolver_.async_resolve(
+      dns.node, dns.port,
+      [this, where](const asio::error_code &ec, asio::ip::tcp::resolver::results_type results) {
+        if (ec) {
+          registry_lost("cannot resolve name server " + where + ": " + ec.message());
+          return;
+        }
+        auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
+        asio::async_connect(
+            *socket, results,
+            [this, socket, where](const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
+              if (ec) {
+                registry_lost("cannot connect to name server " + where + ": " + ec.message());
+                return;
+              }
+              asio::error_code ignored;
+              auto local = socket->local_endpoint(ignored).address();
+              if (local.is_v6() && local.to_v6().is_v4_mapped())
+                local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
+              wire::RegisterMsg m;
+              {
+                std::lock_guard lock(mutex_);
+                m.server = server_name_;
+              }
+              m.host = local.to_string();
+              m.port = port_;
+              m.pid = static_cast<uint32_t>(::getpid());
+              m.entries = entries();
+              registry_ = std::make_shared<Connection>(std::move(*socket), "name server " + where,
+                                                       Connection::Options{});
+              registry_->start([this](wire::Frame &&f) { on_registry_frame(std::move(f)); },
+                               [this](const std::string &why) {
+                                 registry_lost(why.empty() ? "name server closed the link" : why);
+                               });
+              registry_->send(wire::encode(m));
+            });
+      });
+}
+
+void ServerSide::on_registry_frame(wire::Frame &&f) {
+  if (f.kind() == wire::Kind::kRegisterReply) {
+    auto r = wire::decode_register_reply(f);
+    if (!r) {
+      registry_->close("malformed registration reply");
+      return;
+    }
+    registering_ = false;
+    if (r->ok) {
+      registered_ = true;
+      if (reported_lost_) {
+        std::lock_guard lock(mutex_);
+        std::fprintf(stderr, "dim: server %s registered with the name server again\n",
+                     server_name_.c_str());
+      }
+      reported_lost_ = false;
+      settle(Outcome::kRegistered, {});
+      return;
+    }
+    refused_ = true;
+    settle(Outcome::kRefused, r->text);
+    return;
+  }
+  if (f.kind() == wire::Kind::kEntryRefused) {
+    if (auto r = wire::decode_entry_refused(f))
+      std::fprintf(stderr, "dim: name %s refused by the name server: %s\n", r->name.c_str(),
+                   r->text.c_str());
+    else
+      registry_->close("malformed entry refusal");
+    return;
+  }
+  registry_->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
+}
+
+void ServerSide::registry_lost(const std::string &why) {
+  registering_ = false;
+  registered_ = false;
+  if (registry_) {
+    rt_.to_net([keep = std::move(registry_)] {});
+    registry_.reset();
+  }
+  if (refused_) return;  // retrying cannot help; the refusal has been reported
+  settle(Outcome::kUnreachable, why);
+  retry_registration();
+}
+
+void ServerSide::retry_registration() {
+  retry_timer_.expires_after(kRetry);
+  retry_timer_.async_wait([this](const asio::error_code &ec) {
+    if (!ec) register_now();
+  });
+}
+
+void ServerSide::settle(Outcome o, const std::string &text) {
+  std::string name;
+  {
+    std::lock_guard lock(mutex_);
+    name = server_name_;
+    if (outcome_ == Outcome::kNone) {
+      // start_serving is waiting and reports this itself.
+      outcome_ = o;
+      outcome_text_ = text;
+      settled_cv_.notify_all();
+      if (o == Outcome::kUnreachable) reported_lost_ = true;
+      return;
+    }
+  }
+  if (o == Outcome::kRefused) {
+    // A re-registration after a name-server restart found the name taken meanwhile.
+    std::fprintf(stderr, "dim: server %s refused by the name server: %s\n", name.c_str(),
+                 text.c_str());
+    if (exit_on_refusal_) {
+      std::fprintf(stderr, "dim: server %s exiting\n", name.c_str());
+      std::exit(1);
+    }
+    if (registry_) registry_->drop();
+    return;
+  }
+  if (o == Outcome::kUnreachable && !reported_lost_) {
+    std::fprintf(stderr, "dim: server %s lost the name server (%s); retrying every second\n",
+                 name.c_str(), text.c_str());
+    reported_lost_ = true;
+  }
+}
+
+}  // namespace dim

@@ -1,0 +1,430 @@
+#include "platform/dim/wire.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace dim::wire {
+
+namespace {
+
+constexpr std::size_t kScratchSize = 64 * 1024;
+
+uint32_t load32(const uint8_t *p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Appends fields to a frame under construction; finish() fills in the length prefix.
+class Builder {
+ public:
+  explicit Builder(Kind k) {
+    out_.resize(kLengthSize);
+    out_.push_back(static_cast<uint8_t>(k));
+  }
+  Builder &u8(uint8_t v) {
+    out_.push_back(v);
+    return *this;
+  }
+  Builder &u16(uint16_t v) {
+    out_.push_back(static_cast<uint8_t>(v));
+    out_.push_back(static_cast<uint8_t>(v >> 8));
+    return *this;
+  }
+  Builder &u32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  // Names longer than kMaxName are refused where they enter the library; cut here as a
+  // last guard so a frame is always decodable.
+  Builder &text(std::string_view s) {
+    s = s.substr(0, kMaxName);
+    u16(static_cast<uint16_t>(s.size()));
+    out_.insert(out_.end(), s.begin(), s.end());
+    return *this;
+  }
+  std::size_t size() const { return out_.size(); }
+  // `extra` payload bytes follow the returned head on the wire.
+  Bytes finish(std::size_t extra = 0) {
+    const auto len = static_cast<uint32_t>(out_.size() - kLengthSize + extra);
+    for (int i = 0; i < 4; ++i) out_[i] = static_cast<uint8_t>(len >> (8 * i));
+    return std::move(out_);
+  }
+
+ private:
+  Bytes out_;
+};
+
+// Reads fields of one frame; any read past the end marks the whole decode as failed.
+class Fields {
+ public:
+  explicit Fields(std::span<const uint8_t> s) : s_(s) {}
+  bool ok() const { return ok_; }
+  bool done() const { return ok_ && pos_ == s_.size(); }
+  std::size_t pos() const { return pos_; }
+  std::size_t left() const { return ok_ ? s_.size() - pos_ : 0; }
+
+  uint8_t u8() {
+    if (!need(1)) return 0;
+    return s_[pos_++];
+  }
+  uint16_t u16() {
+    if (!need(2)) return 0;
+    const uint16_t v = static_cast<uint16_t>(s_[pos_] | s_[pos_ + 1] << 8);
+    pos_ += 2;
+    return v;
+  }
+  uint32_t u32() {
+    if (!need(4)) return 0;
+    const uint32_t v = load32(&s_[pos_]);
+    pos_ += 4;
+    return v;
+  }
+  std::string text() {
+    const uint16_t n = u16();
+    if (n > kMaxName || !need(n)) {
+      ok_ = false;
+      return {};
+    }
+    std::string s(reinterpret_cast<const char *>(&s_[pos_]), n);
+    pos_ += n;
+    return s;
+  }
+  std::optional<EntryKind> entry_kind() {
+    const uint8_t k = u8();
+    if (k != 1 && k != 2) {
+      ok_ = false;
+      return std::nullopt;
+    }
+    return static_cast<EntryKind>(k);
+  }
+  bool flag() {
+    const uint8_t v = u8();
+    if (v > 1) ok_ = false;
+    return v == 1;
+  }
+
+ private:
+  bool need(std::size_t n) {
+    if (!ok_ || s_.size() - pos_ < n) {
+      ok_ = false;
+      return false;
+    }
+    return true;
+  }
+  std::span<const uint8_t> s_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+bool is(const Frame &f, Kind k) { return f.size >= 1 && f.kind() == k; }
+
+void put_entries(Builder &b, const std::vector<Entry> &entries) {
+  b.u32(static_cast<uint32_t>(entries.size()));
+  for (const auto &e : entries) b.u8(static_cast<uint8_t>(e.kind)).text(e.name);
+}
+
+// The count is not trusted for reserving memory: each entry must actually be present.
+bool get_entries(Fields &in, std::vector<Entry> &out) {
+  const uint32_t n = in.u32();
+  for (uint32_t i = 0; i < n && in.ok(); ++i) {
+    Entry e;
+    auto k = in.entry_kind();
+    e.name = in.text();
+    if (!k || !in.ok()) return false;
+    e.kind = *k;
+    out.push_back(std::move(e));
+  }
+  return in.ok();
+}
+
+}  // namespace
+
+bool known_kind(uint8_t k) { return (k >= 1 && k <= 8) || (k >= 16 && k <= 20); }
+
+Payload Payload::copy_of(const void *data, std::size_t size) {
+  auto bytes = std::make_shared<Bytes>(static_cast<const uint8_t *>(data),
+                                       static_cast<const uint8_t *>(data) + size);
+  Payload p;
+  p.data = bytes->data();
+  p.size = size;
+  p.owner = std::move(bytes);
+  return p;
+}
+
+Payload Frame::share(const uint8_t *data, std::size_t n) const {
+  Payload p;
+  p.owner = body;
+  p.data = data;
+  p.size = n;
+  return p;
+}
+
+// ---- FrameReader ----
+
+FrameReader::FrameReader(std::size_t max_body) : max_body_(max_body), scratch_(kScratchSize) {}
+
+std::span<uint8_t> FrameReader::buffer() {
+  if (big_.body) return {big_.body.get() + big_filled_, big_.size - big_filled_};
+  if (begin_ > 0) {
+    std::memmove(scratch_.data(), scratch_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  return {scratch_.data() + end_, scratch_.size() - end_};
+}
+
+std::optional<std::string> FrameReader::commit(std::size_t n, std::vector<Frame> &out) {
+  if (big_.body) {
+    big_filled_ += n;
+    if (big_filled_ < big_.size) return std::nullopt;
+    out.push_back(std::move(big_));
+    big_ = Frame{};
+    big_filled_ = 0;
+    return std::nullopt;
+  }
+  end_ += n;
+  return parse(out);
+}
+
+std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
+  while (end_ - begin_ >= kLengthSize + 1) {
+    const uint8_t *p = scratch_.data() + begin_;
+    const uint32_t len = load32(p);
+    if (len == 0) return "empty frame";
+    if (len > max_body_)
+      return "frame of " + std::to_string(len) + " bytes is over the limit of " +
+             std::to_string(max_body_);
+    if (!known_kind(p[kLengthSize])) return "unknown frame kind " + std::to_string(p[kLengthSize]);
+    const std::size_t have = end_ - begin_ - kLengthSize;
+    if (have < len && kLengthSize + len <= scratch_.size()) return std::nullopt;  // wait
+    Frame f;
+    f.size = len;
+    f.body = std::shared_ptr<uint8_t[]>(std::make_unique_for_overwrite<uint8_t[]>(len));
+    if (have >= len) {
+      std::memcpy(f.body.get(), p + kLengthSize, len);
+      begin_ += kLengthSize + len;
+      out.push_back(std::move(f));
+      continue;
+    }
+    // Too big for the scratch buffer: the rest arrives straight into the frame's own buffer.
+    std::memcpy(f.body.get(), p + kLengthSize, have);
+    big_ = std::move(f);
+    big_filled_ = have;
+    begin_ = end_ = 0;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// ---- encoders ----
+
+Bytes encode(const RegisterMsg &m) {
+  Builder b(Kind::kRegister);
+  b.text(m.server).text(m.host).u32(m.port).u32(m.pid);
+  put_entries(b, m.entries);
+  return b.finish();
+}
+
+Bytes encode(const RegisterReplyMsg &m) {
+  return Builder(Kind::kRegisterReply).u8(m.ok ? 1 : 0).text(m.text).finish();
+}
+
+Bytes encode_add_entry(const Entry &e) {
+  return Builder(Kind::kAddEntry).u8(static_cast<uint8_t>(e.kind)).text(e.name).finish();
+}
+
+Bytes encode(const EntryRefusedMsg &m) {
+  return Builder(Kind::kEntryRefused).text(m.name).text(m.text).finish();
+}
+
+Bytes encode(const LookupMsg &m) {
+  return Builder(Kind::kLookup).u32(m.request).text(m.name).finish();
+}
+
+Bytes encode(const LookupReplyMsg &m) {
+  Builder b(Kind::kLookupReply);
+  b.u32(m.request).u8(m.found ? 1 : 0).u8(static_cast<uint8_t>(m.kind));
+  b.text(m.server).text(m.host).u32(m.port);
+  return b.finish();
+}
+
+Bytes encode_list(uint32_t request) { return Builder(Kind::kList).u32(request).finish(); }
+
+Bytes encode(const ListReplyMsg &m) {
+  Builder b(Kind::kListReply);
+  b.u32(m.request).u8(m.truncated ? 1 : 0).u32(static_cast<uint32_t>(m.servers.size()));
+  for (const auto &s : m.servers) {
+    b.text(s.server).text(s.host).u32(s.port).u32(s.pid);
+    put_entries(b, s.entries);
+  }
+  return b.finish();
+}
+
+Bytes encode(const SubscribeMsg &m) {
+  return Builder(Kind::kSubscribe).u32(m.sub).text(m.name).finish();
+}
+
+Bytes encode_unsubscribe(uint32_t sub) { return Builder(Kind::kUnsubscribe).u32(sub).finish(); }
+
+Bytes encode_no_service(uint32_t sub) { return Builder(Kind::kNoService).u32(sub).finish(); }
+
+Bytes data_head(uint32_t sub, std::size_t payload_size) {
+  return Builder(Kind::kData).u32(sub).finish(payload_size);
+}
+
+Bytes command_head(std::string_view name, std::size_t payload_size) {
+  return Builder(Kind::kCommand).text(name).finish(payload_size);
+}
+
+// ---- decoders ----
+
+std::optional<RegisterMsg> decode_register(const Frame &f) {
+  if (!is(f, Kind::kRegister)) return std::nullopt;
+  Fields in(f.fields());
+  RegisterMsg m;
+  m.server = in.text();
+  m.host = in.text();
+  m.port = in.u32();
+  m.pid = in.u32();
+  if (!get_entries(in, m.entries) || !in.done() || m.port == 0 || m.port > 65535)
+    return std::nullopt;
+  return m;
+}
+
+std::optional<RegisterReplyMsg> decode_register_reply(const Frame &f) {
+  if (!is(f, Kind::kRegisterReply)) return std::nullopt;
+  Fields in(f.fields());
+  RegisterReplyMsg m;
+  m.ok = in.flag();
+  m.text = in.text();
+  if (!in.done()) return std::nullopt;
+  return m;
+}
+
+std::optional<Entry> decode_add_entry(const Frame &f) {
+  if (!is(f, Kind::kAddEntry)) return std::nullopt;
+  Fields in(f.fields());
+  Entry e;
+  auto k = in.entry_kind();
+  e.name = in.text();
+  if (!k || !in.done()) return std::nullopt;
+  e.kind = *k;
+  return e;
+}
+
+std::optional<EntryRefusedMsg> decode_entry_refused(const Frame &f) {
+  if (!is(f, Kind::kEntryRefused)) return std::nullopt;
+  Fields in(f.fields());
+  EntryRefusedMsg m;
+  m.name = in.text();
+  m.text = in.text();
+  if (!in.done()) return std::nullopt;
+  return m;
+}
+
+std::optional<LookupMsg> decode_lookup(const Frame &f) {
+  if (!is(f, Kind::kLookup)) return std::nullopt;
+  Fields in(f.fields());
+  LookupMsg m;
+  m.request = in.u32();
+  m.name = in.text();
+  if (!in.done()) return std::nullopt;
+  return m;
+}
+
+std::optional<LookupReplyMsg> decode_lookup_reply(const Frame &f) {
+  if (!is(f, Kind::kLookupReply)) return std::nullopt;
+  Fields in(f.fields());
+  LookupReplyMsg m;
+  m.request = in.u32();
+  m.found = in.flag();
+  auto k = in.entry_kind();
+  m.server = in.text();
+  m.host = in.text();
+  m.port = in.u32();
+  if (!k || !in.done() || m.port > 65535) return std::nullopt;
+  m.kind = *k;
+  return m;
+}
+
+std::optional<uint32_t> decode_list(const Frame &f) {
+  if (!is(f, Kind::kList)) return std::nullopt;
+  Fields in(f.fields());
+  const uint32_t r = in.u32();
+  if (!in.done()) return std::nullopt;
+  return r;
+}
+
+std::optional<ListReplyMsg> decode_list_reply(const Frame &f) {
+  if (!is(f, Kind::kListReply)) return std::nullopt;
+  Fields in(f.fields());
+  ListReplyMsg m;
+  m.request = in.u32();
+  m.truncated = in.flag();
+  const uint32_t n = in.u32();
+  for (uint32_t i = 0; i < n && in.ok(); ++i) {
+    ServerInfo s;
+    s.server = in.text();
+    s.host = in.text();
+    s.port = in.u32();
+    s.pid = in.u32();
+    if (!get_entries(in, s.entries)) return std::nullopt;
+    m.servers.push_back(std::move(s));
+  }
+  if (!in.done()) return std::nullopt;
+  return m;
+}
+
+std::optional<SubscribeMsg> decode_subscribe(const Frame &f) {
+  if (!is(f, Kind::kSubscribe)) return std::nullopt;
+  Fields in(f.fields());
+  SubscribeMsg m;
+  m.sub = in.u32();
+  m.name = in.text();
+  if (!in.done()) return std::nullopt;
+  return m;
+}
+
+std::optional<uint32_t> decode_sub_id(const Frame &f) {
+  if (!is(f, Kind::kUnsubscribe) && !is(f, Kind::kNoService)) return std::nullopt;
+  Fields in(f.fields());
+  const uint32_t s = in.u32();
+  if (!in.done()) return std::nullopt;
+  return s;
+}
+
+std::optional<DataView> decode_data(const Frame &f) {
+  if (!is(f, Kind::kData)) return std::nullopt;
+  Fields in(f.fields());
+  DataView v;
+  v.sub = in.u32();
+  if (!in.ok()) return std::nullopt;
+  v.data = f.fields().data() + in.pos();
+  v.size = in.left();
+  return v;
+}
+
+std::optional<CommandView> decode_command(const Frame &f) {
+  if (!is(f, Kind::kCommand)) return std::nullopt;
+  Fields in(f.fields());
+  CommandView v;
+  v.name = in.text();
+  if (!in.ok() || v.name.empty() || in.left() > kMaxPayload) return std::nullopt;
+  v.data = f.body.get() + 1 + in.pos();
+  v.size = in.left();
+  return v;
+}
+
+void words_to_wire(uint8_t *data, std::size_t size) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+      std::swap(data[i], data[i + 3]);
+      std::swap(data[i + 1], data[i + 2]);
+    }
+  } else {
+    (void)data;
+    (void)size;
+  }
+}
+
+}  // namespace dim::wire
