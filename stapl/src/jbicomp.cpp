@@ -81,7 +81,8 @@ uint32_t jbi_uncompress(const uint8_t *in, uint32_t in_length, uint8_t *out, uin
   if (out_length > 0) std::memset(out, 0, out_length);
 
   BlockReader reader(in, in_length);
-  const uint32_t data_length = reader.read(16) | reader.read(16) << 16;
+  const uint32_t length_low = reader.read(16);
+  const uint32_t data_length = length_low | reader.read(16) << 16;
   if (reader.overrun() || data_length > out_length) return 0;
 
   bool refused = false;
