@@ -93,6 +93,21 @@ TEST(Expander, OutputBeyondTheDataLengthIsCleared) {
   EXPECT_EQ(result, 3u);
 }
 
+TEST(Expander, LengthAboveSixteenBitsUsesAllFourLengthBytes) {
+  const uint32_t length = 70000;
+  BlockWriter w(length);
+  w.literals("abc");
+  for (uint32_t produced = 3; produced < length; produced += 255)
+    w.match(1, jbi_bits_required(std::min<uint32_t>(produced, 8191)), 255);
+  uint32_t result = 0;
+  const std::string out = expand(w.bytes(), length, 1, &result);
+  EXPECT_EQ(result, length);
+  EXPECT_EQ(out.substr(0, 3), "abc");
+  EXPECT_EQ(out.find_first_not_of('c', 2), std::string::npos);
+  expand(w.bytes(), length - 1, 1, &result);
+  EXPECT_EQ(result, 0u) << "one byte short of the stated length";
+}
+
 TEST(Expander, FinalLiteralGroupCarriesOnlyTheMissingBytes) {
   // 5 bytes: "abc" then a group of which only "de" is present; nothing follows.
   BlockWriter w(5);
