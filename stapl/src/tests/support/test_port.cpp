@@ -1,4 +1,6 @@
 // The recording JTAG port linked into the player's tests in place of the board's port.
+// Every cycle also clocks an in-process simulated chain, so the TAP a test drives behaves
+// like the board's; a test that needs particular TDO levels scripts them instead.
 #include "stapl/src/tests/support/test_port.h"
 
 #include <cstddef>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "board/jtag_port.h"
+#include "platform/lb/sim/tap_chain.h"
 
 int jtag_hardware_initialized = 0;
 int32_t one_ms_delay = 0;
@@ -15,10 +18,20 @@ namespace {
 
 std::vector<test_port::Cycle> cycles;
 std::vector<int> tdo_script;
+bool scripted = false;
 std::size_t tdo_next = 0;
 long tdo_read_count = 0;
 long delay_us = 0;
 long delay_count = 0;
+
+lbsim::TapChain &sim_chain() {
+  static lbsim::TapChain chain = [] {
+    lbsim::TapChain c{};
+    lbsim::tap_chain_default(c);
+    return c;
+  }();
+  return chain;
+}
 
 }  // namespace
 
@@ -27,11 +40,13 @@ namespace test_port {
 void reset() {
   cycles.clear();
   tdo_script.clear();
+  scripted = false;
   tdo_next = 0;
   tdo_read_count = 0;
   delay_us = 0;
   delay_count = 0;
   jtag_hardware_initialized = 0;
+  lbsim::tap_chain_power_on(sim_chain());
 }
 
 const std::vector<Cycle> &trace() { return cycles; }
@@ -54,8 +69,11 @@ long tdo_reads() { return tdo_read_count; }
 
 void set_tdo_script(std::vector<int> bits) {
   tdo_script = std::move(bits);
+  scripted = true;
   tdo_next = 0;
 }
+
+lbsim::TapChain &chain() { return sim_chain(); }
 
 long delay_total_us() { return delay_us; }
 long delay_calls() { return delay_count; }
@@ -67,10 +85,14 @@ int jbi_jtag_io(int tms, int tdi, int read_tdo) {
     initialize_jtag_hardware();
     jtag_hardware_initialized = 1;
   }
+  const int chain_tdo = lbsim::tap_chain_clock(sim_chain(), tms, tdi);
   int tdo = 0;
   if (read_tdo != 0) {
     ++tdo_read_count;
-    if (tdo_next < tdo_script.size()) tdo = tdo_script[tdo_next++] != 0 ? 1 : 0;
+    if (!scripted)
+      tdo = chain_tdo;
+    else if (tdo_next < tdo_script.size())
+      tdo = tdo_script[tdo_next++] != 0 ? 1 : 0;
   }
   cycles.push_back({tms != 0 ? 1 : 0, tdi != 0 ? 1 : 0, read_tdo != 0, tdo});
   return tdo;

@@ -1,9 +1,12 @@
-// A JTAG port for the player's tests: records every TCK cycle and answers TDO reads from a
-// script of bits given by the test (0 once the script is used up).
+// A JTAG port for the player's tests: records every TCK cycle and clocks an in-process
+// simulated chain (the board's default two devices). TDO comes from that chain, or from a
+// script of bits when a test sets one.
 #pragma once
 
 #include <cstdint>
 #include <vector>
+
+#include "platform/lb/sim/tap_chain.h"
 
 namespace test_port {
 
@@ -14,7 +17,8 @@ struct Cycle {
   int tdo;        // what was returned
 };
 
-// Clears the trace, the TDO script, the delay total and the port's switched-on flag.
+// Clears the trace, the TDO script, the delay total and the port's switched-on flag, and
+// powers the chain up again (Test-Logic-Reset; its devices stay as they were built).
 void reset();
 
 const std::vector<Cycle> &trace();
@@ -25,8 +29,12 @@ std::vector<int> tdi_levels();
 // Number of cycles that asked for TDO.
 long tdo_reads();
 
-// TDO levels handed out, one per cycle that asks for TDO.
+// From now until reset(), TDO reads take these levels in order (0 once they run out)
+// instead of the chain's.
 void set_tdo_script(std::vector<int> bits);
+
+// The simulated chain; a test may rebuild it with other devices (lbsim::tap_chain_build).
+lbsim::TapChain &chain();
 
 // Sum of the microseconds passed to jbi_delay, and number of calls.
 long delay_total_us();
