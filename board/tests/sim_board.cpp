@@ -57,7 +57,9 @@ SimBoard &process_board() {
   // Never unlinked before exit: the local-bus library keeps this board open for the whole
   // process, and a new board of the same name would not be the one it talks to.
   static SimBoard board("board-" + std::to_string(getpid()) + "-proc");
-  static const bool named = setenv("LB_SIM", board.name().c_str(), 1) == 0;
+  // A test must never reach a real board's registers, whatever the environment says.
+  static const bool named =
+      unsetenv("LB_DEVICE") == 0 && setenv("LB_SIM", board.name().c_str(), 1) == 0;
   (void)named;
   return board;
 }
