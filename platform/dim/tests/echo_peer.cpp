@@ -1,6 +1,7 @@
 // A small server for the multi-process tests: its command's data becomes its service's
 // contents, published at once. Usage: dim_echo_peer SERVER SERVICE COMMAND [HANDLER_MS]
-// Prints "ready" once dis_start_serving_ has returned.
+// Prints "ready" once dis_start_serving_ has returned. The command data "EXIT" ends the
+// process with status 7 from inside the handler.
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +19,7 @@ int handler_ms = 0;
 void on_command(long *, void *data, int *size) {
   if (handler_ms > 0) usleep(static_cast<useconds_t>(handler_ms) * 1000);
   const auto *p = static_cast<unsigned char *>(data);
+  if (*size == 4 && std::memcmp(p, "EXIT", 4) == 0) std::exit(7);  // exit from a handler
   contents.assign(p, p + *size);
   dis_update_service_(service_id);
 }

@@ -1,0 +1,292 @@
+// The library's server and client halves in one process, talking through a name server of
+// the test's own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "platform/dim/dim.h"
+#include "platform/dim/dim_extra.h"
+#include "platform/dim/tests/child_process.h"
+
+namespace {
+
+using dim::test::wait_for;
+
+// Deliveries seen by one subscription callback.
+struct Inbox {
+  std::mutex m;
+  std::vector<std::vector<uint8_t>> items;
+  std::vector<bool> fill;
+
+  void add(const void *data, int size) {
+    std::lock_guard lock(m);
+    auto p = static_cast<const uint8_t *>(data);
+    items.emplace_back(p, p + size);
+    fill.push_back(dim::delivering_fill());
+  }
+  std::size_t count() {
+    std::lock_guard lock(m);
+    return items.size();
+  }
+  std::vector<uint8_t> last() {
+    std::lock_guard lock(m);
+    return items.empty() ? std::vector<uint8_t>{} : items.back();
+  }
+  bool last_is_fill() {
+    std::lock_guard lock(m);
+    return !fill.empty() && fill.back();
+  }
+};
+
+Inbox inboxes[4];
+void into_inbox(long *tag, void *data, int *size) { inboxes[*tag].add(data, *size); }
+
+std::vector<uint8_t> bytes_of(uint32_t v) {
+  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+class DimLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GT(dns_.port(), 0);
+    dns_.use();
+    for (auto &i : inboxes) {
+      std::lock_guard lock(i.m);
+      i.items.clear();
+      i.fill.clear();
+    }
+  }
+  void TearDown() override { dim::shutdown(); }
+
+  dim::test::NameServerProcess dns_;
+};
+
+// ---- commands ----
+
+std::mutex g_cmd_mutex;
+std::vector<uint8_t> g_cmd_bytes;
+long g_cmd_tag = 0;
+std::atomic<int> g_cmd_count{0};
+void record_command(long *tag, void *data, int *size) {
+  std::lock_guard lock(g_cmd_mutex);
+  auto p = static_cast<uint8_t *>(data);
+  g_cmd_bytes.assign(p, p + *size);
+  g_cmd_tag = *tag;
+  ++g_cmd_count;
+}
+
+TEST_F(DimLibrary, CommandReachesItsHandlerWithExactBytesAndTag) {
+  g_cmd_count = 0;
+  ASSERT_NE(dis_add_cmnd_("/LIB/A/CMD", "L", record_command, 42), 0u);
+  ASSERT_EQ(dis_start_serving_("/LIB/A/SERVER"), 1);
+  uint32_t record[5] = {1, 0x38, 5, 0xFFFFFFFF, 1};
+  ASSERT_EQ(dic_cmnd_service_("/LIB/A/CMD", record, 20), 1);
+  ASSERT_TRUE(wait_for([] { return g_cmd_count == 1; }));
+  std::lock_guard lock(g_cmd_mutex);
+  ASSERT_EQ(g_cmd_bytes.size(), 20u);
+  EXPECT_EQ(std::memcmp(g_cmd_bytes.data(), record, 20), 0);
+  EXPECT_EQ(g_cmd_tag, 42);
+}
+
+TEST_F(DimLibrary, EmptyAndLargestCommandsArriveWhole) {
+  g_cmd_count = 0;
+  ASSERT_NE(dis_add_cmnd_("/LIB/B/CMD", "L", record_command, 0), 0u);
+  ASSERT_EQ(dis_start_serving_("/LIB/B/SERVER"), 1);
+  std::string error;
+  ASSERT_TRUE(dim::send_command("/LIB/B/CMD", nullptr, 0, 5000, error)) << error;
+  ASSERT_TRUE(wait_for([] { return g_cmd_count == 1; }));
+  EXPECT_TRUE(g_cmd_bytes.empty());
+
+  std::vector<uint8_t> big(dim::wire::kMaxPayload);
+  std::iota(big.begin(), big.end(), uint8_t{7});
+  ASSERT_TRUE(dim::send_command("/LIB/B/CMD", big.data(), static_cast<int>(big.size()), 20000,
+                                error))
+      << error;
+  ASSERT_TRUE(wait_for([] { return g_cmd_count == 2; }, 20000));
+  std::lock_guard lock(g_cmd_mutex);
+  EXPECT_TRUE(g_cmd_bytes == big);
+}
+
+TEST_F(DimLibrary, CommandOverTheLimitOrUnknownIsReportedNotSent) {
+  std::string error;
+  std::vector<uint8_t> over(dim::wire::kMaxPayload + 1);
+  EXPECT_FALSE(
+      dim::send_command("/LIB/C/CMD", over.data(), static_cast<int>(over.size()), 5000, error));
+  EXPECT_NE(error.find("over the limit"), std::string::npos) << error;
+  EXPECT_FALSE(dim::send_command("/LIB/NOBODY/CMD", over.data(), 4, 5000, error));
+  EXPECT_NE(error.find("not known"), std::string::npos) << error;
+}
+
+// ---- services ----
+
+uint32_t g_value = 0;
+
+TEST_F(DimLibrary, FirstDeliveryIsCurrentContentsThenEveryUpdateToEverySubscriber) {
+  g_value = 7;
+  const int id = dis_add_service_("/LIB/D/SVC", "L", &g_value, 4, nullptr, 0);
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/D/SERVER"), 1);
+  for (long t = 1; t <= 3; ++t)
+    ASSERT_NE(dic_info_service_("/LIB/D/SVC", MONITORED, 0, nullptr, 0, into_inbox, t,
+                                const_cast<char *>("No Link"), 8),
+              0u);
+  for (int t = 1; t <= 3; ++t) {
+    ASSERT_TRUE(wait_for([t] { return inboxes[t].count() == 1; })) << t;
+    EXPECT_EQ(inboxes[t].last(), bytes_of(7));
+  }
+  // Contents are taken when the update is made, not when it is sent.
+  g_value = 8;
+  dis_update_service_(id);
+  for (int t = 1; t <= 3; ++t) {
+    ASSERT_TRUE(wait_for([t] { return inboxes[t].count() == 2; })) << t;
+    EXPECT_EQ(inboxes[t].last(), bytes_of(8));
+    EXPECT_FALSE(inboxes[t].last_is_fill());
+  }
+}
+
+std::vector<uint8_t> g_table;
+void build_table(long *, void **address, int *size) {
+  *address = g_table.data();
+  *size = static_cast<int>(g_table.size());
+}
+
+TEST_F(DimLibrary, BufferRoutineGivesTheContentsIncludingAnEmptyOne) {
+  g_table = {1, 2, 3, 4, 5, 6, 7, 8};
+  const int id = dis_add_service_("/LIB/E/SVC", "L", nullptr, 0, build_table, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/E/SERVER"), 1);
+  dic_info_service_("/LIB/E/SVC", MONITORED, 0, nullptr, 0, into_inbox, 1, nullptr, 0);
+  ASSERT_TRUE(wait_for([] { return inboxes[1].count() == 1; }));
+  EXPECT_EQ(inboxes[1].last(), g_table);
+  g_table.clear();
+  dis_update_service_(id);
+  ASSERT_TRUE(wait_for([] { return inboxes[1].count() == 2; }));
+  EXPECT_TRUE(inboxes[1].last().empty());
+  EXPECT_FALSE(inboxes[1].last_is_fill());
+}
+
+TEST_F(DimLibrary, UnknownServiceGetsTheFillDataOnce) {
+  dic_info_service_("/LIB/NOBODY/SVC", MONITORED, 0, nullptr, 0, into_inbox, 2,
+                    const_cast<char *>("No Link"), 8);
+  ASSERT_TRUE(wait_for([] { return inboxes[2].count() >= 1; }));
+  EXPECT_EQ(inboxes[2].last(), std::vector<uint8_t>({'N', 'o', ' ', 'L', 'i', 'n', 'k', 0}));
+  EXPECT_TRUE(inboxes[2].last_is_fill());
+  // Retries go on in the background; they do not repeat the fill.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(inboxes[2].count(), 1u);
+}
+
+TEST_F(DimLibrary, SubscriptionMadeBeforeTheServerStartsConnectsWhenItAppears) {
+  g_value = 3;
+  dic_info_service_("/LIB/F/SVC", MONITORED, 0, nullptr, 0, into_inbox, 3,
+                    const_cast<char *>("No Link"), 8);
+  ASSERT_TRUE(wait_for([] { return inboxes[3].last_is_fill(); }));
+  dis_add_service_("/LIB/F/SVC", "L", &g_value, 4, nullptr, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/F/SERVER"), 1);
+  ASSERT_TRUE(wait_for([] { return inboxes[3].last() == bytes_of(3); }, 5000));
+}
+
+// ---- one dispatch thread ----
+
+std::atomic<int> g_inside{0};
+std::atomic<int> g_overlaps{0};
+std::atomic<int> g_calls{0};
+std::mutex g_threads_mutex;
+std::vector<std::thread::id> g_threads;
+
+void enter() {
+  if (++g_inside != 1) ++g_overlaps;
+  {
+    std::lock_guard lock(g_threads_mutex);
+    g_threads.push_back(std::this_thread::get_id());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ++g_calls;
+  --g_inside;
+}
+int g_serial_svc = 0;
+void serial_command(long *, void *, int *) {
+  enter();
+  dis_update_service_(g_serial_svc);
+}
+void serial_routine(long *, void **address, int *size) {
+  enter();
+  *address = &g_value;
+  *size = 4;
+}
+void serial_callback(long *, void *, int *) { enter(); }
+void serial_timer(long) { enter(); }
+
+TEST_F(DimLibrary, HandlersRoutinesTimersAndCallbacksNeverOverlap) {
+  g_calls = 0;
+  g_overlaps = 0;
+  g_threads.clear();
+  dis_add_cmnd_("/LIB/G/CMD", "L", serial_command, 0);
+  g_serial_svc = dis_add_service_("/LIB/G/SVC", "L", nullptr, 0, serial_routine, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/G/SERVER"), 1);
+  for (int i = 0; i < 3; ++i)
+    dic_info_service_("/LIB/G/SVC", MONITORED, 0, nullptr, 0, serial_callback, 0, nullptr, 0);
+  dtq_start_timer(1, serial_timer, 1);
+  dtq_start_timer(1, serial_timer, 2);
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t)
+    senders.emplace_back([] {
+      uint32_t w = 1;
+      for (int i = 0; i < 25; ++i) dic_cmnd_service_("/LIB/G/CMD", &w, 4);
+    });
+  for (auto &s : senders) s.join();
+  // 100 commands, their buffer routine runs, deliveries and two timers.
+  ASSERT_TRUE(wait_for([] { return g_calls >= 202; }, 15000)) << g_calls;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(g_overlaps, 0);
+  std::lock_guard lock(g_threads_mutex);
+  for (auto id : g_threads) EXPECT_EQ(id, g_threads.front());
+}
+
+// ---- timers ----
+
+std::atomic<int> g_fired[4];
+void count_timer(long tag) { ++g_fired[tag]; }
+void rearming_timer(long tag) {
+  ++g_fired[tag];
+  if (g_fired[tag] < 2) dtq_start_timer(1, rearming_timer, tag);
+}
+
+TEST_F(DimLibrary, TimerRunsOnceStopCancelsAndRoutineCanRearm) {
+  for (auto &f : g_fired) f = 0;
+  dtq_start_timer(1, count_timer, 1);
+  dtq_start_timer(1, count_timer, 2);
+  dtq_stop_timer(2);
+  dtq_start_timer(1, rearming_timer, 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  EXPECT_EQ(g_fired[1], 1);
+  EXPECT_EQ(g_fired[2], 0);
+  EXPECT_EQ(g_fired[3], 2);
+  EXPECT_EQ(dtq_stop_timer(99), 1);  // stopping a tag with no timer is harmless
+}
+
+// ---- names ----
+
+TEST_F(DimLibrary, SecondServerOfTheSameNameIsRefused) {
+  dim::test::Child first({dim::test::test_bin("dim_echo_peer"), "/LIB/H/SERVER", "/LIB/H/SVC",
+                          "/LIB/H/CMD"});
+  ASSERT_EQ(first.line(), "ready");
+  dim::set_exit_on_refusal(false);
+  EXPECT_EQ(dis_start_serving_("/LIB/H/SERVER"), 0);
+  // The first keeps serving.
+  std::string error;
+  EXPECT_TRUE(dim::send_command("/LIB/H/CMD", "abcd", 4, 5000, error)) << error;
+}
+
+TEST_F(DimLibrary, NameUsedTwiceInOneProcessIsRefused) {
+  EXPECT_NE(dis_add_cmnd_("/LIB/I/X", "L", record_command, 0), 0u);
+  EXPECT_EQ(dis_add_service_("/LIB/I/X", "L", &g_value, 4, nullptr, 0), 0);
+  EXPECT_EQ(dis_add_service_("/LIB/I/Y", "L", nullptr, -1, nullptr, 0), 0);
+  EXPECT_EQ(dis_update_service_(12345), 0);
+}
+
+}  // namespace
