@@ -13,7 +13,7 @@ int remote = 0;
 int error = 0;
 int address_given = 0;
 int stop_after_help = 0;
-char BoardName[NAME_BUFFER];
+char BoardName[MAX_BOARD_NAME + 1];
 
 namespace {
 

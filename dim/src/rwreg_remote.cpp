@@ -12,9 +12,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "dim/src/rwreg.h"
 #include "platform/dim/dim.h"
+#include "platform/dim/dim_extra.h"
 
 namespace {
 
@@ -93,9 +95,12 @@ int no_answer(bool in_time) {
   return 0;
 }
 
+// Returns once the command has left for the server (or could not): the answer to the first
+// command of an action may end the run, and a command still queued then would be lost.
 void send(uint32_t addr, uint32_t val, int32_t write) {
   RW_REG RegRW = {1, addr, val, ALL_BITS, write};
-  dic_cmnd_service_(CmdName, &RegRW, sizeof RegRW);
+  std::string why;
+  dim::send_command(CmdName, &RegRW, sizeof RegRW, ANSWER_TIMEOUT_SECONDS * 1000, why);
 }
 
 void print_result(uint32_t val) {

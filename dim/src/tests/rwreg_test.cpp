@@ -31,6 +31,13 @@ std::string result_lines(uint32_t addr, uint32_t val) {
   return buf;
 }
 
+// -W sends the write and then a read of the complement; the messaging library hands a
+// subscriber only the latest contents, so the first answer it sees is either one. The echo
+// server answers each with its value plus one.
+bool is_echo_write_answer(const std::string &out, uint32_t value) {
+  return out == result_lines(0x38, value + 1) || out == result_lines(0x38, ~value + 1);
+}
+
 TEST(RwregCommandLine, NoArgumentsPrintsHelpAndEndsWith255) {
   World world("rw_noargs");
   RunResult r = world.run_program("rwreg");
@@ -132,7 +139,7 @@ TEST(RwregRemote, AllActionsThroughTheEchoServer) {
   EXPECT_EQ(read.out, result_lines(0x38, 0));
   EXPECT_EQ(read.status, 0);
   RunResult write = world.run_program("rwreg", {"-W5", "38", "-TKeshV2_00"});
-  EXPECT_EQ(write.out, result_lines(0x38, 6));
+  EXPECT_TRUE(is_echo_write_answer(write.out, 5)) << write.out;
   EXPECT_EQ(write.status, 0);
   RunResult put = world.run_program("rwreg", {"-P5", "38", "-TKeshV2_00"});
   EXPECT_EQ(put.out, "");
@@ -222,7 +229,8 @@ TEST(RwregRemote, SilentServerMeetsTheTimeLimit) {
 TEST(RwregRemote, AnswersAgainAfterServerAndNameServerRestart) {
   World world("rw_restart");
   auto server = start_server(world, "echo_server");
-  EXPECT_EQ(world.run_program("rwreg", {"-W1", "38", "-TKeshV2_00"}).out, result_lines(0x38, 2));
+  RunResult first = world.run_program("rwreg", {"-W1", "38", "-TKeshV2_00"});
+  EXPECT_TRUE(is_echo_write_answer(first.out, 1)) << first.out;
 
   server->stop();
   RunResult down = world.run_program("rwreg", {"-W1", "38", "-TKeshV2_00"});
@@ -230,7 +238,8 @@ TEST(RwregRemote, AnswersAgainAfterServerAndNameServerRestart) {
   EXPECT_NE(down.status, 0);
 
   server = start_server(world, "echo_server");
-  EXPECT_EQ(world.run_program("rwreg", {"-W2", "38", "-TKeshV2_00"}).out, result_lines(0x38, 3));
+  RunResult again = world.run_program("rwreg", {"-W2", "38", "-TKeshV2_00"});
+  EXPECT_TRUE(is_echo_write_answer(again.out, 2)) << again.out;
 
   world.stop_dns();
   world.start_dns();
@@ -241,7 +250,7 @@ TEST(RwregRemote, AnswersAgainAfterServerAndNameServerRestart) {
     if (!out.empty()) break;
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(out, result_lines(0x38, 4));
+  EXPECT_TRUE(is_echo_write_answer(out, 3)) << out;
 }
 
 }  // namespace
