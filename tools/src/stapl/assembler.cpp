@@ -261,64 +261,11 @@ class Assembler {
     Symbol s;
     s.name = *name;
     s.integer = integer;
-    bool array = false;
-    std::optional<int64_t> count;
-    if (accept_punct('[')) {
-      array = true;
-      if (peek().kind == Token::kNumber) {
-        int64_t n = next().number;
-        if (n < 0) {
-          error("array size must not be negative");
-          return;
-        }
-        count = n;
-      }
-      if (!accept_punct(']')) {
-        error("expected ']' after the array size, found " + describe(peek()));
-        return;
-      }
+    if (!symbol_body(s)) {
+      // Known all the same, so its uses do not each report it again.
+      symbols_.emplace(s.name, 0);
+      return;
     }
-    bool compressed = false;
-    if (peek().kind == Token::kIdent && upper(peek().text) == "COMPRESSED") {
-      next();
-      compressed = true;
-      if (!array || integer) {
-        error("only Boolean arrays can be compressed");
-        return;
-      }
-    }
-    bool has_data = accept_punct('=');
-    if (!array) {
-      if (has_data) {
-        auto v = expect_number("an initial value");
-        if (!v) return;
-        s.kind = SymbolKind::kInitScalar;
-        s.initial = static_cast<int32_t>(static_cast<uint32_t>(*v));
-      } else {
-        s.kind = SymbolKind::kScalar;
-      }
-    } else if (!has_data) {
-      if (compressed) {
-        error("a compressed array needs initial data");
-        return;
-      }
-      if (!count) {
-        error("an array without initial data needs its size in []");
-        return;
-      }
-      if (*count > 0xFFFFFFFFll) {
-        error("array size does not fit in 32 bits");
-        return;
-      }
-      s.kind = integer ? SymbolKind::kIntArray : SymbolKind::kBoolArray;
-      s.count = static_cast<uint32_t>(*count);
-    } else if (integer) {
-      if (!int_array_data(s, count)) return;
-    } else {
-      if (!bool_array_data(s, count)) return;
-      s.kind = compressed ? SymbolKind::kCompressedBoolArray : SymbolKind::kInitBoolArray;
-    }
-    if (!expect_end()) return;
     std::string key = upper(s.name);
     auto found = symbol_lines_.find(key);
     if (found != symbol_lines_.end()) {
@@ -328,6 +275,68 @@ class Assembler {
     symbol_lines_[key] = line_;
     symbols_[s.name] = static_cast<uint32_t>(result_.program.symbols.size());
     result_.program.symbols.push_back(std::move(s));
+  }
+
+  bool symbol_body(Symbol &s) {
+    const bool integer = s.integer;
+    bool array = false;
+    std::optional<int64_t> count;
+    if (accept_punct('[')) {
+      array = true;
+      if (peek().kind == Token::kNumber) {
+        int64_t n = next().number;
+        if (n < 0) {
+          error("array size must not be negative");
+          return false;
+        }
+        count = n;
+      }
+      if (!accept_punct(']')) {
+        error("expected ']' after the array size, found " + describe(peek()));
+        return false;
+      }
+    }
+    bool compressed = false;
+    if (peek().kind == Token::kIdent && upper(peek().text) == "COMPRESSED") {
+      next();
+      compressed = true;
+      if (!array || integer) {
+        error("only Boolean arrays can be compressed");
+        return false;
+      }
+    }
+    bool has_data = accept_punct('=');
+    if (!array) {
+      if (has_data) {
+        auto v = expect_number("an initial value");
+        if (!v) return false;
+        s.kind = SymbolKind::kInitScalar;
+        s.initial = static_cast<int32_t>(static_cast<uint32_t>(*v));
+      } else {
+        s.kind = SymbolKind::kScalar;
+      }
+    } else if (!has_data) {
+      if (compressed) {
+        error("a compressed array needs initial data");
+        return false;
+      }
+      if (!count) {
+        error("an array without initial data needs its size in []");
+        return false;
+      }
+      if (*count > 0xFFFFFFFFll) {
+        error("array size does not fit in 32 bits");
+        return false;
+      }
+      s.kind = integer ? SymbolKind::kIntArray : SymbolKind::kBoolArray;
+      s.count = static_cast<uint32_t>(*count);
+    } else if (integer) {
+      if (!int_array_data(s, count)) return false;
+    } else {
+      if (!bool_array_data(s, count)) return false;
+      s.kind = compressed ? SymbolKind::kCompressedBoolArray : SymbolKind::kInitBoolArray;
+    }
+    return expect_end();
   }
 
   bool int_array_data(Symbol &s, std::optional<int64_t> count) {
@@ -399,7 +408,7 @@ class Assembler {
       for (unsigned b = 0; b < per_digit; ++b) {
         if (((v >> b) & 1) == 0) continue;
         if (bit + b >= n) {
-          error("array data has bits set beyond element " + std::to_string(n) + " - 1");
+          error("array data has more bits than the " + std::to_string(n) + " elements");
           return false;
         }
         s.bits[(bit + b) / 8] |= static_cast<uint8_t>(1u << ((bit + b) % 8));
