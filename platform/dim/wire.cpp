@@ -8,8 +8,6 @@ namespace dim::wire {
 
 namespace {
 
-constexpr std::size_t kScratchSize = 64 * 1024;
-
 uint32_t load32(const uint8_t *p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -161,7 +159,8 @@ Payload Frame::share(const uint8_t *data, std::size_t n) const {
 
 // ---- FrameReader ----
 
-FrameReader::FrameReader(std::size_t max_body) : max_body_(max_body), scratch_(kScratchSize) {}
+FrameReader::FrameReader(std::size_t max_body, std::size_t scratch_size)
+    : max_body_(max_body), scratch_(std::max(scratch_size, kLengthSize + 1)) {}
 
 std::span<uint8_t> FrameReader::buffer() {
   if (big_.body) return {big_.body.get() + big_filled_, big_.size - big_filled_};

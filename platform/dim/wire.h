@@ -78,7 +78,8 @@ struct Frame {
 // it, so a 64 MiB command costs one allocation and no per-byte work.
 class FrameReader {
  public:
-  explicit FrameReader(std::size_t max_body = kMaxFrameBody);
+  explicit FrameReader(std::size_t max_body = kMaxFrameBody,
+                       std::size_t scratch_size = std::size_t{64} * 1024);
 
   // Where the next received bytes go.
   std::span<uint8_t> buffer();
