@@ -25,7 +25,11 @@ std::string key_of(const std::string &host, uint32_t port) {
 
 ClientSide::ClientSide(Runtime &rt) : rt_(rt), resolver_(rt.net()) {}
 
-ClientSide::~ClientSide() = default;
+ClientSide::~ClientSide() {
+  // Subscriptions and links point at each other; the threads have stopped, so untie them.
+  for (auto &[id, sub] : subs_) sub->link.reset();
+  for (auto &[key, link] : links_) link->subs.clear();
+}
 
 bool ClientSide::delivering_fill() { return t_delivering_fill; }
 

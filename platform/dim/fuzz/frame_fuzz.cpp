@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes through the frame reader in chunks whose sizes come from the input,
 // then decodes every frame as every kind a peer could claim it to be.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
