@@ -16,6 +16,18 @@
 namespace {
 
 constexpr long kInstructionBudget = 20000;
+constexpr long kTckBudget = 1000000;
+constexpr unsigned long kLargestBlock = 64ul << 20;
+
+}  // namespace
+
+// Budgets of the scan engine (TCK cycles per run) and of the player's heap (largest block),
+// for harnesses that run untrusted programs: one instruction may ask for 2^31 wait cycles or a
+// 4 GiB array. Referred to weakly so that the target links before the player offers them.
+extern long jbi_tck_limit __attribute__((weak));
+extern unsigned long jbi_malloc_max_block __attribute__((weak));
+
+namespace {
 
 // Names of the first action and its procedures, copied while the list is freed.
 std::string first_action(const uint8_t *data, int32_t size, std::vector<std::string> &procs) {
@@ -43,6 +55,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // Programs print; the fuzzer's own report goes to standard error.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   verbose = 1;
+  if (&jbi_tck_limit != nullptr) jbi_tck_limit = kTckBudget;
+  if (&jbi_malloc_max_block != nullptr) jbi_malloc_max_block = kLargestBlock;
   return 0;
 }
 
