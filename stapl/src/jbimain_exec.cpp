@@ -1,5 +1,7 @@
 // jbi_execute and the fetch-decode loop. The stack, arithmetic and control instructions are
 // executed right here; the others call the instruction groups of the other jbimain files.
+#include <climits>
+
 #include "stapl/src/jbimain_machine.h"
 #include "stapl/src/jbiopcodes.h"
 
@@ -41,15 +43,6 @@ void stack_batch(JbiMachine* m) {
   copy_up(m, 7);
   copy_up(m, 7);
 }
-
-// Two-value instructions: second (left) and top (right) are replaced by one result.
-#define BINARY(expr)                                           \
-  if (jbi_need(m, 2)) {                                        \
-    const int32_t right = m->stack[m->stack_ptr - 1];          \
-    const int32_t left = m->stack[m->stack_ptr - 2];           \
-    m->stack[m->stack_ptr - 2] = (expr);                       \
-    --m->stack_ptr;                                            \
-  }
 
 // Wrapping arithmetic without signed overflow.
 inline int32_t wrap(uint32_t v) { return static_cast<int32_t>(v); }
@@ -102,92 +95,119 @@ void op_return(JbiMachine* m) {
   jbi_jump(m, offset);
 }
 
-void loop_next(JbiMachine* m, uint32_t var) {
-  if (!jbi_need(m, 3) || !jbi_variable_ok(m, var)) return;
-  // The loop variable is a scalar; an array's entry holds its storage, not a number.
-  if (m->attributes[var] & JBI_ATTR_ARRAY) {
-    jbi_fail(m, JBI_RC_BOUNDS);
-    return;
-  }
-  const int32_t step = m->stack[m->stack_ptr - 1];
-  const int32_t end = m->stack[m->stack_ptr - 2];
-  const uint32_t body = u(m->stack[m->stack_ptr - 3]);
-  const int32_t v = static_cast<int32_t>(m->variables[var]);
-  if ((step < 0 && v <= end) || (step >= 0 && v >= end)) {
-    m->stack_ptr -= 3;
-    return;
-  }
-  m->variables[var] = wrap(u(v) + u(step));
-  jbi_jump(m, body);
-}
-
-void push_variable(JbiMachine* m, uint32_t var) {
-  if (!jbi_variable_ok(m, var)) return;
-  if (m->attributes[var] & JBI_ATTR_ARRAY) {
-    jbi_fail(m, JBI_RC_BOUNDS);
-    return;
-  }
-  jbi_push(m, static_cast<int32_t>(m->variables[var]));
-}
-
-void store_variable(JbiMachine* m, uint32_t var) {
-  if (!jbi_need(m, 1) || !jbi_variable_ok(m, var)) return;
-  if (m->attributes[var] & JBI_ATTR_ARRAY) {
-    jbi_fail(m, JBI_RC_BOUNDS);
-    return;
-  }
-  m->variables[var] = jbi_pop(m);
-}
-
-// Executes instructions until the run ends.
+// Executes instructions until the run ends. The program counter and the stack depth live in
+// locals here; they are handed to the machine record around every call of an instruction
+// group (SAVE before, LOAD after), so the hot instructions never go through memory.
 void run(JbiMachine* m) {
   const unsigned char* const program = m->program;
+  const uint32_t code_start = m->h.code_section;
   const uint32_t code_end = m->h.debug_section;
-  const long limit = jbi_instruction_limit;
-  long executed = 0;
-  uint32_t args[3];
+  const uint32_t symbols = m->h.symbol_count;
+  intptr_t* const vars = m->variables;
+  const uint8_t* const attrs = m->attributes;
+  int32_t* const stack = m->stack;
+  long budget = jbi_instruction_limit > 0 ? jbi_instruction_limit : LONG_MAX;
+  uint32_t pc = m->pc;
+  int sp = m->stack_ptr;
+  int status = m->status;
+  int done = m->done;
+  uint32_t args[3] = {0, 0, 0};
 
-  while (!m->done) {
+#define SAVE() (m->pc = pc, m->stack_ptr = sp, m->status = status)
+#define LOAD() (pc = m->pc, sp = m->stack_ptr, status = m->status, done = m->done)
+#define GROUP(call) \
+  do {              \
+    SAVE();         \
+    call;           \
+    LOAD();         \
+  } while (0)
+#define FAIL(code) (status = (code))
+#define NEED(n)                              \
+  if (sp < (n)) {                            \
+    FAIL(JBI_RC_STACK_OVERFLOW);             \
+    break;                                   \
+  }
+#define PUSH(v)                              \
+  {                                          \
+    const int32_t pushed = (v);              \
+    if (sp >= JBI_STACK_SIZE) {              \
+      FAIL(JBI_RC_STACK_OVERFLOW);           \
+    } else {                                 \
+      stack[sp++] = pushed;                  \
+    }                                        \
+  }
+#define BINARY(expr)                         \
+  {                                          \
+    NEED(2);                                 \
+    const int32_t right = stack[sp - 1];     \
+    const int32_t left = stack[sp - 2];      \
+    stack[sp - 2] = (expr);                  \
+    --sp;                                    \
+  }
+// A scalar variable operand: a symbol, and not an array (whose entry holds its storage).
+#define SCALAR(var)                                              \
+  if ((var) >= symbols || (attrs[var] & JBI_ATTR_ARRAY) != 0) {  \
+    FAIL(JBI_RC_BOUNDS);                                         \
+    break;                                                       \
+  }
+#define JUMP(offset)                                             \
+  {                                                              \
+    const uint32_t target = code_start + (offset);               \
+    if (target < code_start || target >= code_end) {             \
+      FAIL(JBI_RC_BOUNDS);                                       \
+    } else {                                                     \
+      pc = target;                                               \
+    }                                                            \
+  }
+
+  while (!done) {
     // ---- fetch ----
-    const uint32_t at = m->pc;
-    m->opcode_address = at;
-    const unsigned opcode = at < code_end ? program[at] : 0;  // debug_section <= program_size
-    const int operands = jbi_operand_count(opcode);
-    if (uint64_t{at} + 1 + 4u * operands > code_end) {
-      m->status = JBI_RC_BOUNDS;  // the code ends inside, or before, this instruction
-    } else if (limit > 0 && ++executed > limit) {
-      m->status = JBI_RC_CANCELLED;
+    // pc never passes code_end, but may stand on it after the last instruction.
+    const uint32_t at = pc;
+    unsigned opcode = 0;
+    int operands = 0;
+    if (at < code_end) {
+      opcode = program[at];
+      operands = jbi_operand_count(opcode);
+    }
+    if (at >= code_end || uint64_t{at} + 1 + 4u * operands > code_end) {
+      FAIL(JBI_RC_BOUNDS);  // the code ends inside, or before, this instruction
+    } else if (--budget < 0) {
+      FAIL(JBI_RC_CANCELLED);
     } else {
-      for (int k = 0; k < operands; ++k) args[k] = jbi_be32(program + at + 1 + 4 * k);
-      m->pc = at + 1 + 4u * operands;
+      const unsigned char* p = program + at + 1;
+      if (operands > 0) args[0] = jbi_be32(p);
+      if (operands > 1) args[1] = jbi_be32(p + 4);
+      if (operands > 2) args[2] = jbi_be32(p + 8);
+      pc = at + 1 + 4u * operands;
 
       // ---- execute ----
       switch (opcode) {
         case OP_NOOP: break;
-        case OP_DUPLICATE: if (jbi_need(m, 1)) jbi_push(m, m->stack[m->stack_ptr - 1]); break;
-        case OP_SWAP: exchange(m, 1, 2); break;
+        case OP_DUPLICATE: NEED(1); PUSH(stack[sp - 1]); break;
+        case OP_SWAP: GROUP(exchange(m, 1, 2)); break;
         case OP_ADD: BINARY(wrap(u(left) + u(right))); break;
         case OP_SUBTRACT: BINARY(wrap(u(left) - u(right))); break;
         case OP_MULTIPLY: BINARY(wrap(u(left) * u(right))); break;
-        case OP_DIVIDE: divide(m, false); break;
-        case OP_REMAINDER: divide(m, true); break;
+        case OP_DIVIDE: GROUP(divide(m, false)); break;
+        case OP_REMAINDER: GROUP(divide(m, true)); break;
         case OP_SHIFT_LEFT: BINARY(wrap(u(left) << (u(right) & 31))); break;
         case OP_SHIFT_RIGHT: BINARY(left >> (u(right) & 31)); break;
-        case OP_BIT_NOT: if (jbi_need(m, 1)) m->stack[m->stack_ptr - 1] = ~m->stack[m->stack_ptr - 1]; break;
+        case OP_BIT_NOT: NEED(1); stack[sp - 1] = ~stack[sp - 1]; break;
         case OP_BIT_AND: BINARY(left & right); break;
         case OP_BIT_OR: BINARY(left | right); break;
         case OP_BIT_XOR: BINARY(left ^ right); break;
-        case OP_LOGICAL_NOT: if (jbi_need(m, 1)) m->stack[m->stack_ptr - 1] = m->stack[m->stack_ptr - 1] == 0; break;
+        case OP_LOGICAL_NOT: NEED(1); stack[sp - 1] = stack[sp - 1] == 0 ? 1 : 0; break;
         case OP_GREATER: BINARY(left > right ? 1 : 0); break;
         case OP_LESS: BINARY(left < right ? 1 : 0); break;
-        case OP_RETURN: op_return(m); break;
-        case OP_COMPARE_MASKED: compare_masked(m); break;
-        case OP_PRINT_INTEGER: jbi_op_print_integer(m); break;
-        case OP_PRINT_FLUSH: jbi_op_print_flush(m); break;
+        case OP_RETURN: GROUP(op_return(m)); break;
+        case OP_COMPARE_MASKED: GROUP(compare_masked(m)); break;
+        case OP_PRINT_INTEGER: GROUP(jbi_op_print_integer(m)); break;
+        case OP_PRINT_FLUSH: GROUP(jbi_op_print_flush(m)); break;
         case OP_DRSCAN_VALUE:
         case OP_DRSCAN_VALUE_CAPTURE:
         case OP_IRSCAN_VALUE:
-        case OP_IRSCAN_VALUE_CAPTURE: jbi_op_scan_value(m, opcode); break;
+        case OP_IRSCAN_VALUE_CAPTURE: GROUP(jbi_op_scan_value(m, opcode)); break;
         case OP_DR_PREAMBLE:
         case OP_DR_PREAMBLE_VALUE:
         case OP_DR_POSTAMBLE:
@@ -195,91 +215,120 @@ void run(JbiMachine* m) {
         case OP_IR_PREAMBLE:
         case OP_IR_PREAMBLE_VALUE:
         case OP_IR_POSTAMBLE:
-        case OP_IR_POSTAMBLE_VALUE: jbi_op_padding(m, opcode, 0); break;
-        case OP_PRINT_CHAR: jbi_op_print_char(m); break;
+        case OP_IR_POSTAMBLE_VALUE: GROUP(jbi_op_padding(m, opcode, 0)); break;
+        case OP_PRINT_CHAR: GROUP(jbi_op_print_char(m)); break;
         case OP_EXIT:
-          if (jbi_need(m, 1)) {
-            *m->exit_code = jbi_pop(m);
-            m->done = 1;
-          }
+          NEED(1);
+          *m->exit_code = stack[--sp];
+          done = 1;
           break;
         case OP_EQUAL: BINARY(left == right ? 1 : 0); break;
-        case OP_DROP: if (jbi_need(m, 1)) --m->stack_ptr; break;
+        case OP_DROP: NEED(1); --sp; break;
         case OP_ABSOLUTE:
-          if (jbi_need(m, 1) && m->stack[m->stack_ptr - 1] < 0) {
-            m->stack[m->stack_ptr - 1] = wrap(0u - u(m->stack[m->stack_ptr - 1]));
+          NEED(1);
+          if (stack[sp - 1] < 0) stack[sp - 1] = wrap(0u - u(stack[sp - 1]));
+          break;
+        case OP_STACK_BATCH: GROUP(stack_batch(m)); break;
+        case OP_PUSH_ZERO: PUSH(0); break;
+
+        case OP_PUSH_LITERAL: PUSH(static_cast<int32_t>(args[0])); break;
+        case OP_PUSH_VARIABLE: SCALAR(args[0]); PUSH(static_cast<int32_t>(vars[args[0]])); break;
+        case OP_JUMP: JUMP(args[0]); break;
+        case OP_CALL:
+          PUSH(wrap(pc - code_start));
+          if (status == 0) JUMP(args[0]);
+          break;
+        case OP_LOOP_NEXT: {
+          NEED(3);
+          SCALAR(args[0]);
+          const int32_t step = stack[sp - 1];
+          const int32_t end = stack[sp - 2];
+          const int32_t v = static_cast<int32_t>(vars[args[0]]);
+          if (step < 0 ? v <= end : v >= end) {
+            sp -= 3;  // loop finished
+          } else {
+            vars[args[0]] = wrap(u(v) + u(step));
+            JUMP(u(stack[sp - 3]));
           }
           break;
-        case OP_STACK_BATCH: stack_batch(m); break;
-        case OP_PUSH_ZERO: jbi_push(m, 0); break;
-
-        case OP_PUSH_LITERAL: jbi_push(m, static_cast<int32_t>(args[0])); break;
-        case OP_PUSH_VARIABLE: push_variable(m, args[0]); break;
-        case OP_JUMP: jbi_jump(m, args[0]); break;
-        case OP_CALL:
-          jbi_push(m, wrap(m->pc - m->h.code_section));
-          if (m->status == 0) jbi_jump(m, args[0]);
-          break;
-        case OP_LOOP_NEXT: loop_next(m, args[0]); break;
-        case OP_PRINT_STRING: jbi_op_print_string(m, args[0]); break;
+        }
+        case OP_PRINT_STRING: GROUP(jbi_op_print_string(m, args[0])); break;
         case OP_MOVE_STATE:
         case OP_GOTO_STATE:
         case OP_IRSTOP:
-        case OP_DRSTOP: jbi_op_state(m, opcode, args[0]); break;
+        case OP_DRSTOP: GROUP(jbi_op_state(m, opcode, args[0])); break;
         case OP_SWAP_DEEP:
-          if (jbi_need(m, int64_t{args[0]} + 1)) exchange(m, 1, static_cast<int>(args[0]) + 1);
+          NEED(int64_t{args[0]} + 1);
+          GROUP(exchange(m, 1, static_cast<int>(args[0]) + 1));
           break;
         case OP_DUPLICATE_DEEP:
-          if (jbi_need(m, int64_t{args[0]} + 1)) copy_up(m, static_cast<int>(args[0]) + 1);
+          NEED(int64_t{args[0]} + 1);
+          PUSH(stack[sp - 1 - static_cast<int>(args[0])]);
           break;
-        case OP_STORE_VARIABLE: store_variable(m, args[0]); break;
-        case OP_STORE_INT_ELEMENT: jbi_op_store_int_element(m, args[0]); break;
-        case OP_STORE_BOOL_RANGE: jbi_op_store_bool_range(m, args[0]); break;
+        case OP_STORE_VARIABLE: NEED(1); SCALAR(args[0]); vars[args[0]] = stack[--sp]; break;
+        case OP_STORE_INT_ELEMENT: GROUP(jbi_op_store_int_element(m, args[0])); break;
+        case OP_STORE_BOOL_RANGE: GROUP(jbi_op_store_bool_range(m, args[0])); break;
         case OP_JUMP_IF_ZERO:
-          if (jbi_need(m, 1) && jbi_pop(m) == 0) jbi_jump(m, args[0]);
+          NEED(1);
+          if (stack[--sp] == 0) JUMP(args[0]);
           break;
         case OP_DRSCAN_ARRAY:
-        case OP_IRSCAN_ARRAY: jbi_op_scan_array(m, opcode, args[0]); break;
+        case OP_IRSCAN_ARRAY: GROUP(jbi_op_scan_array(m, opcode, args[0])); break;
         case OP_DR_PREAMBLE_ARRAY:
         case OP_DR_POSTAMBLE_ARRAY:
         case OP_IR_PREAMBLE_ARRAY:
-        case OP_IR_POSTAMBLE_ARRAY: jbi_op_padding(m, opcode, args[0]); break;
-        case OP_EXPORT_INTEGER: jbi_op_export_integer(m, args[0]); break;
-        case OP_PUSH_INT_ELEMENT: jbi_op_push_int_element(m, args[0]); break;
-        case OP_PUSH_BOOL_RANGE: jbi_op_push_bool_range(m, args[0]); break;
-        case OP_RESIZE_ARRAY: jbi_op_resize_array(m, args[0]); break;
+        case OP_IR_POSTAMBLE_ARRAY: GROUP(jbi_op_padding(m, opcode, args[0])); break;
+        case OP_EXPORT_INTEGER: GROUP(jbi_op_export_integer(m, args[0])); break;
+        case OP_PUSH_INT_ELEMENT: GROUP(jbi_op_push_int_element(m, args[0])); break;
+        case OP_PUSH_BOOL_RANGE: GROUP(jbi_op_push_bool_range(m, args[0])); break;
+        case OP_RESIZE_ARRAY: GROUP(jbi_op_resize_array(m, args[0])); break;
         case OP_EXPORT_BOOL_ARRAY:
-          if (!jbi_need(m, 3)) break;
+          NEED(3);
           if (m->h.version == 0) {
-            m->bad_opcode = 1;  // no Boolean array export in format 1
+            FAIL(JBI_RC_ILLEGAL_OPCODE);  // no Boolean array export in format 1
           } else {
-            jbi_op_export_bool_array(m, args[0]);
+            GROUP(jbi_op_export_bool_array(m, args[0]));
           }
           break;
 
-        case OP_COPY_BOOL_RANGE: jbi_op_copy_bool_range(m, args[0], args[1]); break;
+        case OP_COPY_BOOL_RANGE: GROUP(jbi_op_copy_bool_range(m, args[0], args[1])); break;
         case OP_DRSCAN_ARRAY_CAPTURE:
-        case OP_IRSCAN_ARRAY_CAPTURE: jbi_op_scan_array_capture(m, opcode, args[0], args[1]); break;
-        case OP_WAIT: jbi_op_wait(m, args[0], args[1]); break;
+        case OP_IRSCAN_ARRAY_CAPTURE:
+          GROUP(jbi_op_scan_array_capture(m, opcode, args[0], args[1]));
+          break;
+        case OP_WAIT: GROUP(jbi_op_wait(m, args[0], args[1])); break;
 
-        case OP_COMPARE_BOOL_RANGES: jbi_op_compare_bool_ranges(m, args[0], args[1], args[2]); break;
+        case OP_COMPARE_BOOL_RANGES:
+          GROUP(jbi_op_compare_bool_ranges(m, args[0], args[1], args[2]));
+          break;
 
-        default: m->bad_opcode = 1; break;
+        default: FAIL(JBI_RC_ILLEGAL_OPCODE); break;
       }
     }
 
     // ---- after the instruction ----
-    if (m->bad_opcode) m->status = JBI_RC_ILLEGAL_OPCODE;
-    if (m->stack_ptr > JBI_STACK_SIZE - 1 || m->stack_ptr < 0) m->status = JBI_RC_STACK_OVERFLOW;
-    if (m->status != 0) {
-      m->done = 1;
-      m->error_address = static_cast<long>(m->opcode_address - m->h.code_section);
+    // An illegal opcode does nothing else, so its 21 stands unless the depth is wrong.
+    if (status != 0 || static_cast<unsigned>(sp) > JBI_STACK_SIZE - 1) {
+      if (static_cast<unsigned>(sp) > JBI_STACK_SIZE - 1) status = JBI_RC_STACK_OVERFLOW;
+      done = 1;
+      m->opcode_address = at;
+      m->error_address = static_cast<long>(at - code_start);
       m->failed_in_loop = 1;
     }
   }
-}
+  SAVE();
+  m->done = done;
 
+#undef SAVE
+#undef LOAD
+#undef GROUP
+#undef FAIL
+#undef NEED
+#undef PUSH
 #undef BINARY
+#undef SCALAR
+#undef JUMP
+}
 
 }  // namespace
 

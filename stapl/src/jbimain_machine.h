@@ -57,7 +57,6 @@ struct JbiMachine {
   unsigned char charbuf[4];
 
   int done;
-  int bad_opcode;
   int status;
   int* exit_code;
   long error_address;   // code offset of the failing instruction
