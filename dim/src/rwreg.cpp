@@ -6,6 +6,8 @@
 #include "dim/src/rwreg.h"
 #include "platform/lb/lb.h"
 
+using namespace rwreg;
+
 namespace {
 
 void print_result(uint32_t val) {

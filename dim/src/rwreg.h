@@ -2,8 +2,11 @@
 // register server named by its board (remote mode, -T).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+
+// The client's names live in their own namespace: plain global names such as `error` would
+// collide with symbols of the C library.
+namespace rwreg {
 
 // The request and result records of the register servers, under the client's own names.
 struct RW_REG {
@@ -42,3 +45,5 @@ void print_help();
 // Remote mode (rwreg_remote.cpp). Each returns the exit status of the action; a server that
 // cannot be reached or does not answer is reported on stderr with a non-zero status.
 int remote_action();
+
+}  // namespace rwreg

@@ -6,6 +6,8 @@
 
 #include "dim/src/rwreg.h"
 
+namespace rwreg {
+
 int action = ACTION_NONE;
 uint32_t address = 0;
 uint32_t value = 0;
@@ -112,3 +114,5 @@ void print_help() {
   };
   for (const char *line : lines) std::printf("%s\n", line);
 }
+
+}  // namespace rwreg

@@ -18,6 +18,8 @@
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 
+namespace rwreg {
+
 namespace {
 
 char SvcName[NAME_BUFFER];
@@ -42,8 +44,7 @@ bool is_fill(const void *buffer, int size) {
 
 // The answer to one of this client's commands: exactly one local-bus record for the
 // action's address (or, after -P, for the register read that follows the write).
-bool is_own_answer(const RECEIVE_REG &r, int size) {
-  if (size != static_cast<int>(sizeof(RECEIVE_REG))) return false;
+bool is_own_answer(const RECEIVE_REG &r) {
   if (r.method != 1 || r.mask != ALL_BITS) return false;
   return r.addr == address || (action == ACTION_WRITE && r.addr == PREAMBLE_ADDR);
 }
@@ -61,9 +62,10 @@ void ReceiveRegister(long *tag, void *buffer, int *size) {
     FirstDelivery.store(1, std::memory_order_release);
     return;
   }
-  RECEIVE_REG record{};
-  std::memcpy(&record, buffer, bytes < 16 ? bytes : 16);
-  if (!is_own_answer(record, bytes)) return;
+  if (bytes != static_cast<int>(sizeof(RECEIVE_REG))) return;  // not one record: not ours
+  RECEIVE_REG record;
+  std::memcpy(&record, buffer, sizeof record);
+  if (!is_own_answer(record)) return;
   RegReceive = record;
   Received.store(1, std::memory_order_release);
 }
@@ -141,3 +143,5 @@ int remote_action() {
   if (action != ACTION_WRITE) print_result(RegReceive.val);
   return 0;
 }
+
+}  // namespace rwreg

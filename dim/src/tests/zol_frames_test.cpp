@@ -70,7 +70,8 @@ wire::Bytes frame(std::vector<uint8_t> body) {
 wire::Bytes command_frame(const std::string &name, const std::vector<uint32_t> &words, size_t bytes) {
   wire::Bytes out = wire::command_head(name, bytes);
   std::vector<uint8_t> data(bytes, 0);
-  std::memcpy(data.data(), words.data(), std::min(bytes, words.size() * 4));
+  size_t given = std::min(bytes, words.size() * 4);
+  if (given > 0) std::memcpy(data.data(), words.data(), given);
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }

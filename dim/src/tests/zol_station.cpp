@@ -70,7 +70,8 @@ int main() {
     while (in >> w) words.push_back(static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 16)));
     if (verb == "cmd") bytes = words.size() * 4;
     std::vector<unsigned char> data(bytes, 0);
-    std::memcpy(data.data(), words.data(), std::min(bytes, words.size() * 4));
+    size_t given = std::min(bytes, words.size() * 4);
+    if (given > 0) std::memcpy(data.data(), words.data(), given);
     dic_cmnd_service_(name.c_str(), data.data(), static_cast<int>(bytes));
     std::printf("SENT %s %zu\n", name.c_str(), bytes);
   }
