@@ -11,6 +11,7 @@
 
 #include "fuzz/sim_chain_port.h"
 #include "stapl/src/jbiexprt.h"
+#include "stapl/src/jbijtag.h"
 #include "stapl/src/jbistub.h"
 
 namespace {
@@ -20,12 +21,6 @@ constexpr long kTckBudget = 1000000;
 constexpr unsigned long kLargestBlock = 64ul << 20;
 
 }  // namespace
-
-// Budgets of the scan engine (TCK cycles per run) and of the player's heap (largest block),
-// for harnesses that run untrusted programs: one instruction may ask for 2^31 wait cycles or a
-// 4 GiB array. Referred to weakly so that the target links before the player offers them.
-extern long jbi_tck_limit __attribute__((weak));
-extern unsigned long jbi_malloc_max_block __attribute__((weak));
 
 namespace {
 
@@ -55,8 +50,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // Programs print; the fuzzer's own report goes to standard error.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   verbose = 1;
-  if (&jbi_tck_limit != nullptr) jbi_tck_limit = kTckBudget;
-  if (&jbi_malloc_max_block != nullptr) jbi_malloc_max_block = kLargestBlock;
+  jbi_tck_limit = kTckBudget;
+  jbi_malloc_max_block = kLargestBlock;
   return 0;
 }
 

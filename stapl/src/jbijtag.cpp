@@ -50,8 +50,18 @@ uint8_t *jbi_dr_buffer = nullptr;
 uint8_t *jbi_ir_buffer = nullptr;
 unsigned int jbi_dr_length = 0;
 unsigned int jbi_ir_length = 0;
+long jbi_tck_limit = 0;
 
 namespace {
+
+uint64_t tck_cycles_this_run = 0;
+
+// Counts `cycles` against jbi_tck_limit; true when they would exceed it.
+bool over_tck_budget(uint64_t cycles) {
+  if (jbi_tck_limit <= 0) return false;
+  tck_cycles_this_run += cycles;
+  return tck_cycles_this_run > static_cast<uint64_t>(jbi_tck_limit);
+}
 
 // A scan's bit string must fit a 32-bit bit count with its byte rounding.
 constexpr uint64_t max_scan_bits = 0xFFFFFFF8u;
@@ -218,6 +228,8 @@ int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data,
   // An empty scan would leave the TAP in a Shift state while the record says Pause.
   if (shift_count == 0) return JBI_RC_SUCCESS;
   if (shift_count > max_scan_bits) return JBI_RC_OUT_OF_MEMORY;
+  // Entry, shift and the walk to the stop state: at most 16 cycles beyond the bits.
+  if (over_tck_budget(shift_count + 16)) return JBI_RC_CANCELLED;
 
   JBIE_JTAG_STATE start_state = IDLE;
   int start_code = 0;
@@ -260,6 +272,7 @@ int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data,
 }  // namespace
 
 int jbi_init_jtag() {
+  tck_cycles_this_run = 0;
   jbi_jtag_state = JBI_ILLEGAL_JTAG_STATE;
   jbi_drstop_state = IDLE;
   jbi_irstop_state = IDLE;
@@ -329,6 +342,7 @@ int jbi_do_wait_cycles(int32_t cycles, JBIE_JTAG_STATE wait_state) {
     const int rc = jbi_goto_jtag_state(wait_state);
     if (rc != JBI_RC_SUCCESS) return rc;
   }
+  if (cycles > 0 && over_tck_budget(static_cast<uint64_t>(cycles))) return JBI_RC_CANCELLED;
   const int tms = wait_state == RESET ? 1 : 0;
   for (int32_t i = 0; i < cycles; ++i) clock_tms(tms);
   return JBI_RC_SUCCESS;

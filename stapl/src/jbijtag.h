@@ -57,6 +57,11 @@ extern uint8_t *jbi_ir_buffer;
 extern unsigned int jbi_dr_length;  // capacity of jbi_dr_buffer in bits
 extern unsigned int jbi_ir_length;  // capacity of jbi_ir_buffer in bits
 
+// TCK cycles one run may clock (0 = no limit). Harnesses that run untrusted files set it: one
+// WAIT or padded scan of a legal file may ask for 2^31 cycles. A scan or wait that would go
+// past it clocks nothing and returns 19 ("execution cancelled"). jbi_init_jtag restarts the count.
+extern long jbi_tck_limit;
+
 // Forgets the TAP state (the next move resets it), sets both stop states to IDLE and drops
 // all padding; storage of a previous run must already have been released.
 int jbi_init_jtag();

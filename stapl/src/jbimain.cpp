@@ -2,6 +2,8 @@
 // counts, notes, and the actions with their procedure lists. Each is a plain read of the
 // caller's block; an offset or count that would lead outside the block makes the file
 // unrecognised (result 2) rather than being followed.
+#include <algorithm>
+
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbimain_file.h"
 
@@ -164,11 +166,14 @@ int jbi_get_action_info(const unsigned char* program, int32_t program_size, int 
   }
 
   // Walk the chain once to prove it is finite and readable before anything is written: a
-  // chain can visit each procedure at most once, so a longer walk has met a loop.
+  // chain can visit each procedure at most once, so a longer walk has met a loop. The count
+  // comes from the file, so the walk is also capped by the entries the block can hold.
   ProcEntry proc;
   uint32_t steps = 0;
+  const uint64_t entries_in_block = static_cast<uint64_t>(program_size) / kProcEntrySize + 1;
+  const uint64_t max_steps = std::min<uint64_t>(h.proc_count, entries_in_block);
   for (uint32_t i = first_proc;; i = proc.next) {
-    if (!read_proc(program, program_size, h, i, &proc) || ++steps > h.proc_count) {
+    if (!read_proc(program, program_size, h, i, &proc) || ++steps > max_steps) {
       return JBI_RC_FILE_ACCESS;
     }
     if (proc.next == 0 || proc.next >= h.proc_count) break;

@@ -11,6 +11,7 @@
 int verbose = 0;
 long jbi_malloc_live_blocks = 0;
 long jbi_malloc_budget = -1;
+unsigned long jbi_malloc_max_block = 0;
 
 namespace {
 
@@ -78,6 +79,7 @@ char conv_to_hex(int value) {
 
 void *jbi_malloc(unsigned int size) {
   if (jbi_malloc_budget == 0) return nullptr;
+  if (jbi_malloc_max_block != 0 && size > jbi_malloc_max_block) return nullptr;
   // A zero-byte request still gets a block of its own, so null always means exhaustion.
   void *block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) return nullptr;

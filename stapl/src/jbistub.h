@@ -32,3 +32,6 @@ void jbi_print_elapsed_time(time_t seconds);
 // each path releases what it took.
 extern long jbi_malloc_live_blocks;
 extern long jbi_malloc_budget;
+// Largest block jbi_malloc hands out (0 = no cap); larger requests get null, as when memory
+// runs out. Harnesses that run untrusted files set it, since a file may declare a 4 GiB array.
+extern unsigned long jbi_malloc_max_block;
