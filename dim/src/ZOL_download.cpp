@@ -1,21 +1,21 @@
-// The handler of "DownloadFPGA".
+// The handler of "DownloadFPGA": runs the received byte-code file's action "configure" over
+// the JTAG port and publishes whether the load succeeded on "FPGALoadStatus".
 //
-// Placeholder until the byte-code player and its driver FPGADownload join the server: every
-// download is answered as failed (status 2), so a station sees a definite outcome instead
-// of silence. The real handler runs the file's action "configure" over the JTAG port and
-// publishes 1 or 2 from the driver's result.
+// The file is read in place from the command's data; the player neither copies nor keeps it.
+// The whole run holds the messaging library's dispatch, so register commands and timer runs
+// that arrive meanwhile are served after it, in order.
 #include <cstdio>
 
 #include "dim/src/ZOL_server.h"
 #include "platform/dim/dim.h"
+#include "stapl/src/jbistub.h"
 
 int Downloaded = 0;
 
 void download(long *tag, void *FPGAdata, int *size) {
   (void)tag;
-  (void)FPGAdata;
-  (void)size;
-  Downloaded = 2;
+  int result = FPGADownload(static_cast<const unsigned char *>(FPGAdata), *size, "configure");
+  Downloaded = result == 0 ? 1 : 2;
   std::printf("Status %d\n", Downloaded);
   dis_update_service_(Svc_FPGAStatus);
 }
