@@ -123,6 +123,16 @@ uint32_t BoardControl::tap_instruction(int index) {
   return c.devices[index].ir;
 }
 
+std::vector<BoardControl::Fpga> BoardControl::fpgas() {
+  BoardLock lock(*board_);
+  const TapChain &c = board_->state().chain;
+  std::vector<Fpga> out;
+  for (uint32_t i = 0; i < c.device_count && i < kTapMaxDevices; ++i)
+    if (c.devices[i].config.kind == TapKind::kFpga)
+      out.push_back({static_cast<int>(i), tap_fpga_state(c.devices[i])});
+  return out;
+}
+
 void BoardControl::trace_on(bool on) {
   BoardLock lock(*board_);
   board_->state().trace.on = on ? 1 : 0;

@@ -68,6 +68,12 @@ class BoardControl {
   TapState tap_state();
   // Current instruction of device `index` (for checks after an IR scan).
   uint32_t tap_instruction(int index);
+  // Every FPGA device of the chain with its index, TDI to TDO.
+  struct Fpga {
+    int device;
+    FpgaState state;
+  };
+  std::vector<Fpga> fpgas();
 
   void trace_on(bool on);
   bool trace_is_on();

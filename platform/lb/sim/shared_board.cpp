@@ -18,9 +18,9 @@ namespace lbsim {
 namespace {
 
 constexpr uint64_t kMagic = 0x4C42'5349'4D42'5244ull;  // "LBSIMBRD"
-// Changes whenever BoardState changes shape, so an object left by an older build is
-// initialised afresh instead of misread.
-constexpr uint32_t kLayoutVersion = 1;
+// Changes whenever BoardState changes shape or meaning, so an object left by an older build
+// is initialised afresh instead of misread (2: device 0 became an FPGA).
+constexpr uint32_t kLayoutVersion = 2;
 
 std::string object_name(const std::string &name) { return "/lbsim." + name; }
 

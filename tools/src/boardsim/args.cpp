@@ -44,6 +44,19 @@ std::optional<lbsim::TapDeviceConfig> parse_device(const std::string &word, std:
       return std::nullopt;
     }
     const std::string key = item.substr(0, eq);
+    if (key == "kind") {
+      const std::string kind = item.substr(eq + 1);
+      if (kind == "fpga") {
+        config.kind = lbsim::TapKind::kFpga;
+      } else if (kind == "fixed") {
+        config.kind = lbsim::TapKind::kFixed;
+      } else {
+        *error = "kind must be fixed or fpga, got '" + kind + "'";
+        return std::nullopt;
+      }
+      pos = end + 1;
+      continue;
+    }
     const std::optional<uint32_t> value = parse_number(item.substr(eq + 1));
     if (!value) {
       *error = "bad number in '" + item + "'";

@@ -28,6 +28,8 @@ constexpr const char *kUsage =
     "  fail-map [ERRNO]            lb_map fails with ERRNO (default ENOMEM; 0 removes)\n"
     "  chain                       the TAP chain, one device per line, TDI to TDO\n"
     "  chain set DEVICE...         DEVICE: ir=N,idcode=X,idcode-ir=X,usercode=X,usercode-ir=X\n"
+    "                              [,capture=X][,kind=fixed|fpga]\n"
+    "  fpga                        the state of every FPGA of the chain\n"
     "  trace on|off|show|clear     the bus trace\n"
     "  remove                      delete the board\n"
     "Numbers: 0x-hex or decimal. Faults and chain settings stay until reset.\n";
@@ -141,8 +143,9 @@ int run(lbsim::BoardControl &board, const Args &a) {
     int i = 0;
     for (const lbsim::TapDeviceConfig &d : board.chain()) {
       const int w = ir_digits(d.ir_length);
-      std::printf("DEVICE %d IR %d IDCODE 0x%08X IDCODE-IR 0x%0*X USERCODE 0x%08X USERCODE-IR 0x%0*X\n",
-                  i++, d.ir_length, d.idcode, w, d.idcode_ir, d.usercode, w, d.usercode_ir);
+      std::printf("DEVICE %d IR %d IDCODE 0x%08X IDCODE-IR 0x%0*X USERCODE 0x%08X USERCODE-IR 0x%0*X KIND %s\n",
+                  i++, d.ir_length, d.idcode, w, d.idcode_ir, d.usercode, w, d.usercode_ir,
+                  d.kind == lbsim::TapKind::kFpga ? "fpga" : "fixed");
     }
     return 0;
   }
@@ -156,6 +159,18 @@ int run(lbsim::BoardControl &board, const Args &a) {
     }
     std::string why;
     if (!board.set_chain(devices, &why)) return usage_error(why.c_str());
+    return 0;
+  }
+  if (cmd == "fpga" && need(a, 1, 1)) {
+    const std::vector<lbsim::BoardControl::Fpga> fpgas = board.fpgas();
+    if (fpgas.empty()) {
+      std::fprintf(stderr, "boardsim: the chain has no FPGA\n");
+      return 1;
+    }
+    for (const lbsim::BoardControl::Fpga &f : fpgas)
+      std::printf("FPGA %d CONFIGURED %s BUSY %s BITS %u CRC 0x%08X ERROR %s\n", f.device,
+                  f.state.configured ? "yes" : "no", f.state.busy ? "yes" : "no", f.state.bits,
+                  f.state.crc, lbsim::fpga_error_name(f.state.error));
     return 0;
   }
   if (cmd == "trace" && need(a, 2, 2)) {
