@@ -1,8 +1,8 @@
 // The byte-code machine's run state and the split of its work across files:
-// jbimain_load.cpp (start-up and clean-up), jbimain_exec.cpp (jbi_execute and the dispatch
-// loop with the stack, arithmetic and control instructions), jbimain_array.cpp (variables
-// and arrays), jbimain_jtag.cpp (scans, padding, waits), jbimain_print.cpp (message text and
-// export).
+// jbimain_load.cpp (start-up and clean-up), jbimain_dispatch.cpp (the fetch-decode loop and
+// the hot stack, arithmetic and control instructions), jbimain_exec.cpp (jbi_execute and the
+// rarer stack, arithmetic and control instructions), jbimain_array.cpp (variables and arrays),
+// jbimain_jtag.cpp (scans, padding, waits), jbimain_print.cpp (message text and export).
 //
 // Invariant kept from start-up to clean-up: an array symbol's storage always holds at least
 // variable_size[i] elements, so checking an index range against variable_size is enough
@@ -74,6 +74,15 @@ void jbi_end_run(JbiMachine* m, int reset_jtag);
 // Sets m->pc to code_section + offset, or fails the instruction with 11 when the target
 // falls outside the code.
 void jbi_jump(JbiMachine* m, uint32_t offset);
+
+// ---- the loop and the rarer instructions (jbimain_dispatch.cpp, jbimain_exec.cpp) ----
+// Executes instructions from m->pc until the run ends; sets m->done, m->status and, when an
+// instruction fails, m->error_address.
+void jbi_run(JbiMachine* m);
+void jbi_op_divide(JbiMachine* m, bool remainder);
+void jbi_op_compare_masked(JbiMachine* m);
+void jbi_op_stack_batch(JbiMachine* m);
+void jbi_op_return(JbiMachine* m);
 
 // ---- variables and arrays (jbimain_array.cpp) ----
 // Reads of a Boolean array's bits, wherever they lie; null for a symbol that is not one.

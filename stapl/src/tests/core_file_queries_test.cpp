@@ -343,6 +343,60 @@ TEST(Actions, ChainThatLeadsBackIsRefusedWithoutBuildingAList) {
   EXPECT_EQ(jbi_malloc_live_blocks, before);
 }
 
+// The procedure count in the header claims far more entries than the block holds. The chain
+// walk must be bounded by what the block can hold, not by that count: with a loop among the
+// real entries the query ends at once with 2 (with the count 0xFFFFFFFF a walk bounded only
+// by the count never ends), and a chain that does end is still listed in full.
+std::vector<uint8_t> file_claiming_procedures(uint32_t proc_count, bool looping) {
+  Builder b(2);
+  const uint32_t code = b.op(0x11);
+  b.procedure("UNUSED", 0, 0, code);
+  b.procedure("A", 2, 0, code);
+  b.procedure("B", looping ? 1 : 0, 0, code);  // back to A, or the end
+  b.action("loop", 1);
+  std::vector<uint8_t> image = b.build();
+  constexpr size_t kProcCountField = 52;  // format 2 header word
+  for (int k = 0; k < 4; ++k) {
+    image[kProcCountField + k] = static_cast<uint8_t>(proc_count >> (24 - 8 * k));
+  }
+  return image;
+}
+
+TEST(Actions, HugeProcedureCountWithALoopingChainIsRefusedPromptly) {
+  for (uint32_t claimed : {0x70000000u, 0xFFFFFFFFu}) {
+    std::vector<uint8_t> image = file_claiming_procedures(claimed, true);
+    const int32_t size = static_cast<int32_t>(image.size());
+    int format = 0, actions = 0, procedures = 0;
+    ASSERT_EQ(jbi_get_file_info(image.data(), size, &format, &actions, &procedures), 0);
+    ASSERT_EQ(static_cast<uint32_t>(procedures), claimed);  // the count landed in the header
+    const char* name = nullptr;
+    const char* description = nullptr;
+    JBI_PROCINFO* list = nullptr;
+    const long before = jbi_malloc_live_blocks;
+    EXPECT_EQ(jbi_get_action_info(image.data(), size, 0, &name, &description, &list), 2)
+        << std::hex << claimed;
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(jbi_malloc_live_blocks, before);
+  }
+}
+
+TEST(Actions, HugeProcedureCountWithAnEndingChainIsListedInFull) {
+  std::vector<uint8_t> image = file_claiming_procedures(0x70000000u, false);
+  const char* name = nullptr;
+  const char* description = nullptr;
+  JBI_PROCINFO* list = nullptr;
+  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            0);
+  ASSERT_NE(list, nullptr);
+  EXPECT_STREQ(list->name, "A");
+  ASSERT_NE(list->next, nullptr);
+  EXPECT_STREQ(list->next->name, "B");
+  EXPECT_EQ(list->next->next, nullptr);
+  jbi_free(list->next);
+  jbi_free(list);
+}
+
 TEST(Actions, FirstProcedureBeyondTheTableIsRefused) {
   Builder b(2);
   const uint32_t code = b.op(0x11);

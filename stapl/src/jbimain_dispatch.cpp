@@ -1,0 +1,361 @@
+// The fetch-decode loop. The stack, arithmetic and control instructions that programs spend
+// their time in run inline here; the others are calls into the instruction groups.
+//
+// The loop body is written once and compiles either as a jump table (each instruction ends
+// with its own fetch and indirect jump, so the branch predictor sees one jump per
+// instruction) or as a plain switch for compilers without labels as values. Build with
+// -DJBI_USE_JUMP_TABLE=0 to get the switch.
+//
+// Every instruction is checked once, at fetch, to lie wholly inside the code; its operands
+// are then read without further checks. pc, the stack depth and status live in locals and
+// are handed to the machine record only around calls into the instruction groups.
+#include <climits>
+
+#include "stapl/src/jbimain_machine.h"
+#include "stapl/src/jbiopcodes.h"
+
+#ifndef JBI_USE_JUMP_TABLE
+#if defined(__GNUC__)
+#define JBI_USE_JUMP_TABLE 1
+#else
+#define JBI_USE_JUMP_TABLE 0
+#endif
+#endif
+
+// GCC would otherwise merge the instructions' identical fetch tails back into one shared
+// indirect jump, which is the switch again.
+#if JBI_USE_JUMP_TABLE && defined(__GNUC__) && !defined(__clang__)
+#define JBI_KEEP_DISPATCH_TAILS __attribute__((optimize("no-crossjumping", "no-gcse")))
+#else
+#define JBI_KEEP_DISPATCH_TAILS
+#endif
+
+namespace {
+
+inline int32_t wrap(uint32_t v) { return static_cast<int32_t>(v); }
+inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
+
+}  // namespace
+
+JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
+  if (m->done) return;
+  const unsigned char* const program = m->program;
+  const uint32_t code_start = m->h.code_section;
+  const uint32_t code_end = m->h.debug_section;
+  const uint32_t fast_end = code_end >= 12 ? code_end - 12 : 0;
+  const uint32_t symbols = m->h.symbol_count;
+  intptr_t* const vars = m->variables;
+  const uint8_t* const attrs = m->attributes;
+  int32_t* const stack = m->stack;
+  long budget = jbi_instruction_limit > 0 ? jbi_instruction_limit : LONG_MAX;
+  uint32_t pc = m->pc;
+  uint32_t at = pc;
+  int sp = m->stack_ptr;
+  int status = 0;
+  unsigned opcode = 0;
+
+#if JBI_USE_JUMP_TABLE
+  void* jump_table[256];
+  for (void*& entry : jump_table) entry = &&L_ILLEGAL;
+#define JBI_LABEL(op) jump_table[op] = &&L_##op;
+  JBI_LABEL(OP_NOOP) JBI_LABEL(OP_DUPLICATE) JBI_LABEL(OP_SWAP) JBI_LABEL(OP_ADD)
+  JBI_LABEL(OP_SUBTRACT) JBI_LABEL(OP_MULTIPLY) JBI_LABEL(OP_DIVIDE) JBI_LABEL(OP_REMAINDER)
+  JBI_LABEL(OP_SHIFT_LEFT) JBI_LABEL(OP_SHIFT_RIGHT) JBI_LABEL(OP_BIT_NOT) JBI_LABEL(OP_BIT_AND)
+  JBI_LABEL(OP_BIT_OR) JBI_LABEL(OP_BIT_XOR) JBI_LABEL(OP_LOGICAL_NOT) JBI_LABEL(OP_GREATER)
+  JBI_LABEL(OP_LESS) JBI_LABEL(OP_RETURN) JBI_LABEL(OP_COMPARE_MASKED)
+  JBI_LABEL(OP_PRINT_INTEGER) JBI_LABEL(OP_PRINT_FLUSH) JBI_LABEL(OP_DRSCAN_VALUE)
+  JBI_LABEL(OP_DRSCAN_VALUE_CAPTURE) JBI_LABEL(OP_IRSCAN_VALUE)
+  JBI_LABEL(OP_IRSCAN_VALUE_CAPTURE) JBI_LABEL(OP_DR_PREAMBLE) JBI_LABEL(OP_DR_PREAMBLE_VALUE)
+  JBI_LABEL(OP_DR_POSTAMBLE) JBI_LABEL(OP_DR_POSTAMBLE_VALUE) JBI_LABEL(OP_IR_PREAMBLE)
+  JBI_LABEL(OP_IR_PREAMBLE_VALUE) JBI_LABEL(OP_IR_POSTAMBLE) JBI_LABEL(OP_IR_POSTAMBLE_VALUE)
+  JBI_LABEL(OP_PRINT_CHAR) JBI_LABEL(OP_EXIT) JBI_LABEL(OP_EQUAL) JBI_LABEL(OP_DROP)
+  JBI_LABEL(OP_ABSOLUTE) JBI_LABEL(OP_STACK_BATCH) JBI_LABEL(OP_PUSH_ZERO)
+  JBI_LABEL(OP_PUSH_LITERAL) JBI_LABEL(OP_PUSH_VARIABLE) JBI_LABEL(OP_JUMP) JBI_LABEL(OP_CALL)
+  JBI_LABEL(OP_LOOP_NEXT) JBI_LABEL(OP_PRINT_STRING) JBI_LABEL(OP_MOVE_STATE)
+  JBI_LABEL(OP_GOTO_STATE) JBI_LABEL(OP_IRSTOP) JBI_LABEL(OP_DRSTOP) JBI_LABEL(OP_SWAP_DEEP)
+  JBI_LABEL(OP_DUPLICATE_DEEP) JBI_LABEL(OP_STORE_VARIABLE) JBI_LABEL(OP_STORE_INT_ELEMENT)
+  JBI_LABEL(OP_STORE_BOOL_RANGE) JBI_LABEL(OP_JUMP_IF_ZERO) JBI_LABEL(OP_DRSCAN_ARRAY)
+  JBI_LABEL(OP_IRSCAN_ARRAY) JBI_LABEL(OP_DR_PREAMBLE_ARRAY) JBI_LABEL(OP_DR_POSTAMBLE_ARRAY)
+  JBI_LABEL(OP_IR_PREAMBLE_ARRAY) JBI_LABEL(OP_IR_POSTAMBLE_ARRAY) JBI_LABEL(OP_EXPORT_INTEGER)
+  JBI_LABEL(OP_PUSH_INT_ELEMENT) JBI_LABEL(OP_PUSH_BOOL_RANGE) JBI_LABEL(OP_RESIZE_ARRAY)
+  JBI_LABEL(OP_EXPORT_BOOL_ARRAY) JBI_LABEL(OP_COPY_BOOL_RANGE)
+  JBI_LABEL(OP_DRSCAN_ARRAY_CAPTURE) JBI_LABEL(OP_IRSCAN_ARRAY_CAPTURE) JBI_LABEL(OP_WAIT)
+  JBI_LABEL(OP_COMPARE_BOOL_RANGES)
+#undef JBI_LABEL
+#define VM_DISPATCH(op) goto* jump_table[op];
+#define VM_CASE(op) L_##op:
+#define VM_ILLEGAL L_ILLEGAL:
+#define VM_NEXT        \
+  {                    \
+    FETCH();           \
+    VM_DISPATCH(opcode) \
+  }
+#else
+#define VM_DISPATCH(op) switch (op)
+#define VM_CASE(op) case op:
+#define VM_ILLEGAL default:
+#define VM_NEXT break
+#endif
+
+// An instruction lies wholly inside the code or is refused with 11 before it runs. pc may
+// stand on code_end after the last instruction, never beyond it. Below fast_end every
+// instruction fits (the longest is 13 bytes), so only the last few need the exact test.
+#define FETCH()                                                     \
+  at = pc;                                                          \
+  if (at >= fast_end) [[unlikely]] {                                \
+    if (at >= code_end || code_end - at <= ((program[at] >> 4) & 12u)) goto truncated; \
+  }                                                                 \
+  opcode = program[at];                                             \
+  if (--budget < 0) [[unlikely]] goto cancelled;                    \
+  pc = at + 1 + ((opcode >> 4) & 12u);
+#define ARG(k) jbi_be32(program + at + 1 + 4 * (k))
+#define FAIL(code)  \
+  {                 \
+    status = (code); \
+    goto failed;    \
+  }
+#define NEED(n) \
+  if (sp < (n)) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW)
+// A depth of 128 ends the run with 20 whether or not the value was stored, so a push onto
+// 127 values fails at once.
+#define PUSH(v)                                                  \
+  {                                                              \
+    const int32_t pushed = (v);                                  \
+    if (sp >= JBI_STACK_SIZE - 1) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW); \
+    stack[sp++] = pushed;                                        \
+  }
+#define BINARY(expr)                     \
+  {                                      \
+    NEED(2);                             \
+    const int32_t right = stack[sp - 1]; \
+    const int32_t left = stack[sp - 2];  \
+    stack[sp - 2] = (expr);              \
+    --sp;                                \
+    VM_NEXT;                             \
+  }
+// A scalar variable operand: a symbol, and not an array (whose entry holds its storage).
+#define SCALAR(var) \
+  if ((var) >= symbols || (attrs[var] & JBI_ATTR_ARRAY) != 0) [[unlikely]] FAIL(JBI_RC_BOUNDS)
+#define JUMP(offset)                                                      \
+  {                                                                       \
+    const uint32_t target = code_start + (offset);                        \
+    if (target < code_start || target >= code_end) [[unlikely]] FAIL(JBI_RC_BOUNDS); \
+    pc = target;                                                          \
+  }
+// A call into an instruction group, which works on the machine record.
+#define GROUP(call)                                                            \
+  {                                                                            \
+    m->pc = pc;                                                                \
+    m->stack_ptr = sp;                                                         \
+    call;                                                                      \
+    pc = m->pc;                                                                \
+    sp = m->stack_ptr;                                                         \
+    status = m->status;                                                        \
+    if (status != 0 || static_cast<unsigned>(sp) > JBI_STACK_SIZE - 1) goto failed; \
+    if (m->done) goto finished;                                                \
+    VM_NEXT;                                                                   \
+  }
+
+  for (;;) {
+    FETCH();
+    VM_DISPATCH(opcode) {
+      VM_CASE(OP_NOOP) VM_NEXT;
+      VM_CASE(OP_DUPLICATE) {
+        NEED(1);
+        PUSH(stack[sp - 1]);
+        VM_NEXT;
+      }
+      VM_CASE(OP_SWAP) {
+        NEED(2);
+        const int32_t top = stack[sp - 1];
+        stack[sp - 1] = stack[sp - 2];
+        stack[sp - 2] = top;
+        VM_NEXT;
+      }
+      VM_CASE(OP_ADD) BINARY(wrap(u(left) + u(right)))
+      VM_CASE(OP_SUBTRACT) BINARY(wrap(u(left) - u(right)))
+      VM_CASE(OP_MULTIPLY) BINARY(wrap(u(left) * u(right)))
+      VM_CASE(OP_DIVIDE) GROUP(jbi_op_divide(m, false))
+      VM_CASE(OP_REMAINDER) GROUP(jbi_op_divide(m, true))
+      VM_CASE(OP_SHIFT_LEFT) BINARY(wrap(u(left) << (u(right) & 31)))
+      VM_CASE(OP_SHIFT_RIGHT) BINARY(left >> (u(right) & 31))
+      VM_CASE(OP_BIT_NOT) {
+        NEED(1);
+        stack[sp - 1] = ~stack[sp - 1];
+        VM_NEXT;
+      }
+      VM_CASE(OP_BIT_AND) BINARY(left & right)
+      VM_CASE(OP_BIT_OR) BINARY(left | right)
+      VM_CASE(OP_BIT_XOR) BINARY(left ^ right)
+      VM_CASE(OP_LOGICAL_NOT) {
+        NEED(1);
+        stack[sp - 1] = stack[sp - 1] == 0 ? 1 : 0;
+        VM_NEXT;
+      }
+      VM_CASE(OP_GREATER) BINARY(left > right ? 1 : 0)
+      VM_CASE(OP_LESS) BINARY(left < right ? 1 : 0)
+      VM_CASE(OP_RETURN) GROUP(jbi_op_return(m))
+      VM_CASE(OP_COMPARE_MASKED) GROUP(jbi_op_compare_masked(m))
+      VM_CASE(OP_PRINT_INTEGER) GROUP(jbi_op_print_integer(m))
+      VM_CASE(OP_PRINT_FLUSH) GROUP(jbi_op_print_flush(m))
+      VM_CASE(OP_DRSCAN_VALUE)
+      VM_CASE(OP_DRSCAN_VALUE_CAPTURE)
+      VM_CASE(OP_IRSCAN_VALUE)
+      VM_CASE(OP_IRSCAN_VALUE_CAPTURE) GROUP(jbi_op_scan_value(m, static_cast<int>(opcode)))
+      VM_CASE(OP_DR_PREAMBLE)
+      VM_CASE(OP_DR_PREAMBLE_VALUE)
+      VM_CASE(OP_DR_POSTAMBLE)
+      VM_CASE(OP_DR_POSTAMBLE_VALUE)
+      VM_CASE(OP_IR_PREAMBLE)
+      VM_CASE(OP_IR_PREAMBLE_VALUE)
+      VM_CASE(OP_IR_POSTAMBLE)
+      VM_CASE(OP_IR_POSTAMBLE_VALUE) GROUP(jbi_op_padding(m, static_cast<int>(opcode), 0))
+      VM_CASE(OP_PRINT_CHAR) GROUP(jbi_op_print_char(m))
+      VM_CASE(OP_EXIT) {
+        NEED(1);
+        *m->exit_code = stack[--sp];
+        goto finished;
+      }
+      VM_CASE(OP_EQUAL) BINARY(left == right ? 1 : 0)
+      VM_CASE(OP_DROP) {
+        NEED(1);
+        --sp;
+        VM_NEXT;
+      }
+      VM_CASE(OP_ABSOLUTE) {
+        NEED(1);
+        if (stack[sp - 1] < 0) stack[sp - 1] = wrap(0u - u(stack[sp - 1]));
+        VM_NEXT;
+      }
+      VM_CASE(OP_STACK_BATCH) GROUP(jbi_op_stack_batch(m))
+      VM_CASE(OP_PUSH_ZERO) {
+        PUSH(0);
+        VM_NEXT;
+      }
+
+      VM_CASE(OP_PUSH_LITERAL) {
+        PUSH(wrap(ARG(0)));
+        VM_NEXT;
+      }
+      VM_CASE(OP_PUSH_VARIABLE) {
+        const uint32_t var = ARG(0);
+        SCALAR(var);
+        PUSH(static_cast<int32_t>(vars[var]));
+        VM_NEXT;
+      }
+      VM_CASE(OP_JUMP) {
+        JUMP(ARG(0));
+        VM_NEXT;
+      }
+      VM_CASE(OP_CALL) {
+        PUSH(wrap(pc - code_start));
+        JUMP(ARG(0));
+        VM_NEXT;
+      }
+      VM_CASE(OP_LOOP_NEXT) {
+        NEED(3);
+        const uint32_t var = ARG(0);
+        SCALAR(var);
+        const int32_t step = stack[sp - 1];
+        const int32_t end = stack[sp - 2];
+        const int32_t v = static_cast<int32_t>(vars[var]);
+        if (step < 0 ? v <= end : v >= end) {
+          sp -= 3;  // loop finished
+        } else {
+          vars[var] = wrap(u(v) + u(step));
+          JUMP(u(stack[sp - 3]));
+        }
+        VM_NEXT;
+      }
+      VM_CASE(OP_PRINT_STRING) GROUP(jbi_op_print_string(m, ARG(0)))
+      VM_CASE(OP_MOVE_STATE)
+      VM_CASE(OP_GOTO_STATE)
+      VM_CASE(OP_IRSTOP)
+      VM_CASE(OP_DRSTOP) GROUP(jbi_op_state(m, static_cast<int>(opcode), ARG(0)))
+      VM_CASE(OP_SWAP_DEEP) {
+        const uint32_t depth = ARG(0);
+        NEED(int64_t{depth} + 1);
+        const int32_t top = stack[sp - 1];
+        stack[sp - 1] = stack[sp - 1 - static_cast<int>(depth)];
+        stack[sp - 1 - static_cast<int>(depth)] = top;
+        VM_NEXT;
+      }
+      VM_CASE(OP_DUPLICATE_DEEP) {
+        const uint32_t depth = ARG(0);
+        NEED(int64_t{depth} + 1);
+        PUSH(stack[sp - 1 - static_cast<int>(depth)]);
+        VM_NEXT;
+      }
+      VM_CASE(OP_STORE_VARIABLE) {
+        const uint32_t var = ARG(0);
+        NEED(1);
+        SCALAR(var);
+        vars[var] = stack[--sp];
+        VM_NEXT;
+      }
+      VM_CASE(OP_STORE_INT_ELEMENT) GROUP(jbi_op_store_int_element(m, ARG(0)))
+      VM_CASE(OP_STORE_BOOL_RANGE) GROUP(jbi_op_store_bool_range(m, ARG(0)))
+      VM_CASE(OP_JUMP_IF_ZERO) {
+        NEED(1);
+        if (stack[--sp] == 0) JUMP(ARG(0));
+        VM_NEXT;
+      }
+      VM_CASE(OP_DRSCAN_ARRAY)
+      VM_CASE(OP_IRSCAN_ARRAY) GROUP(jbi_op_scan_array(m, static_cast<int>(opcode), ARG(0)))
+      VM_CASE(OP_DR_PREAMBLE_ARRAY)
+      VM_CASE(OP_DR_POSTAMBLE_ARRAY)
+      VM_CASE(OP_IR_PREAMBLE_ARRAY)
+      VM_CASE(OP_IR_POSTAMBLE_ARRAY) GROUP(jbi_op_padding(m, static_cast<int>(opcode), ARG(0)))
+      VM_CASE(OP_EXPORT_INTEGER) GROUP(jbi_op_export_integer(m, ARG(0)))
+      VM_CASE(OP_PUSH_INT_ELEMENT) GROUP(jbi_op_push_int_element(m, ARG(0)))
+      VM_CASE(OP_PUSH_BOOL_RANGE) GROUP(jbi_op_push_bool_range(m, ARG(0)))
+      VM_CASE(OP_RESIZE_ARRAY) GROUP(jbi_op_resize_array(m, ARG(0)))
+      VM_CASE(OP_EXPORT_BOOL_ARRAY) {
+        NEED(3);
+        if (m->h.version == 0) FAIL(JBI_RC_ILLEGAL_OPCODE);  // no Boolean array export in format 1
+        GROUP(jbi_op_export_bool_array(m, ARG(0)))
+      }
+
+      VM_CASE(OP_COPY_BOOL_RANGE) GROUP(jbi_op_copy_bool_range(m, ARG(0), ARG(1)))
+      VM_CASE(OP_DRSCAN_ARRAY_CAPTURE)
+      VM_CASE(OP_IRSCAN_ARRAY_CAPTURE)
+      GROUP(jbi_op_scan_array_capture(m, static_cast<int>(opcode), ARG(0), ARG(1)))
+      VM_CASE(OP_WAIT) GROUP(jbi_op_wait(m, ARG(0), ARG(1)))
+
+      VM_CASE(OP_COMPARE_BOOL_RANGES) GROUP(jbi_op_compare_bool_ranges(m, ARG(0), ARG(1), ARG(2)))
+
+      VM_ILLEGAL FAIL(JBI_RC_ILLEGAL_OPCODE)
+    }
+  }
+
+truncated:
+  status = JBI_RC_BOUNDS;
+  goto failed;
+cancelled:
+  status = JBI_RC_CANCELLED;
+failed:
+  // The depth check comes last, so a depth out of range reports 20 whatever else failed.
+  if (static_cast<unsigned>(sp) > JBI_STACK_SIZE - 1) status = JBI_RC_STACK_OVERFLOW;
+  m->opcode_address = at;
+  m->error_address = static_cast<long>(at - code_start);
+  m->failed_in_loop = 1;
+finished:
+  m->pc = pc;
+  m->stack_ptr = sp;
+  m->status = status;
+  m->done = 1;
+
+#undef VM_DISPATCH
+#undef VM_CASE
+#undef VM_ILLEGAL
+#undef VM_NEXT
+#undef FETCH
+#undef ARG
+#undef FAIL
+#undef NEED
+#undef PUSH
+#undef BINARY
+#undef SCALAR
+#undef JUMP
+#undef GROUP
+}
