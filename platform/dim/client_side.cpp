@@ -23,7 +23,8 @@ std::string key_of(const std::string &host, uint32_t port) {
 
 }  // namespace
 
-ClientSide::ClientSide(Runtime &rt) : rt_(rt), resolver_(rt.net()) {}
+ClientSide::ClientSide(Runtime &rt)
+    : rt_(rt), resolver_(rt.dispatch()), dns_timer_(rt.dispatch()) {}
 
 ClientSide::~ClientSide() {
   // Subscriptions and links point at each other; the threads have stopped, so untie them.
@@ -56,10 +57,10 @@ unsigned ClientSide::subscribe(const char *name, int type, void *address, int si
     std::lock_guard lock(subs_mutex_);
     all_[sub->id] = sub;
   }
-  rt_.to_net([this, sub] {
+  rt_.to_dispatch([this, sub] {
     if (sub->released) return;
     subs_[sub->id] = sub;
-    sub->retry = std::make_unique<asio::steady_timer>(rt_.net());
+    sub->retry = std::make_unique<asio::steady_timer>(rt_.dispatch());
     resolve(sub);
   });
   return sub->id;
@@ -75,7 +76,7 @@ void ClientSide::release(unsigned id) {
     all_.erase(it);
   }
   sub->released = true;
-  rt_.to_net([this, id] { forget(id); });
+  rt_.to_dispatch([this, id] { forget(id); });
 }
 
 void ClientSide::forget(unsigned id) {
@@ -134,27 +135,9 @@ void ClientSide::retry_later(const std::shared_ptr<Sub> &sub) {
   });
 }
 
-void ClientSide::deliver(const std::shared_ptr<Sub> &sub, wire::Payload data, bool is_fill) {
+void ClientSide::deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data,
+                         bool is_fill) {
   if (!is_fill) sub->showing_fill = false;
-  std::lock_guard lock(sub->slot_mutex);
-  sub->slot = std::move(data);
-  sub->slot_is_fill = is_fill;
-  if (sub->scheduled) return;  // the pending run picks up these latest contents
-  sub->scheduled = true;
-  rt_.to_dispatch([this, sub] { run_delivery(sub); });
-}
-
-void ClientSide::run_delivery(const std::shared_ptr<Sub> &sub) {
-  wire::Payload data;
-  bool is_fill = false;
-  {
-    std::lock_guard lock(sub->slot_mutex);
-    sub->scheduled = false;
-    if (!sub->slot) return;
-    data = std::move(*sub->slot);
-    sub->slot.reset();
-    is_fill = sub->slot_is_fill;
-  }
   if (sub->released) return;
   if (sub->address && sub->size > 0 && data.size > 0)
     std::memcpy(sub->address, data.data, std::min(data.size, static_cast<std::size_t>(sub->size)));
@@ -191,7 +174,7 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
     unsent_bytes_ -= n;
     if (done) done(ok, why);
   };
-  rt_.to_net([this, c = std::move(c)]() mutable { route(std::move(c)); });
+  rt_.to_dispatch([this, c = std::move(c)]() mutable { route(std::move(c)); });
   return 1;
 }
 
@@ -253,10 +236,10 @@ std::shared_ptr<ClientSide::Link> ClientSide::link_to(const std::string &host, u
   auto address = asio::ip::make_address(host, ec);
   if (ec) {
     // Post the failure so that callers finish attaching before the link goes down.
-    rt_.to_net([this, link] { link_down(link, "bad server address " + link->key); });
+    rt_.to_dispatch([this, link] { link_down(link, "bad server address " + link->key); });
     return link;
   }
-  auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
+  auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.dispatch());
   socket->async_connect(
       asio::ip::tcp::endpoint(address, static_cast<uint16_t>(port)),
       [this, link, socket](const asio::error_code &ec) {
@@ -295,7 +278,8 @@ void ClientSide::on_link_frame(const std::shared_ptr<Link> &link, wire::Frame &&
     auto it = link->subs.find(d->sub);
     if (it == link->subs.end()) return;  // released meanwhile
     auto sub = it->second;
-    deliver(sub, f.share(d->data, d->size), false);
+    // The callback reads the contents in place, inside the received frame.
+    deliver(sub, wire::Payload{nullptr, d->data, d->size}, false);
     if (sub->type == ONCE_ONLY) forget(sub->id);
     return;
   }
@@ -324,7 +308,7 @@ void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string 
   link->up = false;
   if (link->conn) {
     link->conn->drop();
-    rt_.to_net([keep = std::move(link->conn)] {});
+    rt_.to_dispatch([keep = std::move(link->conn)] {});
     link->conn.reset();
   }
   std::erase_if(cache_, [&](const auto &e) { return key_of(e.second.host, e.second.port) == link->key; });
@@ -363,7 +347,8 @@ void ClientSide::lookup(
 }
 
 void ClientSide::ask_dns(wire::Bytes frame, uint32_t request, Reply reply) {
-  requests_[request] = std::move(reply);
+  requests_[request] = Request{std::move(reply), std::chrono::steady_clock::now() + name_server_timeout()};
+  watch_dns_answers();
   if (dns_up_) {
     dns_->send(std::move(frame));
     return;
@@ -372,47 +357,75 @@ void ClientSide::ask_dns(wire::Bytes frame, uint32_t request, Reply reply) {
   connect_dns();
 }
 
+// Requests are answered in order, so the oldest one unanswered decides: once it is overdue,
+// the name server counts as unreachable (it may accept connections and never answer).
+void ClientSide::watch_dns_answers() {
+  if (dns_timer_armed_ || requests_.empty()) return;
+  auto oldest = requests_.begin()->second.deadline;
+  for (const auto &[id, r] : requests_) oldest = std::min(oldest, r.deadline);
+  dns_timer_armed_ = true;
+  dns_timer_.expires_at(oldest);
+  dns_timer_.async_wait([this](const asio::error_code &ec) {
+    dns_timer_armed_ = false;
+    if (ec == asio::error::operation_aborted) return;
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto &[id, r] : requests_) {
+      if (r.deadline <= now) {
+        dns_down("the name server did not answer within " +
+                 std::to_string(name_server_timeout().count()) + " ms");
+        return;
+      }
+    }
+    watch_dns_answers();
+  });
+}
+
 void ClientSide::connect_dns() {
   if (dns_connecting_ || dns_up_) return;
   const DnsAddress dns = dns_address();
   if (!dns.error.empty()) {
     // Posted so that a caller never sees its reply before ask_dns returns.
-    rt_.to_net([this, error = dns.error] { dns_down(error); });
+    rt_.to_dispatch([this, error = dns.error] { dns_down(error); });
     return;
   }
   dns_connecting_ = true;
+  const uint64_t attempt = dns_attempt_;
   const std::string where = dns.node + ":" + dns.port;
-  resolver_.async_resolve(
-      dns.node, dns.port,
-      [this, where](const asio::error_code &ec, asio::ip::tcp::resolver::results_type results) {
-        if (ec) {
-          dns_down("cannot resolve name server " + where + ": " + ec.message());
-          return;
-        }
-        auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
-        asio::async_connect(
-            *socket, results,
-            [this, socket, where](const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
-              if (ec) {
-                dns_down("cannot connect to name server " + where + ": " + ec.message());
-                return;
-              }
-              Connection::Options o;
-              o.hold_on_backlog = false;
-              dns_ = std::make_shared<Connection>(std::move(*socket), "name server " + where, o);
-              dns_connecting_ = false;
-              dns_up_ = true;
-              if (dns_reported_) std::fprintf(stderr, "dim: name server %s reached\n", where.c_str());
-              dns_reported_ = false;
-              dns_->start([this](wire::Frame &&f) { on_dns_frame(std::move(f)); },
-                          [this](const std::string &why) {
-                            dns_down(why.empty() ? "name server closed the link" : why);
-                          });
-              auto queued = std::move(dns_queue_);
-              dns_queue_.clear();
-              for (auto &q : queued) dns_->send(std::move(q));
-            });
-      });
+  resolver_.async_resolve(dns.node, dns.port,
+                          [this, where, attempt](const asio::error_code &ec,
+                                                 asio::ip::tcp::resolver::results_type results) {
+    if (attempt != dns_attempt_) return;
+    if (ec) {
+      dns_down("cannot resolve name server " + where + ": " + ec.message());
+      return;
+    }
+    dns_connecting_socket_ = std::make_shared<asio::ip::tcp::socket>(rt_.dispatch());
+    asio::async_connect(*dns_connecting_socket_, results,
+                        [this, socket = dns_connecting_socket_, where, attempt](
+                            const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
+      if (attempt != dns_attempt_) return;
+      dns_connecting_socket_.reset();
+      if (ec) {
+        dns_down("cannot connect to name server " + where + ": " + ec.message());
+        return;
+      }
+      Connection::Options o;
+      o.hold_on_backlog = false;
+      dns_ = std::make_shared<Connection>(std::move(*socket), "name server " + where, o);
+      dns_connecting_ = false;
+      dns_up_ = true;
+      if (dns_reported_) std::fprintf(stderr, "dim: name server %s reached\n", where.c_str());
+      dns_reported_ = false;
+      dns_->start([this](wire::Frame &&f) { on_dns_frame(std::move(f)); },
+                  [this, attempt](const std::string &why) {
+                    if (attempt != dns_attempt_) return;  // we dropped it ourselves
+                    dns_down(why.empty() ? "name server closed the link" : why);
+                  });
+      auto queued = std::move(dns_queue_);
+      dns_queue_.clear();
+      for (auto &q : queued) dns_->send(std::move(q));
+    });
+  });
 }
 
 void ClientSide::on_dns_frame(wire::Frame &&f) {
@@ -427,15 +440,22 @@ void ClientSide::on_dns_frame(wire::Frame &&f) {
     return;
   }
   auto node = requests_.extract(*request);
-  if (!node.empty()) node.mapped()(&f, {});
+  if (!node.empty()) node.mapped().reply(&f, {});
 }
 
 void ClientSide::dns_down(const std::string &why) {
+  ++dns_attempt_;
   dns_connecting_ = false;
   dns_up_ = false;
+  resolver_.cancel();
+  if (dns_connecting_socket_) {
+    asio::error_code ignored;
+    dns_connecting_socket_->close(ignored);
+    dns_connecting_socket_.reset();
+  }
   if (dns_) {
     dns_->drop();
-    rt_.to_net([keep = std::move(dns_)] {});
+    rt_.to_dispatch([keep = std::move(dns_)] {});
     dns_.reset();
   }
   if (!dns_reported_) {
@@ -445,7 +465,7 @@ void ClientSide::dns_down(const std::string &why) {
   dns_queue_.clear();
   auto requests = std::move(requests_);
   requests_.clear();
-  for (auto &[id, reply] : requests) reply(nullptr, why);
+  for (auto &[id, r] : requests) r.reply(nullptr, why);
 }
 
 bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms) {
@@ -457,7 +477,7 @@ bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, in
     std::string error;
   };
   auto w = std::make_shared<Wait>();
-  rt_.to_net([this, w] {
+  rt_.to_dispatch([this, w] {
     const uint32_t request = next_request_++;
     ask_dns(wire::encode_list(request), request,
             [w](const wire::Frame *f, const std::string &why) {

@@ -1,14 +1,16 @@
 // The client half of the library: subscriptions and commands to named services, found
 // through the name server and reached over one connection per server.
 //
-// Sockets, links and lookups live on the network thread. Deliveries are handed to the dispatch
-// thread through one slot per subscription that keeps only the latest contents, so a slow
-// callback never makes the client's memory grow.
+// Everything here lives on the dispatch thread: links, lookups, and the callbacks, which run
+// straight from the frame that brought the contents. A slow callback therefore slows reading,
+// and the server keeps only the newest unsent contents per subscription, so the client's
+// memory never grows with a backlog. Calls from other threads are posted to it.
 #pragma once
 
 #include <asio.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -38,7 +40,7 @@ class ClientSide {
   unsigned subscribe(const char *name, int type, void *address, int size,
                      dic_info_callback callback, long tag, const void *fill, int fill_size);
   void release(unsigned id);
-  // Any thread. `done` runs on the network thread. Returns 0 when refused at once.
+  // Any thread. `done` runs on the dispatch thread (at once when refused: then returns 0).
   int command(const char *name, const void *data, int size, Done done);
   // Asks the name server for everything it knows; blocks up to timeout_ms.
   bool list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
@@ -58,15 +60,10 @@ class ClientSide {
     long tag = 0;
     wire::Payload fill;
     std::atomic<bool> released{false};
-    // Network thread.
+    // Dispatch thread.
     std::shared_ptr<Link> link;
     bool showing_fill = false;
     std::unique_ptr<asio::steady_timer> retry;
-    // Delivery slot, shared with the dispatch thread.
-    std::mutex slot_mutex;
-    std::optional<wire::Payload> slot;
-    bool slot_is_fill = false;
-    bool scheduled = false;
   };
   struct PendingCommand {
     std::string name;
@@ -87,8 +84,12 @@ class ClientSide {
     wire::EntryKind kind = wire::EntryKind::kService;
   };
   using Reply = std::function<void(const wire::Frame *frame, const std::string &error)>;
+  struct Request {
+    Reply reply;
+    std::chrono::steady_clock::time_point deadline;
+  };
 
-  // Network thread.
+  // Dispatch thread.
   void resolve(const std::shared_ptr<Sub> &sub);
   void attach(const std::shared_ptr<Sub> &sub, const std::shared_ptr<Link> &link);
   void no_link(const std::shared_ptr<Sub> &sub);
@@ -105,10 +106,8 @@ class ClientSide {
   void connect_dns();
   void on_dns_frame(wire::Frame &&f);
   void dns_down(const std::string &why);
-
-  // Any thread / dispatch thread.
-  void deliver(const std::shared_ptr<Sub> &sub, wire::Payload data, bool is_fill);
-  void run_delivery(const std::shared_ptr<Sub> &sub);
+  void watch_dns_answers();
+  void deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data, bool is_fill);
 
   Runtime &rt_;
   std::atomic<unsigned> next_id_{1};
@@ -117,19 +116,25 @@ class ClientSide {
   std::mutex subs_mutex_;  // guards `all_` for calls from any thread
   std::map<unsigned, std::shared_ptr<Sub>> all_;
 
-  // Network thread only.
+  // Dispatch thread only.
   std::map<unsigned, std::shared_ptr<Sub>> subs_;
   std::map<std::string, std::shared_ptr<Link>> links_;
   std::map<std::string, Location> cache_;
   std::map<std::string, std::deque<PendingCommand>> waiting_;  // commands awaiting a lookup
   asio::ip::tcp::resolver resolver_;
+  std::shared_ptr<asio::ip::tcp::socket> dns_connecting_socket_;
   std::shared_ptr<Connection> dns_;
   bool dns_up_ = false;
   bool dns_connecting_ = false;
   bool dns_reported_ = false;
+  // Bumped whenever the link to the name server is given up, so late completions of the
+  // abandoned attempt are ignored.
+  uint64_t dns_attempt_ = 0;
   std::vector<wire::Bytes> dns_queue_;
-  std::map<uint32_t, Reply> requests_;
+  std::map<uint32_t, Request> requests_;
   uint32_t next_request_ = 1;
+  asio::steady_timer dns_timer_;
+  bool dns_timer_armed_ = false;
 };
 
 }  // namespace dim

@@ -1,5 +1,9 @@
 #include "platform/dim/connection.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
 #include <cstdio>
 
 namespace dim {
@@ -26,7 +30,8 @@ void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
 }
 
 void Connection::read_more() {
-  if (!open_ || !started_ || reading_ || held_ != 0) return;
+  // Inside the frame loop the read resumes once the loop ends (see on_read).
+  if (!open_ || !started_ || reading_ || in_handler_ || held_ != 0) return;
   auto buf = reader_.buffer();
   reading_ = true;
   socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
@@ -91,8 +96,7 @@ void Connection::send_latest(uint32_t sub, wire::Payload payload) {
   write_more();
 }
 
-void Connection::write_more() {
-  if (!open_ || !started_ || !writing_.empty()) return;
+std::size_t Connection::gather() {
   std::size_t bytes = 0;
   while (!queue_.empty() && writing_.size() < kBatchFrames && bytes < kBatchBytes) {
     bytes += queue_.front().head.size() + queue_.front().payload.size;
@@ -109,17 +113,69 @@ void Connection::write_more() {
     bytes += o.head.size() + o.payload.size;
     writing_.push_back(std::move(o));
   }
-  if (writing_.empty()) return;
-  writing_bytes_ = bytes;
-  buffers_.clear();
+  return bytes;
+}
+
+// Writes what the socket takes right now without waiting; returns the byte count. Errors are
+// left for the asynchronous write to find and report, so a failing peer never ends its
+// connection inside the caller's loop over subscribers.
+std::size_t Connection::send_now() {
+  iovec iov[2 * kBatchFrames];
+  std::size_t n = 0;
   for (const auto &o : writing_) {
-    buffers_.emplace_back(o.head.data(), o.head.size());
-    if (o.payload.size > 0) buffers_.emplace_back(o.payload.data, o.payload.size);
+    iov[n++] = iovec{const_cast<uint8_t *>(o.head.data()), o.head.size()};
+    if (o.payload.size > 0) iov[n++] = iovec{const_cast<uint8_t *>(o.payload.data), o.payload.size};
   }
-  asio::async_write(socket_, buffers_,
-                    [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
-                      self->on_written(ec);
-                    });
+  msghdr m{};
+  m.msg_iov = iov;
+  m.msg_iovlen = n;
+  ssize_t r;
+  do {
+    r = ::sendmsg(socket_.native_handle(), &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 ? static_cast<std::size_t>(r) : 0;
+}
+
+void Connection::write_more() {
+  if (!open_ || !started_ || !writing_.empty()) return;
+  std::vector<WrittenHandler> written;
+  for (;;) {
+    const std::size_t bytes = gather();
+    if (writing_.empty()) break;
+    // The socket is idle here: most batches (one small update, one command) go out in this
+    // one call, from the thread that produced them, with nothing to wake.
+    const std::size_t sent = send_now();
+    if (sent == bytes) {
+      queued_bytes_ -= bytes;
+      for (auto &o : writing_)
+        if (o.written) written.push_back(std::move(o.written));
+      writing_.clear();
+      continue;
+    }
+    writing_bytes_ = bytes;
+    buffers_.clear();
+    std::size_t skip = sent;
+    auto add = [&](const uint8_t *p, std::size_t size) {
+      if (skip >= size) {
+        skip -= size;
+        return;
+      }
+      buffers_.emplace_back(p + skip, size - skip);
+      skip = 0;
+    };
+    for (const auto &o : writing_) {
+      add(o.head.data(), o.head.size());
+      if (o.payload.size > 0) add(o.payload.data, o.payload.size);
+    }
+    asio::async_write(socket_, buffers_,
+                      [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
+                        self->on_written(ec);
+                      });
+    break;
+  }
+  update_backlog_hold();
+  // Last, with our state settled: a handler may send again.
+  for (auto &w : written) w(true);
 }
 
 void Connection::on_written(const asio::error_code &ec) {

@@ -30,7 +30,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   using WrittenHandler = std::function<void(bool written)>;
 
   // Why reading is held back; reading resumes when no reason is left.
-  enum Hold : unsigned { kHoldBacklog = 1, kHoldBusy = 2 };
+  enum Hold : unsigned { kHoldBacklog = 1 };
 
   struct Options {
     // Stop reading requests while this many bytes of replies wait to be written, so a peer
@@ -71,6 +71,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void read_more();
   void on_read(const asio::error_code &ec, std::size_t n);
+  std::size_t gather();
+  std::size_t send_now();
   void write_more();
   void on_written(const asio::error_code &ec);
   void finish(const std::string &reason, bool report);

@@ -61,6 +61,8 @@ void shutdown() { Runtime::shutdown(); }
 
 void set_exit_on_refusal(bool on) { Runtime::get().server().set_exit_on_refusal(on); }
 
+void set_name_server_timeout(int ms) { dim::set_name_server_timeout(std::chrono::milliseconds(ms)); }
+
 int server_port() { return Runtime::get().server().port(); }
 
 void release_service(unsigned id) { Runtime::get().client().release(id); }
@@ -76,8 +78,19 @@ bool send_command(const std::string &name, const void *data, int size, int timeo
     bool ok = false;
     std::string error;
   };
+  Runtime &rt = Runtime::get();
+  if (rt.on_dispatch()) {
+    // Waiting here would hold up the very thread that writes it.
+    error.clear();
+    const int queued = rt.client().command(
+        name.c_str(), data, size, [name](bool ok, const std::string &why) {
+          if (!ok) std::fprintf(stderr, "dim: command %s not sent: %s\n", name.c_str(), why.c_str());
+        });
+    if (!queued) error = "refused";
+    return queued != 0;
+  }
   auto w = std::make_shared<Wait>();
-  Runtime::get().client().command(name.c_str(), data, size,
+  rt.client().command(name.c_str(), data, size,
                                   [w](bool ok, const std::string &why) {
                                     std::lock_guard lock(w->m);
                                     w->done = true;
@@ -95,7 +108,12 @@ bool send_command(const std::string &name, const void *data, int size, int timeo
 }
 
 bool list_servers(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms) {
-  return Runtime::get().client().list(out, error, timeout_ms);
+  Runtime &rt = Runtime::get();
+  if (rt.on_dispatch()) {
+    error = "cannot wait for the name server inside a handler or callback";
+    return false;
+  }
+  return rt.client().list(out, error, timeout_ms);
 }
 
 }  // namespace dim

@@ -17,6 +17,10 @@ void shutdown();
 // default) or dis_start_serving_ just returns 0.
 void set_exit_on_refusal(bool on);
 
+// How long a name-server request may go unanswered before the name server counts as
+// unreachable (default 5000 ms); lookups are then retried like any other failure.
+void set_name_server_timeout(int ms);
+
 // The port this process's server listens on (0 before dis_start_serving_ has opened it).
 int server_port();
 
@@ -28,11 +32,14 @@ void release_service(unsigned id);
 bool delivering_fill();
 
 // Sends a command and waits until it has been written to the server's connection or has
-// failed; on failure `error` says why. Returns false on failure or after timeout_ms.
+// failed; on failure `error` says why. Returns false on failure or after timeout_ms. Inside
+// a handler or callback it cannot wait (the writing happens on that same thread): it then
+// only queues the command and returns true.
 bool send_command(const std::string &name, const void *data, int size, int timeout_ms,
                   std::string &error);
 
-// Everything the name server knows, servers with their services and commands.
+// Everything the name server knows, servers with their services and commands. Fails at once
+// inside a handler or callback, where the answer could not arrive while it waits.
 bool list_servers(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
 
 }  // namespace dim

@@ -1,5 +1,6 @@
 #include "platform/dim/runtime.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,7 +15,16 @@ namespace {
 std::mutex g_runtime_mutex;
 // Deliberately never freed at exit; only Runtime::shutdown() deletes it.
 Runtime *g_runtime = nullptr;
+std::atomic<long long> g_name_server_timeout_ms{5000};
 }  // namespace
+
+std::chrono::milliseconds name_server_timeout() {
+  return std::chrono::milliseconds(g_name_server_timeout_ms.load());
+}
+
+void set_name_server_timeout(std::chrono::milliseconds t) {
+  g_name_server_timeout_ms = t.count() > 0 ? t.count() : 1;
+}
 
 DnsAddress dns_address() {
   DnsAddress a;

@@ -1,14 +1,18 @@
 // The library's threads and the process-wide state behind the C calls of dim.h.
 //
-// Two threads, started by the first call: the network thread runs all sockets (`net`), the
-// dispatch thread runs every handler, buffer routine, timer routine and client callback
-// (`dispatch`), one at a time. A request crosses from one to the other exactly once on each
-// side. The runtime is never destroyed at process exit: its threads may still be running while
+// Two threads, started by the first call. The dispatch thread (`dispatch`) runs every handler,
+// buffer routine, timer routine and client callback, one at a time, and also the sockets that
+// carry commands and updates: a frame is read, handled, and its answer written by that one
+// thread, with no hand-off between threads. The network thread (`net`) keeps the server's
+// registration with the name server, which must stay up while a long handler runs. A call
+// made from any other thread (the main thread sending a command) crosses to the dispatch
+// thread once. The runtime is never destroyed at process exit: its threads may still be running while
 // static destructors run, so nothing they touch may be a static with a destructor.
 #pragma once
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +31,11 @@ struct DnsAddress {
   std::string error;  // non-empty when the variables cannot be used
 };
 DnsAddress dns_address();
+
+// How long a request to the name server may stay unanswered (connecting included) before the
+// name server counts as unreachable and the request is retried later. 5 s by default.
+std::chrono::milliseconds name_server_timeout();
+void set_name_server_timeout(std::chrono::milliseconds t);
 
 class Runtime {
  public:

@@ -15,8 +15,6 @@ namespace {
 
 constexpr std::size_t kMaxPeers = 1024;
 constexpr std::size_t kMaxSubsPerPeer = 4096;
-// Commands of one connection waiting for the dispatch thread before we stop reading more.
-constexpr int kMaxBusy = 16;
 constexpr auto kRetry = std::chrono::seconds(1);
 constexpr auto kRegistrationWait = std::chrono::seconds(5);
 
@@ -40,7 +38,8 @@ std::string endpoint_text(const asio::ip::tcp::socket &s) {
 
 }  // namespace
 
-ServerSide::ServerSide(Runtime &rt) : rt_(rt), resolver_(rt.net()), retry_timer_(rt.net()) {}
+ServerSide::ServerSide(Runtime &rt)
+    : rt_(rt), resolver_(rt.net()), answer_timer_(rt.net()), retry_timer_(rt.net()) {}
 
 ServerSide::~ServerSide() = default;
 
@@ -147,12 +146,10 @@ std::optional<wire::Payload> ServerSide::contents(int service_id) {
 
 void ServerSide::update_here(int service_id) {
   auto data = contents(service_id);
-  if (!data) return;
-  rt_.to_net([this, service_id, d = std::move(*data)] { publish(service_id, d); });
+  if (data) publish(service_id, *data);
 }
 
-void ServerSide::run_command(const wire::Frame &, const wire::CommandView &cmd,
-                             const std::string &peer) {
+void ServerSide::run_command(const wire::CommandView &cmd, const std::string &peer) {
   Command c;
   {
     std::lock_guard lock(mutex_);
@@ -170,7 +167,7 @@ void ServerSide::run_command(const wire::Frame &, const wire::CommandView &cmd,
   c.handler(&tag, cmd.data, &size);
 }
 
-// ---- serving (network thread) ----
+// ---- serving ----
 
 int ServerSide::start_serving(const char *server_name) {
   if (!valid_name(server_name)) {
@@ -187,16 +184,16 @@ int ServerSide::start_serving(const char *server_name) {
   serving_ = true;
   server_name_ = server_name;
   outcome_ = Outcome::kNone;
+  std::string error;
+  const bool listening = open_acceptor(error);
   lock.unlock();
 
-  rt_.to_net([this] {
-    std::string error;
-    if (!open_acceptor(error)) {
-      settle(Outcome::kUnreachable, error);
-      return;
-    }
-    register_now();
-  });
+  if (listening) {
+    rt_.to_dispatch([this] { accept_next(); });
+    rt_.to_net([this] { register_now(); });
+  } else {
+    settle(Outcome::kUnreachable, error);
+  }
 
   lock.lock();
   settled_cv_.wait_for(lock, kRegistrationWait, [this] { return outcome_ != Outcome::kNone; });
@@ -218,7 +215,7 @@ int ServerSide::start_serving(const char *server_name) {
       return 0;
     case Outcome::kUnreachable:
       std::fprintf(stderr, "dim: server %s not registered yet: %s\n", server_name, text.c_str());
-      return text.rfind("DIM_DNS", 0) == 0 ? 0 : 1;
+      return text.rfind("DIM_DNS", 0) == 0 || !listening ? 0 : 1;
     case Outcome::kNone:
       std::fprintf(stderr, "dim: server %s: the name server has not answered yet\n", server_name);
       return 1;
@@ -229,12 +226,12 @@ int ServerSide::start_serving(const char *server_name) {
 bool ServerSide::open_acceptor(std::string &error) {
   asio::error_code ec;
   // Both address families when the host has IPv6, so the name server may be reached either way.
-  auto a = std::make_unique<asio::ip::tcp::acceptor>(rt_.net());
+  auto a = std::make_unique<asio::ip::tcp::acceptor>(rt_.dispatch());
   a->open(asio::ip::tcp::v6(), ec);
   if (!ec) a->set_option(asio::ip::v6_only(false), ec);
   if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
   if (ec) {
-    a = std::make_unique<asio::ip::tcp::acceptor>(rt_.net());
+    a = std::make_unique<asio::ip::tcp::acceptor>(rt_.dispatch());
     ec.clear();
     a->open(asio::ip::tcp::v4(), ec);
     if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
@@ -246,7 +243,6 @@ bool ServerSide::open_acceptor(std::string &error) {
   }
   port_ = a->local_endpoint().port();
   acceptor_ = std::move(a);
-  accept_next();
   return true;
 }
 
@@ -261,7 +257,7 @@ void ServerSide::accept_next() {
         auto conn = std::make_shared<Connection>(std::move(socket), std::move(label),
                                                  Connection::Options{});
         Connection *c = conn.get();
-        peers_[c] = Peer{conn, {}, std::make_shared<std::atomic<int>>(0)};
+        peers_[c] = Peer{conn, {}};
         conn->start([this, c](wire::Frame &&f) { on_peer_frame(c, std::move(f)); },
                     [this, c](const std::string &) { on_peer_closed(c); });
       }
@@ -284,19 +280,8 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
         c->close("malformed command frame");
         return;
       }
-      auto busy = peer.busy;
-      if (++*busy >= kMaxBusy) c->hold(Connection::kHoldBusy, true);
-      std::weak_ptr<Connection> weak = peer.conn;
-      rt_.to_dispatch([this, frame = std::move(f), cmd = std::move(*cmd), busy, weak,
-                       label = c->label()] {
-        run_command(frame, cmd, label);
-        if (--*busy == kMaxBusy - 1) {
-          rt_.to_net([busy, weak] {
-            auto conn = weak.lock();
-            if (conn && *busy < kMaxBusy) conn->hold(Connection::kHoldBusy, false);
-          });
-        }
-      });
+      // The handler runs right here; the frame and the connection stay alive until it returns.
+      run_command(*cmd, c->label());
       return;
     }
     case wire::Kind::kSubscribe: {
@@ -309,35 +294,11 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
         c->close("too many subscriptions");
         return;
       }
-      if (!peer.subs.emplace(m->sub, 0).second) {
+      if (peer.subs.count(m->sub)) {
         c->close("subscription id " + std::to_string(m->sub) + " used twice");
         return;
       }
-      rt_.to_dispatch([this, c, sub = m->sub, name = std::move(m->name)] {
-        int id = 0;
-        {
-          std::lock_guard lock(mutex_);
-          auto it = names_.find(name);
-          if (it != names_.end() && it->second.first == wire::EntryKind::kService)
-            id = it->second.second;
-        }
-        std::optional<wire::Payload> data;
-        if (id > 0) data = contents(id);
-        rt_.to_net([this, c, sub, id, data = std::move(data)] {
-          auto pit = peers_.find(c);
-          if (pit == peers_.end()) return;
-          auto sit = pit->second.subs.find(sub);
-          if (sit == pit->second.subs.end() || sit->second != 0) return;  // gone meanwhile
-          if (id == 0) {
-            pit->second.subs.erase(sit);
-            c->send(wire::encode_no_service(sub));
-            return;
-          }
-          sit->second = id;
-          subscribers_[id].emplace_back(c, sub);
-          if (data) c->send_latest(sub, *data);
-        });
-      });
+      subscribe(c, peer, m->sub, m->name);
       return;
     }
     case wire::Kind::kUnsubscribe: {
@@ -348,7 +309,7 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
       }
       auto sit = peer.subs.find(*sub);
       if (sit == peer.subs.end()) return;
-      if (sit->second > 0) std::erase(subscribers_[sit->second], std::make_pair(c, *sub));
+      std::erase(subscribers_[sit->second], std::make_pair(c, *sub));
       peer.subs.erase(sit);
       return;
     }
@@ -358,20 +319,43 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
   }
 }
 
+void ServerSide::subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name) {
+  int id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = names_.find(name);
+    if (it != names_.end() && it->second.first == wire::EntryKind::kService) id = it->second.second;
+  }
+  if (id == 0) {
+    c->send(wire::encode_no_service(sub));
+    return;
+  }
+  // Attached before the buffer routine runs: an update it makes already reaches this
+  // subscriber, and the contents taken afterwards are the newest anyway.
+  peer.subs.emplace(sub, id);
+  subscribers_[id].emplace_back(c, sub);
+  if (auto data = contents(id)) {
+    if (peers_.count(c)) c->send_latest(sub, *data);
+  }
+}
+
 void ServerSide::on_peer_closed(Connection *c) {
   auto pit = peers_.find(c);
   if (pit == peers_.end()) return;
-  for (const auto &[sub, id] : pit->second.subs)
-    if (id > 0) std::erase(subscribers_[id], std::make_pair(c, sub));
+  for (const auto &[sub, id] : pit->second.subs) std::erase(subscribers_[id], std::make_pair(c, sub));
   // The connection object may still be on the stack of its own callback: release it later.
-  rt_.to_net([keep = std::move(pit->second.conn)] {});
+  rt_.to_dispatch([keep = std::move(pit->second.conn)] {});
   peers_.erase(pit);
 }
 
 void ServerSide::publish(int service_id, const wire::Payload &data) {
   auto it = subscribers_.find(service_id);
   if (it == subscribers_.end()) return;
-  for (const auto &[c, sub] : it->second) c->send_latest(sub, data);
+  // Each subscriber whose connection is idle gets the frame written at once from this thread;
+  // the rest find it queued (newest contents only) behind what they are still receiving.
+  // Indexed, and checked each time: the list must survive any change made meanwhile.
+  auto &list = it->second;
+  for (std::size_t i = 0; i < list.size(); ++i) list[i].first->send_latest(list[i].second, data);
 }
 
 // ---- registration with the name server (network thread) ----
@@ -384,44 +368,56 @@ void ServerSide::register_now() {
     return;
   }
   registering_ = true;
+  const uint64_t attempt = ++attempt_;
   const std::string where = dns.node + ":" + dns.port;
-  resolver_.async_resolve(
-      dns.node, dns.port,
-      [this, where](const asio::error_code &ec, asio::ip::tcp::resolver::results_type results) {
-        if (ec) {
-          registry_lost("cannot resolve name server " + where + ": " + ec.message());
-          return;
-        }
-        auto socket = std::make_shared<asio::ip::tcp::socket>(rt_.net());
-        asio::async_connect(
-            *socket, results,
-            [this, socket, where](const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
-              if (ec) {
-                registry_lost("cannot connect to name server " + where + ": " + ec.message());
-                return;
-              }
-              asio::error_code ignored;
-              auto local = socket->local_endpoint(ignored).address();
-              if (local.is_v6() && local.to_v6().is_v4_mapped())
-                local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
-              wire::RegisterMsg m;
-              {
-                std::lock_guard lock(mutex_);
-                m.server = server_name_;
-              }
-              m.host = local.to_string();
-              m.port = port_;
-              m.pid = static_cast<uint32_t>(::getpid());
-              m.entries = entries();
-              registry_ = std::make_shared<Connection>(std::move(*socket), "name server " + where,
-                                                       Connection::Options{});
-              registry_->start([this](wire::Frame &&f) { on_registry_frame(std::move(f)); },
-                               [this](const std::string &why) {
-                                 registry_lost(why.empty() ? "name server closed the link" : why);
-                               });
-              registry_->send(wire::encode(m));
-            });
-      });
+  // A name server that accepts but never answers must not keep us waiting for ever.
+  answer_timer_.expires_after(name_server_timeout());
+  answer_timer_.async_wait([this, attempt](const asio::error_code &ec) {
+    if (ec || attempt != attempt_ || !registering_) return;
+    registry_lost("the name server did not answer within " +
+                  std::to_string(name_server_timeout().count()) + " ms");
+  });
+  resolver_.async_resolve(dns.node, dns.port,
+                          [this, where, attempt](const asio::error_code &ec,
+                                                 asio::ip::tcp::resolver::results_type results) {
+    if (attempt != attempt_) return;
+    if (ec) {
+      registry_lost("cannot resolve name server " + where + ": " + ec.message());
+      return;
+    }
+    connecting_ = std::make_shared<asio::ip::tcp::socket>(rt_.net());
+    asio::async_connect(*connecting_, results,
+                        [this, socket = connecting_, where, attempt](
+                            const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
+      if (attempt != attempt_) return;
+      connecting_.reset();
+      if (ec) {
+        registry_lost("cannot connect to name server " + where + ": " + ec.message());
+        return;
+      }
+      asio::error_code ignored;
+      auto local = socket->local_endpoint(ignored).address();
+      if (local.is_v6() && local.to_v6().is_v4_mapped())
+        local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
+      wire::RegisterMsg m;
+      {
+        std::lock_guard lock(mutex_);
+        m.server = server_name_;
+      }
+      m.host = local.to_string();
+      m.port = port_;
+      m.pid = static_cast<uint32_t>(::getpid());
+      m.entries = entries();
+      registry_ = std::make_shared<Connection>(std::move(*socket), "name server " + where,
+                                               Connection::Options{});
+      registry_->start([this](wire::Frame &&f) { on_registry_frame(std::move(f)); },
+                       [this, attempt](const std::string &why) {
+                         if (attempt != attempt_) return;  // we dropped it ourselves
+                         registry_lost(why.empty() ? "name server closed the link" : why);
+                       });
+      registry_->send(wire::encode(m));
+    });
+  });
 }
 
 void ServerSide::on_registry_frame(wire::Frame &&f) {
@@ -432,6 +428,7 @@ void ServerSide::on_registry_frame(wire::Frame &&f) {
       return;
     }
     registering_ = false;
+    answer_timer_.cancel();
     if (r->ok) {
       registered_ = true;
       if (reported_lost_) {
@@ -459,9 +456,18 @@ void ServerSide::on_registry_frame(wire::Frame &&f) {
 }
 
 void ServerSide::registry_lost(const std::string &why) {
+  ++attempt_;  // whatever the abandoned attempt still has pending is ignored from now on
   registering_ = false;
   registered_ = false;
+  answer_timer_.cancel();
+  resolver_.cancel();
+  if (connecting_) {
+    asio::error_code ignored;
+    connecting_->close(ignored);
+    connecting_.reset();
+  }
   if (registry_) {
+    registry_->drop();
     rt_.to_net([keep = std::move(registry_)] {});
     registry_.reset();
   }

@@ -2,11 +2,15 @@
 // subscribers, and the server's registration with the name server.
 //
 // The tables of commands and services are filled from any thread and read on the dispatch
-// thread under one small lock. Sockets and subscribers live on the network thread.
+// thread under one small lock. The listening socket, the client connections and the
+// subscribers live on the dispatch thread: a command is read, handled and its update written
+// by the same thread, with no hand-off in between. Only the registration with the name server
+// lives on the network thread, so it is kept up even while a long handler runs.
 #pragma once
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -37,7 +41,7 @@ class ServerSide {
   int start_serving(const char *server_name);
 
   void set_exit_on_refusal(bool on) { exit_on_refusal_ = on; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_.load(); }
 
  private:
   struct Service {
@@ -57,8 +61,7 @@ class ServerSide {
   // One accepted client connection.
   struct Peer {
     std::shared_ptr<Connection> conn;
-    std::unordered_map<uint32_t, int> subs;  // subscription id -> service id (0: pending)
-    std::shared_ptr<std::atomic<int>> busy;  // commands handed to the dispatch thread
+    std::unordered_map<uint32_t, int> subs;  // subscription id -> service id
   };
   // Outcome of the first registration, awaited by start_serving.
   enum class Outcome { kNone, kRegistered, kRefused, kUnreachable };
@@ -67,17 +70,19 @@ class ServerSide {
   std::vector<wire::Entry> entries() const;        // takes the registry lock
   void announce(wire::Entry e);                    // any thread, after serving started
 
+  bool open_acceptor(std::string &error);  // mutex_ held
+
   // Dispatch thread.
   void update_here(int service_id);
   std::optional<wire::Payload> contents(int service_id);
-  void run_command(const wire::Frame &frame, const wire::CommandView &cmd, const std::string &peer);
-
-  // Network thread.
-  bool open_acceptor(std::string &error);
+  void run_command(const wire::CommandView &cmd, const std::string &peer);
   void accept_next();
   void on_peer_frame(Connection *c, wire::Frame &&f);
+  void subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name);
   void on_peer_closed(Connection *c);
   void publish(int service_id, const wire::Payload &data);
+
+  // Network thread.
   void register_now();
   void on_registry_frame(wire::Frame &&f);
   void registry_lost(const std::string &why);
@@ -98,13 +103,20 @@ class ServerSide {
   std::string outcome_text_;
   bool exit_on_refusal_ = true;
 
-  // Network thread only.
+  std::atomic<uint16_t> port_{0};
+
+  // Dispatch thread only (the acceptor is created under mutex_ before serving starts).
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
-  uint16_t port_ = 0;
   std::unordered_map<Connection *, Peer> peers_;
   std::unordered_map<int, std::vector<std::pair<Connection *, uint32_t>>> subscribers_;
+
+  // Network thread only.
   asio::ip::tcp::resolver resolver_;
+  std::shared_ptr<asio::ip::tcp::socket> connecting_;
   std::shared_ptr<Connection> registry_;
+  // Bumped whenever an attempt is abandoned, so its late completions are ignored.
+  uint64_t attempt_ = 0;
+  asio::steady_timer answer_timer_;
   bool registered_ = false;
   bool registering_ = false;
   bool reported_lost_ = false;

@@ -30,6 +30,7 @@ class RawSocket {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   bool send_all(const std::vector<uint8_t> &bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
