@@ -106,9 +106,14 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     if (at >= code_end || code_end - at <= ((program[at] >> 4) & 12u)) goto truncated; \
   }                                                                 \
   opcode = program[at];                                             \
-  if (--budget < 0) [[unlikely]] goto cancelled;                    \
-  pc = at + 1 + ((opcode >> 4) & 12u);
+  if (--budget < 0) [[unlikely]] goto cancelled;
 #define ARG(k) jbi_be32(program + at + 1 + 4 * (k))
+// On to the instruction that follows this one of `length` bytes.
+#define NEXT(length)      \
+  {                       \
+    pc = at + (length);   \
+    VM_NEXT;              \
+  }
 #define FAIL(code)  \
   {                 \
     status = (code); \
@@ -131,7 +136,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     const int32_t left = stack[sp - 2];  \
     stack[sp - 2] = (expr);              \
     --sp;                                \
-    VM_NEXT;                             \
+    NEXT(1);                             \
   }
 // A scalar variable operand: a symbol, and not an array (whose entry holds its storage).
 #define SCALAR(var) \
@@ -145,7 +150,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
 // A call into an instruction group, which works on the machine record.
 #define GROUP(call)                                                            \
   {                                                                            \
-    m->pc = pc;                                                                \
+    m->pc = at + 1 + ((opcode >> 4) & 12u);                                    \
     m->stack_ptr = sp;                                                         \
     call;                                                                      \
     pc = m->pc;                                                                \
@@ -159,18 +164,18 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
   for (;;) {
     FETCH();
     VM_DISPATCH(opcode) {
-      VM_CASE(OP_NOOP) VM_NEXT;
+      VM_CASE(OP_NOOP) NEXT(1)
       VM_CASE(OP_DUPLICATE) {
         NEED(1);
         PUSH(stack[sp - 1]);
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_SWAP) {
         NEED(2);
         const int32_t top = stack[sp - 1];
         stack[sp - 1] = stack[sp - 2];
         stack[sp - 2] = top;
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_ADD) BINARY(wrap(u(left) + u(right)))
       VM_CASE(OP_SUBTRACT) BINARY(wrap(u(left) - u(right)))
@@ -182,7 +187,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
       VM_CASE(OP_BIT_NOT) {
         NEED(1);
         stack[sp - 1] = ~stack[sp - 1];
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_BIT_AND) BINARY(left & right)
       VM_CASE(OP_BIT_OR) BINARY(left | right)
@@ -190,7 +195,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
       VM_CASE(OP_LOGICAL_NOT) {
         NEED(1);
         stack[sp - 1] = stack[sp - 1] == 0 ? 1 : 0;
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_GREATER) BINARY(left > right ? 1 : 0)
       VM_CASE(OP_LESS) BINARY(left < right ? 1 : 0)
@@ -220,35 +225,35 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
       VM_CASE(OP_DROP) {
         NEED(1);
         --sp;
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_ABSOLUTE) {
         NEED(1);
         if (stack[sp - 1] < 0) stack[sp - 1] = wrap(0u - u(stack[sp - 1]));
-        VM_NEXT;
+        NEXT(1);
       }
       VM_CASE(OP_STACK_BATCH) GROUP(jbi_op_stack_batch(m))
       VM_CASE(OP_PUSH_ZERO) {
         PUSH(0);
-        VM_NEXT;
+        NEXT(1);
       }
 
       VM_CASE(OP_PUSH_LITERAL) {
         PUSH(wrap(ARG(0)));
-        VM_NEXT;
+        NEXT(5);
       }
       VM_CASE(OP_PUSH_VARIABLE) {
         const uint32_t var = ARG(0);
         SCALAR(var);
         PUSH(static_cast<int32_t>(vars[var]));
-        VM_NEXT;
+        NEXT(5);
       }
       VM_CASE(OP_JUMP) {
         JUMP(ARG(0));
         VM_NEXT;
       }
       VM_CASE(OP_CALL) {
-        PUSH(wrap(pc - code_start));
+        PUSH(wrap(at + 5 - code_start));
         JUMP(ARG(0));
         VM_NEXT;
       }
@@ -261,6 +266,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
         const int32_t v = static_cast<int32_t>(vars[var]);
         if (step < 0 ? v <= end : v >= end) {
           sp -= 3;  // loop finished
+          pc = at + 5;
         } else {
           vars[var] = wrap(u(v) + u(step));
           JUMP(u(stack[sp - 3]));
@@ -278,26 +284,30 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
         const int32_t top = stack[sp - 1];
         stack[sp - 1] = stack[sp - 1 - static_cast<int>(depth)];
         stack[sp - 1 - static_cast<int>(depth)] = top;
-        VM_NEXT;
+        NEXT(5);
       }
       VM_CASE(OP_DUPLICATE_DEEP) {
         const uint32_t depth = ARG(0);
         NEED(int64_t{depth} + 1);
         PUSH(stack[sp - 1 - static_cast<int>(depth)]);
-        VM_NEXT;
+        NEXT(5);
       }
       VM_CASE(OP_STORE_VARIABLE) {
         const uint32_t var = ARG(0);
         NEED(1);
         SCALAR(var);
         vars[var] = stack[--sp];
-        VM_NEXT;
+        NEXT(5);
       }
       VM_CASE(OP_STORE_INT_ELEMENT) GROUP(jbi_op_store_int_element(m, ARG(0)))
       VM_CASE(OP_STORE_BOOL_RANGE) GROUP(jbi_op_store_bool_range(m, ARG(0)))
       VM_CASE(OP_JUMP_IF_ZERO) {
         NEED(1);
-        if (stack[--sp] == 0) JUMP(ARG(0));
+        if (stack[--sp] == 0) {
+          JUMP(ARG(0));
+        } else {
+          pc = at + 5;
+        }
         VM_NEXT;
       }
       VM_CASE(OP_DRSCAN_ARRAY)
@@ -351,6 +361,7 @@ finished:
 #undef VM_NEXT
 #undef FETCH
 #undef ARG
+#undef NEXT
 #undef FAIL
 #undef NEED
 #undef PUSH
