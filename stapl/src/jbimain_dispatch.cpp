@@ -7,8 +7,9 @@
 // -DJBI_USE_JUMP_TABLE=0 to get the switch.
 //
 // Every instruction is checked once, at fetch, to lie wholly inside the code; its operands
-// are then read without further checks. pc, the stack depth and status live in locals and
-// are handed to the machine record only around calls into the instruction groups.
+// are then read without further checks, and an inline instruction steps over its own fixed
+// length. pc, the stack depth and status live in locals and are handed to the machine record
+// only around calls into the instruction groups.
 #include <climits>
 
 #include "stapl/src/jbimain_machine.h"
@@ -85,9 +86,9 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
 #define VM_DISPATCH(op) goto* jump_table[op];
 #define VM_CASE(op) L_##op:
 #define VM_ILLEGAL L_ILLEGAL:
-#define VM_NEXT        \
-  {                    \
-    FETCH();           \
+#define VM_NEXT         \
+  {                     \
+    FETCH();            \
     VM_DISPATCH(opcode) \
   }
 #else
@@ -100,34 +101,34 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
 // An instruction lies wholly inside the code or is refused with 11 before it runs. pc may
 // stand on code_end after the last instruction, never beyond it. Below fast_end every
 // instruction fits (the longest is 13 bytes), so only the last few need the exact test.
-#define FETCH()                                                     \
-  at = pc;                                                          \
-  if (at >= fast_end) [[unlikely]] {                                \
+#define FETCH()                                                                        \
+  at = pc;                                                                             \
+  if (at >= fast_end) [[unlikely]] {                                                   \
     if (at >= code_end || code_end - at <= ((program[at] >> 4) & 12u)) goto truncated; \
-  }                                                                 \
-  opcode = program[at];                                             \
+  }                                                                                    \
+  opcode = program[at];                                                                \
   if (--budget < 0) [[unlikely]] goto cancelled;
 #define ARG(k) jbi_be32(program + at + 1 + 4 * (k))
 // On to the instruction that follows this one of `length` bytes.
-#define NEXT(length)      \
-  {                       \
-    pc = at + (length);   \
-    VM_NEXT;              \
+#define NEXT(length)    \
+  {                     \
+    pc = at + (length); \
+    VM_NEXT;            \
   }
-#define FAIL(code)  \
-  {                 \
+#define FAIL(code)   \
+  {                  \
     status = (code); \
-    goto failed;    \
+    goto failed;     \
   }
 #define NEED(n) \
   if (sp < (n)) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW)
 // A depth of 128 ends the run with 20 whether or not the value was stored, so a push onto
 // 127 values fails at once.
-#define PUSH(v)                                                  \
-  {                                                              \
-    const int32_t pushed = (v);                                  \
+#define PUSH(v)                                                             \
+  {                                                                         \
+    const int32_t pushed = (v);                                             \
     if (sp >= JBI_STACK_SIZE - 1) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW); \
-    stack[sp++] = pushed;                                        \
+    stack[sp++] = pushed;                                                   \
   }
 #define BINARY(expr)                     \
   {                                      \
@@ -141,24 +142,24 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
 // A scalar variable operand: a symbol, and not an array (whose entry holds its storage).
 #define SCALAR(var) \
   if ((var) >= symbols || (attrs[var] & JBI_ATTR_ARRAY) != 0) [[unlikely]] FAIL(JBI_RC_BOUNDS)
-#define JUMP(offset)                                                      \
-  {                                                                       \
-    const uint32_t target = code_start + (offset);                        \
+#define JUMP(offset)                                                                 \
+  {                                                                                  \
+    const uint32_t target = code_start + (offset);                                   \
     if (target < code_start || target >= code_end) [[unlikely]] FAIL(JBI_RC_BOUNDS); \
-    pc = target;                                                          \
+    pc = target;                                                                     \
   }
 // A call into an instruction group, which works on the machine record.
-#define GROUP(call)                                                            \
-  {                                                                            \
-    m->pc = at + 1 + ((opcode >> 4) & 12u);                                    \
-    m->stack_ptr = sp;                                                         \
-    call;                                                                      \
-    pc = m->pc;                                                                \
-    sp = m->stack_ptr;                                                         \
-    status = m->status;                                                        \
+#define GROUP(call)                                                                 \
+  {                                                                                 \
+    m->pc = at + 1 + ((opcode >> 4) & 12u);                                         \
+    m->stack_ptr = sp;                                                              \
+    call;                                                                           \
+    pc = m->pc;                                                                     \
+    sp = m->stack_ptr;                                                              \
+    status = m->status;                                                             \
     if (status != 0 || static_cast<unsigned>(sp) > JBI_STACK_SIZE - 1) goto failed; \
-    if (m->done) goto finished;                                                \
-    VM_NEXT;                                                                   \
+    if (m->done) goto finished;                                                     \
+    VM_NEXT;                                                                        \
   }
 
   for (;;) {

@@ -89,7 +89,8 @@ void BM_InterpreterCountedLoop(benchmark::State& state) {
     best = std::min(best, cpu_seconds() - start);
     if (result != 0 || exit_code != kExpectedSum) state.SkipWithError("loop program failed");
   }
-  state.counters["instr_per_s"] = static_cast<double>(kIterations) * kInstructionsPerIteration / best;
+  state.counters["instr_per_s"] =
+      static_cast<double>(kIterations) * kInstructionsPerIteration / best;
   state.counters["player_s"] = best;
   if (lua.seconds > 0 && static_cast<int32_t>(static_cast<uint32_t>(lua.sum)) != kExpectedSum) {
     state.SkipWithError("lua5.4 ran a different loop");
