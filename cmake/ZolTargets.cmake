@@ -55,3 +55,22 @@ function(zol_fuzz name)
             $<TARGET_FILE:${name}>)
   set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
 endfunction()
+
+# stapl_assemble(OUT_VAR DESTINATION_DIR SOURCE...): assembles each SOURCE (text form of
+# `stapl asm`) into DESTINATION_DIR/<name>.jbc at build time; OUT_VAR gets the file list.
+# Byte-code files are never kept in the tree, only their sources.
+function(stapl_assemble out_var destination)
+  set(outputs "")
+  foreach(src ${ARGN})
+    get_filename_component(name ${src} NAME_WE)
+    set(out ${destination}/${name}.jbc)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${destination}
+      COMMAND $<TARGET_FILE:stapl> asm ${src} -o ${out}
+      DEPENDS stapl ${src}
+      COMMENT "stapl asm ${name}.stapl"
+      VERBATIM)
+    list(APPEND outputs ${out})
+  endforeach()
+  set(${out_var} ${outputs} PARENT_SCOPE)
+endfunction()
