@@ -108,7 +108,7 @@ void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
       retry_later(sub);
       return;
     }
-    cache_[sub->name] = Location{r->host, r->port, r->kind};
+    cache_[sub->name] = Location{r->host, r->port, r->kind, {}};
     attach(sub, link_to(r->host, r->port));
   });
 }
@@ -155,7 +155,10 @@ void ClientSide::deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &d
 
 int ClientSide::command(const char *name, const void *data, int size, Done done) {
   auto fail = [&](const std::string &why) {
-    if (done) done(false, why);
+    if (done)
+      done(false, why);
+    else
+      std::fprintf(stderr, "dim: command %s not sent: %s\n", name ? name : "", why.c_str());
     return 0;
   };
   if (!name || !*name || std::strlen(name) > wire::kMaxName || size < 0 || (size > 0 && !data))
@@ -170,19 +173,32 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
   PendingCommand c;
   c.name = name;
   c.data = wire::Payload::copy_of(data, n);
-  c.done = [this, n, done = std::move(done)](bool ok, const std::string &why) {
-    unsent_bytes_ -= n;
-    if (done) done(ok, why);
-  };
-  rt_.to_dispatch([this, c = std::move(c)]() mutable { route(std::move(c)); });
+  c.done = std::move(done);
+  if (rt_.on_dispatch())
+    route(std::move(c));  // from a handler or callback: written before it returns
+  else
+    rt_.to_dispatch([this, c = std::move(c)]() mutable { route(std::move(c)); });
   return 1;
+}
+
+void ClientSide::command_done(PendingCommand &c, bool ok, const std::string &why) {
+  unsent_bytes_ -= c.data.size;
+  if (c.done)
+    c.done(ok, why);
+  else if (!ok)
+    std::fprintf(stderr, "dim: command %s not sent: %s\n", c.name.c_str(), why.c_str());
 }
 
 void ClientSide::route(PendingCommand c) {
   if (!c.looked_up) {
     auto it = cache_.find(c.name);
     if (it != cache_.end() && it->second.kind == wire::EntryKind::kCommand) {
-      send_on(link_to(it->second.host, it->second.port), std::move(c));
+      auto link = it->second.link.lock();
+      if (!link) {
+        link = link_to(it->second.host, it->second.port);
+        it->second.link = link;
+      }
+      send_on(link, std::move(c));
       return;
     }
   }
@@ -202,11 +218,11 @@ void ClientSide::route(PendingCommand c) {
     else if (r->kind != wire::EntryKind::kCommand)
       why = "is a service, not a command";
     if (!why.empty()) {
-      for (auto &c : node.mapped()) c.done(false, why);
+      for (auto &c : node.mapped()) command_done(c, false, why);
       return;
     }
-    cache_[name] = Location{r->host, r->port, r->kind};
     auto link = link_to(r->host, r->port);
+    cache_[name] = Location{r->host, r->port, r->kind, link};
     for (auto &c : node.mapped()) send_on(link, std::move(c));
   });
 }
@@ -216,11 +232,23 @@ void ClientSide::send_on(const std::shared_ptr<Link> &link, PendingCommand c) {
     link->commands.push_back(std::move(c));
     return;
   }
-  auto done = std::move(c.done);
-  link->conn->send(wire::command_head(c.name, c.data.size), std::move(c.data),
-                   [done = std::move(done)](bool ok) {
-                     done(ok, ok ? std::string{} : "the connection to the server ended");
-                   });
+  auto head = wire::command_head(c.name, c.data.size);
+  auto data = c.data;
+  if (!c.done) {
+    // The usual case (dic_cmnd_service_): nothing to carry but the byte count and, for the
+    // rare failure, the name.
+    link->conn->send(std::move(head), std::move(data),
+                     [this, n = c.data.size, name = std::move(c.name)](bool ok) {
+                       unsent_bytes_ -= n;
+                       if (!ok)
+                         std::fprintf(stderr, "dim: command %s not sent: %s\n", name.c_str(),
+                                      "the connection to the server ended");
+                     });
+    return;
+  }
+  link->conn->send(std::move(head), std::move(data), [this, c = std::move(c)](bool ok) mutable {
+    command_done(c, ok, ok ? std::string{} : "the connection to the server ended");
+  });
 }
 
 // ---- links to servers ----
@@ -323,7 +351,7 @@ void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string 
   link->commands.clear();
   for (auto &c : commands) {
     if (c.looked_up)
-      c.done(false, why);
+      command_done(c, false, why);
     else
       route(std::move(c));  // the address may be stale: ask the name server once more
   }

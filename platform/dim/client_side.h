@@ -41,6 +41,7 @@ class ClientSide {
                      dic_info_callback callback, long tag, const void *fill, int fill_size);
   void release(unsigned id);
   // Any thread. `done` runs on the dispatch thread (at once when refused: then returns 0).
+  // Without `done`, a command that cannot be sent is reported on stderr.
   int command(const char *name, const void *data, int size, Done done);
   // Asks the name server for everything it knows; blocks up to timeout_ms.
   bool list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
@@ -68,7 +69,7 @@ class ClientSide {
   struct PendingCommand {
     std::string name;
     wire::Payload data;
-    Done done;
+    Done done;               // may be empty
     bool looked_up = false;  // routed by a fresh lookup, not the cache
   };
   struct Link {
@@ -82,6 +83,7 @@ class ClientSide {
     std::string host;
     uint32_t port = 0;
     wire::EntryKind kind = wire::EntryKind::kService;
+    std::weak_ptr<Link> link;  // the link last used for this name, while it lasts
   };
   using Reply = std::function<void(const wire::Frame *frame, const std::string &error)>;
   struct Request {
@@ -97,6 +99,7 @@ class ClientSide {
   void forget(unsigned id);
   void route(PendingCommand c);
   void send_on(const std::shared_ptr<Link> &link, PendingCommand c);
+  void command_done(PendingCommand &c, bool ok, const std::string &why);
   std::shared_ptr<Link> link_to(const std::string &host, uint32_t port);
   void on_link_frame(const std::shared_ptr<Link> &link, wire::Frame &&f);
   void link_down(const std::shared_ptr<Link> &link, const std::string &why);

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,10 +13,27 @@ namespace {
 // At most this many frames or bytes go into one gathered write.
 constexpr std::size_t kBatchFrames = 64;
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+// A socket that was connected with async_connect stays registered for write readiness for
+// good; with edge-triggered polling every acknowledgement from the peer then wakes the thread
+// for nothing, once per round trip. Registering the connected socket afresh drops that
+// interest. A socket that cannot be moved over comes back closed, and its connection ends at
+// its first read.
+asio::ip::tcp::socket registered_afresh(asio::ip::tcp::socket s) {
+  asio::error_code ec;
+  const auto protocol = s.local_endpoint(ec).protocol();
+  if (ec) return s;
+  asio::ip::tcp::socket fresh(s.get_executor());
+  const int fd = s.release(ec);
+  if (ec) return s;
+  fresh.assign(protocol, fd, ec);
+  if (ec) ::close(fd);
+  return fresh;
+}
+
 }  // namespace
 
 Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options options)
-    : socket_(std::move(socket)), label_(std::move(label)), options_(options) {}
+    : socket_(registered_afresh(std::move(socket))), label_(std::move(label)), options_(options) {}
 
 void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
   on_frame_ = std::move(on_frame);
@@ -32,12 +50,47 @@ void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
 void Connection::read_more() {
   // Inside the frame loop the read resumes once the loop ends (see on_read).
   if (!open_ || !started_ || reading_ || in_handler_ || held_ != 0) return;
-  auto buf = reader_.buffer();
   reading_ = true;
-  socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
-                          [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
-                            self->on_read(ec, n);
-                          });
+  if (!drained_) {
+    auto buf = reader_.buffer();
+    read_size_ = buf.size();
+    socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
+                            [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+                              self->on_read(ec, n);
+                            });
+    return;
+  }
+  // The last read emptied the socket, so trying again now would only find nothing: wait for
+  // the next arrival instead. Whatever arrived since that read still wakes this wait, because
+  // nothing else polls this connection's io_context in between.
+  socket_.async_wait(asio::socket_base::wait_read,
+                     [self = shared_from_this()](const asio::error_code &ec) {
+                       self->on_readable(ec);
+                     });
+}
+
+void Connection::on_readable(const asio::error_code &ec) {
+  reading_ = false;
+  if (!open_) return;
+  if (ec) {
+    finish({}, false);
+    return;
+  }
+  auto buf = reader_.buffer();
+  read_size_ = buf.size();
+  ssize_t r;
+  do {
+    r = ::recv(socket_.native_handle(), buf.data(), buf.size(), MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    read_more();
+    return;
+  }
+  if (r <= 0) {
+    finish({}, false);
+    return;
+  }
+  on_read({}, static_cast<std::size_t>(r));
 }
 
 void Connection::on_read(const asio::error_code &ec, std::size_t n) {
@@ -47,6 +100,7 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     finish({}, false);
     return;
   }
+  drained_ = n < read_size_;
   frames_.clear();
   if (auto fault = reader_.commit(n, frames_)) {
     close(*fault);
@@ -203,10 +257,14 @@ void Connection::update_backlog_hold() {
 }
 
 void Connection::hold(Hold why, bool on) {
-  if (on)
+  if (on) {
     held_ |= why;
-  else
-    held_ &= ~static_cast<unsigned>(why);
+    return;
+  }
+  if ((held_ & why) == 0) return;
+  held_ &= ~static_cast<unsigned>(why);
+  // Arrivals while held were not watched for: look at the socket again before waiting.
+  drained_ = false;
   read_more();
 }
 

@@ -71,6 +71,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void read_more();
   void on_read(const asio::error_code &ec, std::size_t n);
+  void on_readable(const asio::error_code &ec);
   std::size_t gather();
   std::size_t send_now();
   void write_more();
@@ -88,6 +89,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool open_ = true;
   bool started_ = false;
   bool reading_ = false;
+  bool drained_ = false;       // the last read left the socket empty
+  std::size_t read_size_ = 0;  // room offered to the last read
   bool in_handler_ = false;
   unsigned held_ = 0;
 

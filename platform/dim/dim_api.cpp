@@ -48,11 +48,7 @@ unsigned dic_info_service_(const char *name, int type, int /*timeout*/, void *ad
 }
 
 int dic_cmnd_service_(const char *name, void *data, int size) {
-  std::string command = name ? name : "";
-  return Runtime::get().client().command(
-      name, data, size, [command](bool ok, const std::string &why) {
-        if (!ok) std::fprintf(stderr, "dim: command %s not sent: %s\n", command.c_str(), why.c_str());
-      });
+  return Runtime::get().client().command(name, data, size, nullptr);
 }
 
 namespace dim {
@@ -82,10 +78,7 @@ bool send_command(const std::string &name, const void *data, int size, int timeo
   if (rt.on_dispatch()) {
     // Waiting here would hold up the very thread that writes it.
     error.clear();
-    const int queued = rt.client().command(
-        name.c_str(), data, size, [name](bool ok, const std::string &why) {
-          if (!ok) std::fprintf(stderr, "dim: command %s not sent: %s\n", name.c_str(), why.c_str());
-        });
+    const int queued = rt.client().command(name.c_str(), data, size, nullptr);
     if (!queued) error = "refused";
     return queued != 0;
   }

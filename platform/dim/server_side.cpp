@@ -121,26 +121,39 @@ int ServerSide::update(int service_id) {
 }
 
 std::optional<wire::Payload> ServerSide::contents(int service_id) {
-  Service s;
+  // Copied out so the routine runs without the lock (it may add services); the name only
+  // matters for the error message.
+  void *address;
+  int size;
+  bool words;
+  dis_service_routine routine;
+  long tag;
   {
     std::lock_guard lock(mutex_);
-    s = services_.at(static_cast<std::size_t>(service_id - 1));
+    const Service &s = services_.at(static_cast<std::size_t>(service_id - 1));
+    address = s.address;
+    size = s.size;
+    words = s.words;
+    routine = s.routine;
+    tag = s.tag;
   }
-  void *address = s.address;
-  int size = s.size;
-  if (s.routine) {
+  if (routine) {
     address = nullptr;
     size = 0;
-    long tag = s.tag;
-    s.routine(&tag, &address, &size);
+    routine(&tag, &address, &size);
   }
   if (size < 0 || (size > 0 && !address) || static_cast<std::size_t>(size) > wire::kMaxPayload) {
+    std::string name;
+    {
+      std::lock_guard lock(mutex_);
+      name = services_.at(static_cast<std::size_t>(service_id - 1)).name;
+    }
     std::fprintf(stderr, "dim: service %s: buffer routine gave an unusable buffer (%d bytes)\n",
-                 s.name.c_str(), size);
+                 name.c_str(), size);
     return std::nullopt;
   }
   auto p = wire::Payload::copy_of(address, static_cast<std::size_t>(size));
-  if (s.words) wire::words_to_wire(const_cast<uint8_t *>(p.data), p.size);
+  if (words) wire::words_to_wire(const_cast<uint8_t *>(p.data), p.size);
   return p;
 }
 
@@ -150,7 +163,9 @@ void ServerSide::update_here(int service_id) {
 }
 
 void ServerSide::run_command(const wire::CommandView &cmd, const std::string &peer) {
-  Command c;
+  dis_cmnd_handler handler;
+  long tag;
+  bool words;
   {
     std::lock_guard lock(mutex_);
     auto it = names_.find(cmd.name);
@@ -159,12 +174,14 @@ void ServerSide::run_command(const wire::CommandView &cmd, const std::string &pe
                    cmd.name.c_str());
       return;
     }
-    c = commands_[static_cast<std::size_t>(it->second.second - 1)];
+    const Command &c = commands_[static_cast<std::size_t>(it->second.second - 1)];
+    handler = c.handler;
+    tag = c.tag;
+    words = c.words;
   }
-  if (c.words) wire::words_to_wire(cmd.data, cmd.size);
-  long tag = c.tag;
+  if (words) wire::words_to_wire(cmd.data, cmd.size);
   int size = static_cast<int>(cmd.size);
-  c.handler(&tag, cmd.data, &size);
+  handler(&tag, cmd.data, &size);
 }
 
 // ---- serving ----

@@ -2,6 +2,12 @@
 // the test's own.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -267,6 +273,137 @@ TEST_F(DimLibrary, TimerRunsOnceStopCancelsAndRoutineCanRearm) {
   EXPECT_EQ(g_fired[2], 0);
   EXPECT_EQ(g_fired[3], 2);
   EXPECT_EQ(dtq_stop_timer(99), 1);  // stopping a tag with no timer is harmless
+}
+
+// ---- commands from callbacks ----
+
+// Each update's callback sends the next command: the client's one thread receives and sends,
+// so nothing may wait for another thread to write the command.
+std::atomic<uint32_t> g_pong_last{0};
+std::atomic<int> g_pong_handled{0};
+uint32_t g_pong_value = 0;
+int g_pong_svc = 0;
+void pong_command(long *, void *data, int *size) {
+  if (*size == 4) std::memcpy(&g_pong_value, data, 4);
+  ++g_pong_handled;
+  dis_update_service_(g_pong_svc);
+}
+void ping_callback(long *, void *data, int *size) {
+  if (*size != 4) return;
+  uint32_t v;
+  std::memcpy(&v, data, 4);
+  g_pong_last = v;
+  if (v == 0 || v >= 50) return;
+  ++v;
+  dic_cmnd_service_("/LIB/P/CMD", &v, 4);
+}
+
+TEST_F(DimLibrary, CallbackSendsTheNextCommandAndEveryUpdateComesBack) {
+  g_pong_value = 0;
+  g_pong_handled = 0;
+  dis_add_cmnd_("/LIB/P/CMD", "L", pong_command, 0);
+  g_pong_svc = dis_add_service_("/LIB/P/SVC", "L", &g_pong_value, 4, nullptr, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/P/SERVER"), 1);
+  dic_info_service_("/LIB/P/SVC", MONITORED, 0, nullptr, 0, ping_callback, 0, nullptr, 0);
+  uint32_t first = 1;
+  std::string error;
+  ASSERT_TRUE(dim::send_command("/LIB/P/CMD", &first, 4, 5000, error)) << error;
+  ASSERT_TRUE(wait_for([] { return g_pong_last == 50; })) << g_pong_last;
+  EXPECT_EQ(g_pong_handled, 50);
+}
+
+// ---- a name server that accepts but never answers ----
+
+// Accepts connections, counts them, keeps them open and never says a word.
+class SilentNameServer {
+ public:
+  SilentNameServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(fd_, 16);
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        const int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) continue;
+        std::lock_guard lock(m_);
+        accepted_.push_back(c);
+      }
+    });
+  }
+  ~SilentNameServer() {
+    stop_ = true;
+    thread_.join();
+    for (int c : accepted_) close(c);
+    close(fd_);
+  }
+  void use() const {
+    setenv("DIM_DNS_NODE", "127.0.0.1", 1);
+    setenv("DIM_DNS_PORT", std::to_string(port_).c_str(), 1);
+  }
+  std::size_t connections() {
+    std::lock_guard lock(m_);
+    return accepted_.size();
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex m_;
+  std::vector<int> accepted_;
+  std::thread thread_;
+};
+
+class DimSilentNameServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    silent_.use();
+    dim::set_name_server_timeout(300);
+    for (auto &i : inboxes) {
+      std::lock_guard lock(i.m);
+      i.items.clear();
+      i.fill.clear();
+    }
+  }
+  void TearDown() override {
+    dim::shutdown();
+    dim::set_name_server_timeout(5000);
+  }
+  SilentNameServer silent_;
+};
+
+TEST_F(DimSilentNameServer, SubscriptionGetsTheFillDataAndTheLookupIsRetried) {
+  dic_info_service_("/SILENT/SVC", MONITORED, 0, nullptr, 0, into_inbox, 0,
+                    const_cast<char *>("No Link"), 8);
+  ASSERT_TRUE(wait_for([] { return inboxes[0].last_is_fill(); }, 3000))
+      << "the lookup never gave up on a name server that does not answer";
+  EXPECT_EQ(inboxes[0].count(), 1u);
+  // Given up, then tried afresh on a new connection.
+  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000));
+}
+
+TEST_F(DimSilentNameServer, CommandFailsWithTheReasonInsteadOfWaitingForEver) {
+  std::string error;
+  EXPECT_FALSE(dim::send_command("/SILENT/CMD", "abcd", 4, 4000, error));
+  EXPECT_NE(error.find("did not answer"), std::string::npos) << error;
+}
+
+TEST_F(DimSilentNameServer, ServerRegistrationGivesUpAndTriesAgain) {
+  uint32_t v = 1;
+  dis_add_service_("/SILENT/S/SVC", "L", &v, 4, nullptr, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  // Not refused, only not registered yet: serving goes on and registration is retried.
+  EXPECT_EQ(dis_start_serving_("/SILENT/S/SERVER"), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000));
 }
 
 // ---- names ----
