@@ -1,11 +1,11 @@
 # Small helpers so every folder declares its tests, benchmarks and fuzz targets the same way.
 include(GoogleTest)
 
-# zol_test(NAME SOURCES a.cpp ... LIBS x y ...)
-# A GoogleTest program; each test case becomes a ctest test. End-to-end tests find the
-# programs under test through ZOL_BIN_DIR.
+# zol_test(NAME SOURCES a.cpp ... LIBS x y ... [PREFIX text])
+# A GoogleTest program; each test case becomes a ctest test (its name after PREFIX, if
+# given). End-to-end tests find the programs under test through ZOL_BIN_DIR.
 function(zol_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "PREFIX" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOL_TEST_BIN_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
@@ -13,7 +13,7 @@ function(zol_test name)
     ZOL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     ZOL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     ZOL_BUILD_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()
 
 # zol_bench(NAME SOURCES ... LIBS ...): a Google Benchmark program, run by `make bench`.
