@@ -125,8 +125,11 @@ std::optional<Expected> read_sidecar(const std::string &jbc) {
   Expected e;
   bool bits = false, crc = false;
   while (in >> key >> value) {
-    if (key == "bits") e.bits = static_cast<uint32_t>(std::stoul(value, nullptr, 0)), bits = true;
-    if (key == "crc") e.crc = static_cast<uint32_t>(std::stoul(value, nullptr, 0)), crc = true;
+    char *end = nullptr;
+    const unsigned long v = std::strtoul(value.c_str(), &end, 0);
+    if (*end != '\0' || v > 0xFFFFFFFFul) continue;
+    if (key == "bits") e.bits = static_cast<uint32_t>(v), bits = true;
+    if (key == "crc") e.crc = static_cast<uint32_t>(v), crc = true;
   }
   if (!bits || !crc) return std::nullopt;
   return e;
@@ -243,6 +246,7 @@ int main(int argc, char **argv) {
 
   std::vector<uint8_t> image;
   if (!read_bytes(options->file, image)) fail("cannot read " + options->file);
+  if (image.size() > dim::wire::kMaxPayload) fail(options->file + " is too large for one command");
   const auto expected = read_sidecar(options->file);
   if (!expected) fail("no bits/crc sidecar next to " + options->file);
   int version = 0;

@@ -35,7 +35,11 @@ std::vector<CompressedBlock> compressed_blocks(const std::vector<uint8_t> &image
     const uint64_t offset = uint64_t{h.data_section} + jbi_be32(entry + 3 + wide);
     const uint32_t length = jbi_be32(entry + 7 + wide);
     if (length < 4 || !jbi_span_ok(size, offset, length)) return {};
-    blocks.push_back({p + offset, length, jbi_get_dword(p + offset)});
+    // Every group takes at least 9 bits and yields at most 255 bytes: a stated length
+    // beyond that cannot come out of the block, and is not allocated for.
+    const uint32_t expanded = jbi_get_dword(p + offset);
+    if (expanded > (uint64_t{length - 4} * 8 / 9 + 1) * 255) return {};
+    blocks.push_back({p + offset, length, expanded});
   }
   return blocks;
 }
