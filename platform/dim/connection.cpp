@@ -50,19 +50,23 @@ void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
 void Connection::read_more() {
   // Inside the frame loop the read resumes once the loop ends (see on_read).
   if (!open_ || !started_ || reading_ || in_handler_ || held_ != 0) return;
-  reading_ = true;
-  if (!drained_) {
-    auto buf = reader_.buffer();
-    read_size_ = buf.size();
-    socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
-                            [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
-                              self->on_read(ec, n);
-                            });
+  if (drained_) {
+    wait_readable();
     return;
   }
-  // The last read emptied the socket, so trying again now would only find nothing: wait for
-  // the next arrival instead. Whatever arrived since that read still wakes this wait, because
-  // nothing else polls this connection's io_context in between.
+  auto buf = reader_.buffer();
+  read_size_ = buf.size();
+  reading_ = true;
+  socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
+                          [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+                            self->on_read(ec, n);
+                          });
+}
+
+// The last read emptied the socket, so trying again now would only find nothing: wait for the
+// next arrival instead (asio re-arms the edge, so what arrived meanwhile still wakes it).
+void Connection::wait_readable() {
+  reading_ = true;
   socket_.async_wait(asio::socket_base::wait_read,
                      [self = shared_from_this()](const asio::error_code &ec) {
                        self->on_readable(ec);
@@ -74,6 +78,10 @@ void Connection::on_readable(const asio::error_code &ec) {
   if (!open_) return;
   if (ec) {
     finish({}, false);
+    return;
+  }
+  if (held_ != 0) {
+    drained_ = false;  // looked at again when the hold ends
     return;
   }
   auto buf = reader_.buffer();
@@ -106,6 +114,10 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     close(*fault);
     return;
   }
+  // Armed before the frames are handled: a handler usually answers at once, and whatever the
+  // thread does between that send and going to sleep delays the peer's answer. The frames are
+  // copies, and the wait's completion runs only after this call, so nothing is disturbed.
+  if (drained_ && held_ == 0) wait_readable();
   // Keep ourselves alive: a handler may drop the last outside reference.
   auto self = shared_from_this();
   in_handler_ = true;

@@ -71,6 +71,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void read_more();
   void on_read(const asio::error_code &ec, std::size_t n);
+  void wait_readable();
   void on_readable(const asio::error_code &ec);
   std::size_t gather();
   std::size_t send_now();
