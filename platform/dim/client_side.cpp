@@ -170,14 +170,34 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
     unsent_bytes_ -= n;
     return fail("too much command data waiting to be sent");
   }
+  if (!rt_.on_dispatch() && posted_ == 0) {
+    // The main thread of a station: write it from here, with no thread to wake on our side.
+    std::shared_ptr<Connection> conn;
+    {
+      std::lock_guard lock(direct_mutex_);
+      auto it = direct_.find(name);
+      if (it != direct_.end()) conn = it->second.lock();
+    }
+    if (conn && conn->send_from_any_thread(wire::command_head(name, n),
+                                           static_cast<const uint8_t *>(data), n)) {
+      unsent_bytes_ -= n;
+      if (done) done(true, {});
+      return 1;
+    }
+  }
   PendingCommand c;
   c.name = name;
   c.data = wire::Payload::copy_of(data, n);
   c.done = std::move(done);
-  if (rt_.on_dispatch())
+  if (rt_.on_dispatch()) {
     route(std::move(c));  // from a handler or callback: written before it returns
-  else
-    rt_.to_dispatch([this, c = std::move(c)]() mutable { route(std::move(c)); });
+    return 1;
+  }
+  ++posted_;
+  rt_.to_dispatch([this, c = std::move(c)]() mutable {
+    route(std::move(c));
+    --posted_;
+  });
   return 1;
 }
 
@@ -231,6 +251,11 @@ void ClientSide::send_on(const std::shared_ptr<Link> &link, PendingCommand c) {
   if (!link->up) {
     link->commands.push_back(std::move(c));
     return;
+  }
+  {
+    std::lock_guard lock(direct_mutex_);
+    auto &d = direct_[c.name];
+    if (d.lock() != link->conn) d = link->conn;
   }
   auto head = wire::command_head(c.name, c.data.size);
   auto data = c.data;
@@ -335,6 +360,13 @@ void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string 
   if (it != links_.end() && it->second == link) links_.erase(it);
   link->up = false;
   if (link->conn) {
+    {
+      std::lock_guard lock(direct_mutex_);
+      std::erase_if(direct_, [&](const auto &e) {
+        auto c = e.second.lock();
+        return !c || c == link->conn;
+      });
+    }
     link->conn->drop();
     rt_.to_dispatch([keep = std::move(link->conn)] {});
     link->conn.reset();

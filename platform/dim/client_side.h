@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/dim/connection.h"
@@ -40,8 +41,11 @@ class ClientSide {
   unsigned subscribe(const char *name, int type, void *address, int size,
                      dic_info_callback callback, long tag, const void *fill, int fill_size);
   void release(unsigned id);
-  // Any thread. `done` runs on the dispatch thread (at once when refused: then returns 0).
-  // Without `done`, a command that cannot be sent is reported on stderr.
+  // Any thread. `done` runs on the dispatch thread, or at once on the calling thread when the
+  // command is refused (then returns 0) or written straight away. Without `done`, a command
+  // that cannot be sent is reported on stderr. From a thread other than the dispatch thread,
+  // a command to a server already in use goes out from that thread when its connection is
+  // idle and no earlier command of this process is still on its way to the dispatch thread.
   int command(const char *name, const void *data, int size, Done done);
   // Asks the name server for everything it knows; blocks up to timeout_ms.
   bool list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
@@ -115,6 +119,13 @@ class ClientSide {
   Runtime &rt_;
   std::atomic<unsigned> next_id_{1};
   std::atomic<std::size_t> unsent_bytes_{0};
+
+  // Commands handed to the dispatch thread and not yet routed there: while any are, other
+  // threads must not overtake them by writing directly.
+  std::atomic<int> posted_{0};
+  // Command name -> the connection it last went out on, for writing from other threads.
+  std::mutex direct_mutex_;
+  std::unordered_map<std::string, std::weak_ptr<Connection>> direct_;
 
   std::mutex subs_mutex_;  // guards `all_` for calls from any thread
   std::map<unsigned, std::shared_ptr<Sub>> all_;

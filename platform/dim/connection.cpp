@@ -38,7 +38,10 @@ Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options 
 void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
   on_frame_ = std::move(on_frame);
   on_close_ = std::move(on_close);
-  started_ = true;
+  {
+    std::lock_guard lock(write_mutex_);
+    started_ = true;
+  }
   asio::error_code ignored;
   // Requests and answers are small and answered at once: never wait to fill a segment.
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -139,17 +142,21 @@ void Connection::send(wire::Bytes frame, WrittenHandler written) {
 }
 
 void Connection::send(wire::Bytes head, wire::Payload payload, WrittenHandler written) {
+  std::unique_lock lock(write_mutex_);
   if (!open_) {
+    lock.unlock();
     if (written) written(false);
     return;
   }
   queued_bytes_ += head.size() + payload.size;
   queue_.push_back(Out{std::move(head), std::move(payload), std::move(written)});
-  update_backlog_hold();
-  write_more();
+  write_more_locked();
+  lock.unlock();
+  after_writing();
 }
 
 void Connection::send_latest(uint32_t sub, wire::Payload payload) {
+  std::unique_lock lock(write_mutex_);
   if (!open_) return;
   auto [it, fresh] = latest_.try_emplace(sub);
   if (fresh) {
@@ -159,7 +166,42 @@ void Connection::send_latest(uint32_t sub, wire::Payload payload) {
   }
   queued_bytes_ += payload.size;
   it->second = std::move(payload);
-  write_more();
+  write_more_locked();
+  lock.unlock();
+  after_writing();
+}
+
+bool Connection::send_from_any_thread(const wire::Bytes &head, const uint8_t *data,
+                                      std::size_t size) {
+  std::lock_guard lock(write_mutex_);
+  if (!open_ || !started_ || !writing_.empty() || !queue_.empty() || !latest_order_.empty())
+    return false;
+  iovec iov[2] = {{const_cast<uint8_t *>(head.data()), head.size()},
+                  {const_cast<uint8_t *>(data), size}};
+  msghdr m{};
+  m.msg_iov = iov;
+  m.msg_iovlen = size > 0 ? 2 : 1;
+  ssize_t r;
+  do {
+    r = ::sendmsg(socket_.native_handle(), &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return false;  // nothing went out: the owning thread sends it in order
+  const std::size_t sent = static_cast<std::size_t>(r);
+  const std::size_t total = head.size() + size;
+  if (sent == total) return true;
+  // Part went out: the rest must follow before anything else, from the owning thread.
+  wire::Bytes rest;
+  rest.reserve(total - sent);
+  if (sent < head.size()) {
+    rest.insert(rest.end(), head.begin() + static_cast<std::ptrdiff_t>(sent), head.end());
+    rest.insert(rest.end(), data, data + size);
+  } else {
+    rest.insert(rest.end(), data + (sent - head.size()), data + size);
+  }
+  queued_bytes_ += rest.size();
+  queue_.push_front(Out{std::move(rest), wire::Payload{}, nullptr});
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write_more(); });
+  return true;
 }
 
 std::size_t Connection::gather() {
@@ -203,18 +245,24 @@ std::size_t Connection::send_now() {
 }
 
 void Connection::write_more() {
+  std::unique_lock lock(write_mutex_);
+  write_more_locked();
+  lock.unlock();
+  after_writing();
+}
+
+void Connection::write_more_locked() {
   if (!open_ || !started_ || !writing_.empty()) return;
-  std::vector<WrittenHandler> written;
   for (;;) {
     const std::size_t bytes = gather();
-    if (writing_.empty()) break;
+    if (writing_.empty()) return;
     // The socket is idle here: most batches (one small update, one command) go out in this
     // one call, from the thread that produced them, with nothing to wake.
     const std::size_t sent = send_now();
     if (sent == bytes) {
       queued_bytes_ -= bytes;
       for (auto &o : writing_)
-        if (o.written) written.push_back(std::move(o.written));
+        if (o.written) finished_.emplace_back(std::move(o.written), true);
       writing_.clear();
       continue;
     }
@@ -237,34 +285,43 @@ void Connection::write_more() {
                       [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
                         self->on_written(ec);
                       });
-    break;
+    return;
   }
+}
+
+// Owning thread, without the lock: handlers of finished writes may send again.
+void Connection::after_writing() {
   update_backlog_hold();
-  // Last, with our state settled: a handler may send again.
-  for (auto &w : written) w(true);
+  auto finished = std::move(finished_);
+  finished_.clear();
+  for (auto &[written, ok] : finished) written(ok);
 }
 
 void Connection::on_written(const asio::error_code &ec) {
+  std::unique_lock lock(write_mutex_);
   queued_bytes_ -= writing_bytes_;
   writing_bytes_ = 0;
-  auto done = std::move(writing_);
+  const bool ok = !ec && open_;
+  for (auto &o : writing_)
+    if (o.written) finished_.emplace_back(std::move(o.written), ok);
   writing_.clear();
-  for (auto &o : done)
-    if (o.written) o.written(!ec && open_);
-  if (!open_) return;
-  if (ec) {
-    finish({}, false);
-    return;
-  }
-  update_backlog_hold();
-  write_more();
+  if (open_ && !ec) write_more_locked();
+  const bool failed = open_ && ec;
+  lock.unlock();
+  after_writing();
+  if (failed) finish({}, false);
 }
 
 void Connection::update_backlog_hold() {
   if (!options_.hold_on_backlog) return;
-  if (queued_bytes_ > options_.backlog_limit)
+  std::size_t queued;
+  {
+    std::lock_guard lock(write_mutex_);
+    queued = queued_bytes_;
+  }
+  if (queued > options_.backlog_limit)
     hold(kHoldBacklog, true);
-  else if (queued_bytes_ <= options_.backlog_limit / 2)
+  else if (queued <= options_.backlog_limit / 2)
     hold(kHoldBacklog, false);
 }
 
@@ -285,17 +342,20 @@ void Connection::close(const std::string &reason) { finish(reason, !reason.empty
 void Connection::drop() { finish({}, false); }
 
 void Connection::finish(const std::string &reason, bool report) {
-  if (!open_) return;
-  open_ = false;
+  std::deque<Out> pending;
+  {
+    std::lock_guard lock(write_mutex_);
+    if (!open_) return;
+    open_ = false;
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    pending.swap(queue_);
+    latest_.clear();
+    latest_order_.clear();
+  }
   if (report) std::fprintf(stderr, "dim: closing connection with %s: %s\n", label_.c_str(),
                            reason.c_str());
-  asio::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-  socket_.close(ignored);
-  std::deque<Out> pending;
-  pending.swap(queue_);
-  latest_.clear();
-  latest_order_.clear();
   for (auto &o : pending)
     if (o.written) o.written(false);
   // Break the cycles owners create by capturing themselves in the handlers.

@@ -1,6 +1,7 @@
 // One TCP connection carrying frames, used by clients, servers and the name server alike.
 //
-// Every member is called on the thread that runs the connection's io_context. Received frames
+// Every member is called on the thread that runs the connection's io_context, except
+// send_from_any_thread; the sending side is guarded by a lock for its sake. Received frames
 // go to the frame handler in order; a malformed stream closes the connection with a message on
 // stderr and touches nothing else. Sending never blocks: frames queue and are written in
 // batches. Service data is coalesced per subscription, so a reader that falls behind gets only
@@ -13,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -49,6 +51,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void send(wire::Bytes head, wire::Payload payload, WrittenHandler written = nullptr);
   // Queues service data for subscription `sub`, replacing any not yet written.
   void send_latest(uint32_t sub, wire::Payload payload);
+  // Any thread: writes one frame (head, then `size` bytes of data) at once if nothing else
+  // is waiting to be written. False when it did not (busy, closed, socket full): the caller
+  // then sends it the usual way. A frame that went out only in part is finished in order by
+  // the owning thread.
+  bool send_from_any_thread(const wire::Bytes &head, const uint8_t *data, std::size_t size);
 
   // Ends the connection. A non-empty reason is printed on stderr as a protocol fault.
   void close(const std::string &reason = {});
@@ -59,7 +66,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   bool is_open() const { return open_; }
   const std::string &label() const { return label_; }
-  std::size_t queued_bytes() const { return queued_bytes_; }
   asio::ip::tcp::socket &socket() { return socket_; }
 
  private:
@@ -73,9 +79,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_read(const asio::error_code &ec, std::size_t n);
   void wait_readable();
   void on_readable(const asio::error_code &ec);
-  std::size_t gather();
-  std::size_t send_now();
+  std::size_t gather();      // write_mutex_ held
+  std::size_t send_now();    // write_mutex_ held
   void write_more();
+  void write_more_locked();  // write_mutex_ held
+  void after_writing();
   void on_written(const asio::error_code &ec);
   void finish(const std::string &reason, bool report);
   void update_backlog_hold();
@@ -95,6 +103,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool in_handler_ = false;
   unsigned held_ = 0;
 
+  // Guards open_ (for writing; the owning thread alone changes it) and everything below.
+  std::mutex write_mutex_;
   std::deque<Out> queue_;
   std::unordered_map<uint32_t, wire::Payload> latest_;
   std::deque<uint32_t> latest_order_;
@@ -102,6 +112,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<asio::const_buffer> buffers_;
   std::size_t writing_bytes_ = 0;
   std::size_t queued_bytes_ = 0;
+  // Handlers of completed writes, run by the owning thread once the lock is released.
+  std::vector<std::pair<WrittenHandler, bool>> finished_;
 };
 
 }  // namespace dim

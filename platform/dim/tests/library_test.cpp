@@ -312,6 +312,49 @@ TEST_F(DimLibrary, CallbackSendsTheNextCommandAndEveryUpdateComesBack) {
   EXPECT_EQ(g_pong_handled, 50);
 }
 
+// Commands from the main thread go out directly when their connection is idle and are queued
+// behind the others when it is not; either way they must arrive whole and in order.
+std::mutex g_seq_mutex;
+std::vector<uint32_t> g_seq;
+void record_sequence(long *, void *data, int *size) {
+  if (*size < 4) return;
+  uint32_t v;
+  std::memcpy(&v, data, 4);
+  std::lock_guard lock(g_seq_mutex);
+  g_seq.push_back(v);
+}
+
+TEST_F(DimLibrary, CommandsFromOneThreadArriveWholeAndInOrderWhateverTheirSize) {
+  {
+    std::lock_guard lock(g_seq_mutex);
+    g_seq.clear();
+  }
+  dis_add_cmnd_("/LIB/Q/CMD", "L", record_sequence, 0);
+  ASSERT_EQ(dis_start_serving_("/LIB/Q/SERVER"), 1);
+  constexpr uint32_t kCount = 300;
+  std::vector<uint8_t> data(std::size_t{512} * 1024);
+  for (uint32_t i = 0; i < kCount; ++i) {
+    // Every fourth starts on an idle connection (written from this thread); the others
+    // follow at once. Every tenth is large enough to fill the socket, so it goes out in part
+    // and its rest must still come before the commands sent after it.
+    if (i % 4 == 1) {
+      ASSERT_TRUE(wait_for([i] {
+        std::lock_guard lock(g_seq_mutex);
+        return g_seq.size() == i;
+      }));
+    }
+    const std::size_t size = i % 10 == 1 ? data.size() : 4 + (i % 7) * 4;
+    std::memcpy(data.data(), &i, 4);
+    ASSERT_EQ(dic_cmnd_service_("/LIB/Q/CMD", data.data(), static_cast<int>(size)), 1);
+  }
+  ASSERT_TRUE(wait_for([] {
+    std::lock_guard lock(g_seq_mutex);
+    return g_seq.size() == kCount;
+  }, 20000));
+  std::lock_guard lock(g_seq_mutex);
+  for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(g_seq[i], i) << "at position " << i;
+}
+
 // ---- a name server that accepts but never answers ----
 
 // Accepts connections, counts them, keeps them open and never says a word.
