@@ -1,6 +1,6 @@
 // The floor for moving a byte-code file over the network: a blocking send of the bytes on a
 // loopback TCP connection to a peer process that reads them all into a ready buffer and
-// answers one byte. No framing, no copies beyond the kernel's, no thread hand-offs.
+// answers one byte (the last one it read). No framing, no copies beyond the kernel's, no thread hand-offs.
 #pragma once
 
 #include <sys/types.h>
@@ -19,8 +19,8 @@ class RawTcpPeer {
   RawTcpPeer &operator=(const RawTcpPeer &) = delete;
 
   bool valid() const { return fd_ >= 0; }
-  // Sends `message_size` bytes and waits for the one-byte answer. False on any failure
-  // (including 30 s without an answer).
+  // Sends `message_size` bytes and waits for the one-byte answer. False on any failure:
+  // 30 s without an answer, or an answer that is not the message's last byte.
   bool exchange(const void *data);
 
  private:
