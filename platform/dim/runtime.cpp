@@ -60,8 +60,12 @@ void Runtime::shutdown() {
   delete rt;
 }
 
+// Each context is run by its one thread (posting from others stays safe), which spares asio
+// the work of handing completions between threads.
 Runtime::Runtime()
-    : net_work_(asio::make_work_guard(net_)),
+    : net_(1),
+      dispatch_(1),
+      net_work_(asio::make_work_guard(net_)),
       dispatch_work_(asio::make_work_guard(dispatch_)),
       server_(std::make_unique<ServerSide>(*this)),
       client_(std::make_unique<ClientSide>(*this)),

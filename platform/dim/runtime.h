@@ -4,9 +4,11 @@
 // buffer routine, timer routine and client callback, one at a time, and also the sockets that
 // carry commands and updates: a frame is read, handled, and its answer written by that one
 // thread, with no hand-off between threads. The network thread (`net`) keeps the server's
-// registration with the name server, which must stay up while a long handler runs. A call
-// made from any other thread (the main thread sending a command) crosses to the dispatch
-// thread once. The runtime is never destroyed at process exit: its threads may still be running while
+// registration with the name server, which must stay up while a long handler runs. A command
+// sent from any other thread (a station's main thread) is written from that thread when its
+// connection is idle, and otherwise crosses to the dispatch thread once.
+//
+// The runtime is never destroyed at process exit: its threads may still be running while
 // static destructors run, so nothing they touch may be a static with a destructor.
 #pragma once
 
