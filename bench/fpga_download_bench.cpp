@@ -214,7 +214,7 @@ void print_summary(const Options &o, size_t bytes, const Expected &e, const Figu
               f.transfer.value / f.raw_tcp.value);
   std::printf("%-50s %10.2f\n", "  expansion: jbi_uncompress of the data blocks", f.expansion.value);
   std::printf("%-50s %10.2f\n", "  JTAG: in-process FPGADownload - expansion", jtag);
-  std::printf("%-50s %10.2f\n", "  rest: whole - transfer - FPGADownload",
+  std::printf("%-50s %10.2f\n", "  rest: whole - transfer - FPGADownload (+- noise)",
               f.whole.value - f.transfer.value - f.download.value);
   std::printf("%-50s %10.2f\n", "raw TCP: blocking send, one-byte answer", f.raw_tcp.value);
   std::printf("%-50s %10.2f\n", "raw TCK: same cycle count through jbi_jtag_io", f.raw_tck.value);
