@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "bench/support/timing_reporter.h"
 #include "board/jtag_port.h"
 #include "board/pci_init.h"
 #include "platform/lb/sim/board_control.h"
@@ -77,29 +78,13 @@ void BM_PlainMemoryWrite(benchmark::State &state) {
 }
 BENCHMARK(BM_PlainMemoryWrite);
 
-// Keeps each benchmark's time per iteration for the summary line.
-class Reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs)
-      if (r.iterations > 0 && !r.error_occurred) ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double ns(const std::string &name) const {
-    auto it = ns_.find(name);
-    return it == ns_.end() ? -1.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> ns_;
-};
 
 }  // namespace
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   benchmark::Initialize(&argc, argv);
-  Reporter reporter;
+  benchsupport::TimingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   lbsim::BoardControl::remove(board_name());

@@ -12,6 +12,7 @@
 #include "platform/lb/lb.h"
 #include "platform/lb/sim/board_control.h"
 #include "platform/lb/sim/tap_chain.h"
+#include "bench/support/timing_reporter.h"
 
 // The memory the plain-write loop stores into; external so the stores cannot be dropped.
 volatile uint32_t g_plain_cells[16];
@@ -114,29 +115,13 @@ void BM_PlainVolatileWrite(benchmark::State &state) {
 }
 BENCHMARK(BM_PlainVolatileWrite);
 
-// Keeps the per-iteration time of each benchmark for the summary line.
-class Reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs)
-      if (r.iterations > 0 && !r.error_occurred) ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double ns(const std::string &name) const {
-    auto it = ns_.find(name);
-    return it == ns_.end() ? -1.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> ns_;
-};
 
 }  // namespace
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   benchmark::Initialize(&argc, argv);
-  Reporter reporter;
+  benchsupport::TimingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double tck = reporter.ns("BM_TckCycleSimulatedBoard");
   const double plain = reporter.ns("BM_PlainVolatileWrite");
