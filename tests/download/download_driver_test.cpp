@@ -126,7 +126,7 @@ TEST(Download, RegisterCommandsSentDuringADownloadAreAllServedAfterIt) {
                     {1, addr, 0x100u + static_cast<uint32_t>(i), 0xFFFFFFFF, 1});
   }
   // Give the commands time to reach the server; the download must still be running.
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(100ms);
   ASSERT_EQ(count_of(bench.server_log(), "Status"), 0u) << "the download ended too soon";
   ASSERT_TRUE(loader->wait_exit(120s).has_value());
   ASSERT_TRUE(bench.server().wait_out(
