@@ -92,7 +92,7 @@ uint64_t wait_past(uint64_t seen) {
   std::unique_lock<std::mutex> lock(deliveries.mutex);
   if (!deliveries.arrived.wait_for(lock, 10s, [&] { return deliveries.count > seen; })) {
     std::fprintf(stderr, "zol_bench: no update within 10 s\n");
-    std::exit(1);
+    std::quick_exit(1);  // runs the clean-up registered in main
   }
   return deliveries.count;
 }
@@ -128,7 +128,7 @@ struct Setup {
     dns->wait_out([&](const std::string &s) { out = s; return std::regex_search(out, m, listening); }, 10s);
     if (!std::regex_search(out, m, listening)) {
       std::fprintf(stderr, "zol_bench: name server did not start\n");
-      std::exit(1);
+      std::quick_exit(1);  // runs the clean-up registered in main
     }
     int port = std::stoi(m[1].str());
     server = std::make_unique<Process>(
@@ -371,6 +371,8 @@ BENCHMARK(BM_UpdateToHundredSubscribers)->UseRealTime()->Iterations(500);
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   benchmark::Initialize(&argc, argv);
+  // A figure that cannot be taken ends the run, and the board and processes go with it.
+  std::at_quick_exit([] { setup.stop(); });
   setup.start();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
