@@ -42,13 +42,7 @@ void trace(const WRITE &w) {
 // dropped, never served.
 void ReadWrite_registers(long *tag, void *RegisterW, int *size) {
   (void)tag;
-  int bytes = (RegisterW != nullptr && size != nullptr && *size > 0) ? *size : 0;
-  int count = bytes / static_cast<int>(sizeof(WRITE));
-  if (count > MAX_REGISTERS) {
-    std::printf("ReadWriteRegisters: %d requests beyond the first %d ignored\n",
-                count - MAX_REGISTERS, MAX_REGISTERS);
-    count = MAX_REGISTERS;
-  }
+  int count = register_requests_to_serve(RegisterW, size);
   Nregisters = count;
 
   const unsigned char *data = static_cast<const unsigned char *>(RegisterW);

@@ -47,3 +47,8 @@ enum { METHOD_LOCAL_BUS = 1, METHOD_I2C = 2 };
 
 // Size of the servers' result and subscription tables.
 enum { MAX_REGISTERS = 100, MAX_COUNTERS = 100 };
+
+// The register requests a "ReadWriteRegisters" command carries that both register servers
+// serve: its whole 20-byte records, at most MAX_REGISTERS of them. A longer command is
+// answered for its first MAX_REGISTERS records and one line says how many were dropped.
+int register_requests_to_serve(const void *data, const int *size);
