@@ -8,6 +8,10 @@
 
 namespace stapl {
 
+// Largest byte-code file the subcommands read: the player takes a length as a signed
+// 32-bit count.
+inline constexpr size_t kMaxImage = size_t{1} << 30;
+
 // Files larger than `limit` bytes are refused. On failure `error` says why, in the words of
 // the system ("No such file or directory") or "larger than N bytes".
 std::optional<std::vector<uint8_t>> read_file(const std::string &path, size_t limit,

@@ -10,9 +10,6 @@
 namespace stapl {
 namespace {
 
-// The player takes the file's length as a signed 32-bit count.
-constexpr size_t kMaxImage = 1u << 30;
-
 void usage(std::FILE *to) {
   std::fputs(
       "Usage: stapl info FILE\n"

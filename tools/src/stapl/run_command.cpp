@@ -15,8 +15,6 @@
 namespace stapl {
 namespace {
 
-constexpr size_t kMaxImage = 1u << 30;
-
 void usage(std::FILE *to) {
   std::fputs(
       "Usage: stapl run [-aACTION] [-dNAME=value ...] [--max-steps N] FILE\n"
