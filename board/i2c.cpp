@@ -9,6 +9,7 @@
 
 int I2C_pause_us = 10;
 int I2C_timeout_us = 100000;
+unsigned I2C_nack_count = 0;
 
 namespace {
 
@@ -37,7 +38,8 @@ uint32_t status_word() {
 }
 
 // Polls the status word until (status & mask) == want. A master that never gets there would
-// hold a server for ever, so the poll gives up after I2C_timeout_us with a message.
+// hold a server for ever, so the poll gives up after I2C_timeout_us, with a message naming
+// `what` unless it is null.
 bool poll_status(uint32_t mask, uint32_t want, const char *what) {
   using Clock = std::chrono::steady_clock;
   const auto limit = Clock::now() + std::chrono::microseconds(I2C_timeout_us);
@@ -47,7 +49,7 @@ bool poll_status(uint32_t mask, uint32_t want, const char *what) {
     const bool expired = Clock::now() >= limit;
     if ((status_word() & mask) == want) return true;
     if (expired) {
-      std::printf("I2C master timed out waiting for %s, transfer abandoned\n", what);
+      if (what) std::printf("I2C master timed out waiting for %s, transfer abandoned\n", what);
       return false;
     }
   }
@@ -61,9 +63,19 @@ void byte_pause() { usleep(static_cast<useconds_t>(I2C_pause_us)); }
 void command(uint32_t word) { lb_write_word(kCommand, word); }
 void send(uint32_t byte) { lb_write_word(kData, byte); }
 
+// The master holds the bus from a start until a stop. One found busy for longer than any
+// transfer takes belongs to a transfer that will never send its stop (its process was killed
+// between the two), and only a stop frees it; so it gets one, and one more wait.
+bool claim_bus() {
+  if (poll_status(kBusy, 0, nullptr)) return true;
+  std::printf("I2C master found busy, stop sent\n");
+  command(kStop);
+  return wait_not_busy();
+}
+
 // Start, chip address for writing, internal address: the part both transfers share.
 bool opening(uint32_t chip_addr, uint32_t int_addr) {
-  if (!wait_not_busy()) return false;
+  if (!claim_bus()) return false;
   command(kStart);
   if (!wait_done()) return false;
   send(chip_addr & 0xFE);
@@ -86,6 +98,54 @@ bool restart_special() {
   return wait_done();
 }
 
+// The sequences of a read and a write after the opening. Each returns false when it gave up
+// on the master, which then still holds the bus.
+bool read_sequence(uint32_t chip_addr, uint32_t *data) {
+  if (chip_addr == kSpecialChip) {
+    if (!restart_special()) return false;
+    send(chip_addr | 0x03);
+    byte_pause();
+  } else {
+    command(kStart);  // repeated start
+    if (!wait_done()) return false;
+    byte_pause();
+    send(chip_addr | 0x01);
+  }
+  if (!wait_done()) return false;
+  CheckStatus(chip_addr);
+
+  command(kReceive);
+  uint32_t discarded = 0;
+  lb_read_word(kData, &discarded);
+  if (!wait_done()) return false;
+  command(kStop);
+  command(kClear);
+
+  lb_read_word(kData, data);
+  return true;
+}
+
+bool write_sequence(uint32_t chip_addr, uint32_t data) {
+  if (chip_addr == kSpecialChip) {
+    if (!restart_special()) return false;
+    send((chip_addr | 0x02) & 0xFE);
+    byte_pause();
+  }
+  send(data);
+  byte_pause();
+  if (!wait_done()) return false;
+  CheckStatus(data);
+  command(kStop);
+  return true;
+}
+
+// A transfer given up half-way still owes the bus its stop: without one the master stays
+// busy and every later transfer, in this process or the next, would find it so.
+int abandon() {
+  command(kStop);
+  return 0;
+}
+
 }  // namespace
 
 void WaitDone() { wait_done(); }
@@ -93,6 +153,7 @@ void WaitDone() { wait_done(); }
 void CheckStatus(uint32_t data) {
   uint32_t con = status_word();
   if (con & kAck) return;
+  ++I2C_nack_count;
   command(kStop);
   command(kAfterNack);
   std::printf("Action was not acknowledged by slave, 0x%X\n", data);
@@ -102,46 +163,13 @@ void CheckStatus(uint32_t data) {
 int I2C_Read(uint32_t address, uint32_t *data) {
   const uint32_t chip_addr = (address >> 8) & 0xFF;
   const uint32_t int_addr = address & 0xFF;
-  if (!opening(chip_addr, int_addr)) return 0;
-
-  if (chip_addr == kSpecialChip) {
-    if (!restart_special()) return 0;
-    send(chip_addr | 0x03);
-    byte_pause();
-  } else {
-    command(kStart);  // repeated start
-    if (!wait_done()) return 0;
-    byte_pause();
-    send(chip_addr | 0x01);
-  }
-  if (!wait_done()) return 0;
-  CheckStatus(chip_addr);
-
-  command(kReceive);
-  uint32_t discarded = 0;
-  lb_read_word(kData, &discarded);
-  if (!wait_done()) return 0;
-  command(kStop);
-  command(kClear);
-
-  lb_read_word(kData, data);
+  if (!opening(chip_addr, int_addr) || !read_sequence(chip_addr, data)) return abandon();
   return 1;
 }
 
 int I2C_Write(uint32_t address, uint32_t data) {
   const uint32_t chip_addr = (address >> 8) & 0xFF;
   const uint32_t int_addr = address & 0xFF;
-  if (!opening(chip_addr, int_addr)) return 0;
-
-  if (chip_addr == kSpecialChip) {
-    if (!restart_special()) return 0;
-    send((chip_addr | 0x02) & 0xFE);
-    byte_pause();
-  }
-  send(data);
-  byte_pause();
-  if (!wait_done()) return 0;
-  CheckStatus(data);
-  command(kStop);
+  if (!opening(chip_addr, int_addr) || !write_sequence(chip_addr, data)) return abandon();
   return 1;
 }

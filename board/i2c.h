@@ -17,12 +17,20 @@ extern int I2C_timeout_us;
 
 // Read one byte of a chip; the whole data-register word is stored in *data. Returns 1; a
 // missing acknowledge is only printed. Returns 0, with *data untouched, when the master
-// stopped answering and the transfer was abandoned.
+// stopped answering and the transfer was abandoned; an abandoned transfer still ends with a
+// stop, so the next one finds the bus free. A master still busy after the time limit when a
+// transfer begins is taken for one that lost its stop: "I2C master found busy, stop sent" is
+// printed and the transfer waits once more after the stop.
 int I2C_Read(uint32_t address, uint32_t *data);
-// Write `data`, whole, to a chip's register. Returns 1, or 0 when the transfer was abandoned.
+// Write `data`, whole, to a chip's register. Returns 1, or 0 when the transfer was abandoned
+// (as for I2C_Read).
 int I2C_Write(uint32_t address, uint32_t data);
 // After a byte was sent: when the master saw no acknowledge, stop the bus and print the two
 // "not acknowledged" lines naming `data`.
 void CheckStatus(uint32_t data);
+// Missing acknowledges seen by CheckStatus since the process started. The transfers report
+// none to their caller, so one that must know whether a chip answered compares the count
+// before and after.
+extern unsigned I2C_nack_count;
 // Poll the status word until the done bit is set (or the time limit passes).
 void WaitDone();

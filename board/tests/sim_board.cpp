@@ -77,7 +77,8 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 ToolRun run_tool(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &board, int timeout_s) {
+                 const std::string &board, int timeout_s,
+                 const std::vector<std::pair<std::string, std::string>> &env) {
   const std::string path = std::string(ZOL_BIN_DIR) + "/" + program;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -90,6 +91,7 @@ ToolRun run_tool(const std::string &program, const std::vector<std::string> &arg
     dup2(err_pipe[1], 2);
     setenv("LB_SIM", board.c_str(), 1);
     unsetenv("LB_DEVICE");
+    for (const auto &[name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(path.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));

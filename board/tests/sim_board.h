@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/lb/sim/board_control.h"
@@ -48,9 +49,11 @@ struct ToolRun {
 };
 
 // Runs the program ZOL_BIN_DIR/<program> with `args` on board `board` (LB_SIM set,
-// LB_DEVICE removed) and waits for it, killing it after `timeout_s` seconds.
+// LB_DEVICE removed, then `env` set on top) and waits for it, killing it after `timeout_s`
+// seconds.
 ToolRun run_tool(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &board, int timeout_s = 60);
+                 const std::string &board, int timeout_s = 60,
+                 const std::vector<std::pair<std::string, std::string>> &env = {});
 
 // Splits text into lines without their line ends; a final line end adds no empty line.
 std::vector<std::string> lines_of(const std::string &text);

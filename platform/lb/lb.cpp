@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/lb/hw_window.h"
 #include "platform/lb/sim/board_model.h"
@@ -62,8 +63,12 @@ int init_simulated(Bus &b) {
 
 int init_hardware(Bus &b, const char *device, const lb_desc &desc) {
   std::fprintf(stderr, "lb: hardware window %s\n", device);
-  b.window = lb::HwWindow::open(device, desc.phys_addr);
-  if (!b.window) return fail(errno);
+  lb::HwWindow::Opened opened = lb::HwWindow::open(device, desc.phys_addr, desc.size);
+  if (!opened.window) {
+    std::fprintf(stderr, "lb: %s\n", opened.reason.c_str());
+    return fail(opened.error);
+  }
+  b.window = std::move(opened.window);
   b.backend = Backend::kHardware;
   b.stage.store(kOpened, std::memory_order_release);
   return 0;
@@ -103,7 +108,11 @@ int lb_map(void **base, unsigned size, unsigned, unsigned, unsigned) {
     b.sim = b.board.get();
     if (base) *base = b.board->state().regs;
   } else {
-    if (const int err = b.window->map(size)) return fail(err);
+    std::string reason;
+    if (const int err = b.window->map(size, &reason)) {
+      std::fprintf(stderr, "lb: %s\n", reason.c_str());
+      return fail(err);
+    }
     b.hw_base = b.window->base();
     b.hw_size = b.window->size();
     if (base) *base = const_cast<uint32_t *>(b.hw_base);

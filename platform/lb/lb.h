@@ -7,10 +7,12 @@
 // ("lb: simulated board 'NAME'" or "lb: hardware window DEVICE"); nothing is ever written
 // on standard output.
 //
-// Hardware: a character device (/dev/mem) is mapped at desc->phys_addr, anything else (a
-// PCI sysfs resource file, or a regular file standing in for the window in tests) at offset
-// 0; a regular file must be at least as long as the window. Accesses are single 32-bit
-// volatile loads and stores at byte offsets.
+// Hardware: /dev/mem is mapped at desc->phys_addr; a regular file (a PCI sysfs resource
+// file, or a file standing in for the window in tests) at offset 0, and it must be at least
+// desc->size bytes long. Any other path (another device, a pipe, a directory) is refused by
+// lb_init_s (ENODEV; EISDIR for a directory; EINVAL for a file that is too short), with one
+// more line on standard error naming the path and why, so no access can end in SIGBUS.
+// Accesses are single 32-bit volatile loads and stores at byte offsets.
 //
 // Both backends: lb_init_s opens, lb_map maps; reads and writes before a successful lb_map
 // fail with EBADF; an address outside the window or not a multiple of 4 fails with EINVAL.

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,22 +210,48 @@ TEST_F(LbHardware, RegularFileStandsInForTheWindowAtOffsetZero) {
   EXPECT_EQ(bytes[3], 0x11);
 }
 
-TEST_F(LbHardware, MissingDeviceFailsInitWithItsErrno) {
-  EXPECT_EQ(in_child(
-                [] {
-                  lb_desc desc = standard_desc();
-                  return lb_init_s(&desc) == -1 ? errno : 0;
-                },
-                {{"LB_DEVICE", path_ + ".absent"}}),
-            ENOENT);
+// What a program does with the bus: open it, then write and read a register. The status is
+// the errno of the call that failed, or 0; a signal shows as 128 + its number.
+int open_and_touch() {
+  lb_desc desc = standard_desc();
+  if (lb_init_s(&desc) != 0) return errno;
+  void *base = nullptr;
+  if (lb_map(&base, 0x10000, 0, 1, 0) != 0) return errno;
+  uint32_t v = 0;
+  if (lb_write_word(0x2000, 0x12345678) != 0 || lb_read_word(0xFFFC, &v) != 0) return 100;
+  return 0;
 }
 
-TEST_F(LbHardware, FileShorterThanTheWindowFailsTheMap) {
+// Paths that cannot stand for the bridge are refused when the bus is opened, with the errno
+// the programs exit with, and never get as far as an access that would be SIGBUS.
+TEST_F(LbHardware, PathsThatCannotBeTheWindowAreRefusedAtInit) {
   ASSERT_EQ(truncate(path_.c_str(), 0x1000), 0);
+  const std::string fifo = path_ + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    int err;
+  } cases[] = {
+      {"/dev/zero", ENODEV},      // maps, but as memory past whose end accesses fault
+      {"/dev/null", ENODEV},      // a device that cannot be mapped at all
+      {fifo, ENODEV},             // neither device nor file
+      {"/tmp", EISDIR},           // a directory
+      {path_ + ".absent", ENOENT},
+      {path_, EINVAL},            // a file shorter than the window
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(in_child(open_and_touch, {{"LB_DEVICE", c.path}}), c.err) << c.path;
+  unlink(fifo.c_str());
+}
+
+// A file that was long enough when opened but is cut before the map is looked at again.
+TEST_F(LbHardware, FileCutBetweenInitAndMapFailsTheMap) {
+  const std::string path = path_;
   EXPECT_EQ(in_child(
-                [] {
+                [path] {
                   lb_desc desc = standard_desc();
                   if (lb_init_s(&desc) != 0) return 100;
+                  if (truncate(path.c_str(), 0x1000) != 0) return 101;
                   void *base;
                   return lb_map(&base, 0x10000, 0, 1, 0) == -1 ? errno : 0;
                 },
