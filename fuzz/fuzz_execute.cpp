@@ -1,7 +1,8 @@
 // jbi_execute on arbitrary files, with the JTAG port replaced by the default scan chain
 // simulated in-process. Each input runs the file's first action (every optional procedure
 // asked for) or, for a format 1 file, its code, under an instruction budget: a legal program
-// may loop for ever.
+// may loop for ever. Whatever the file declares or pads, the player's heap never holds more
+// than the memory budget at any moment of the run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@ namespace {
 constexpr long kInstructionBudget = 20000;
 constexpr long kTckBudget = 1000000;
 constexpr unsigned long kLargestBlock = 64ul << 20;
+constexpr unsigned long kMemoryBudget = 32ul << 20;
 
 }  // namespace
 
@@ -52,6 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   verbose = 1;
   jbi_tck_limit = kTckBudget;
   jbi_malloc_max_block = kLargestBlock;
+  jbi_memory_budget = kMemoryBudget;
   return 0;
 }
 
@@ -69,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz_port::reset();
   jbi_instruction_limit = kInstructionBudget;
   const long live_before = jbi_malloc_live_blocks;
+  jbi_malloc_peak_bytes = jbi_malloc_live_bytes;
   long error_address = -1;
   int exit_code = -1;
   int format = 0;
@@ -77,5 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (rc < 0 || rc >= JBI_RC_COUNT) std::abort();
   // Everything the run took from the player's heap is back.
   if (jbi_malloc_live_blocks != live_before) std::abort();
+  // At no moment did the run hold more than its budget.
+  if (jbi_malloc_peak_bytes > kMemoryBudget) std::abort();
   return 0;
 }

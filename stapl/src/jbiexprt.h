@@ -71,6 +71,8 @@ int jbi_get_note(const unsigned char* program, int32_t program_size, int32_t* of
 
 // Format 2 only. Writes *name, *description only when the action has one, and appends one
 // node per procedure of the action's chain to *procedure_list. 0, 1 (a node is missing) or 2.
+// An action whose entry is readable but whose chain is not (it loops or leaves the block)
+// still gets *name and *description written, and 2 with no node.
 int jbi_get_action_info(const unsigned char* program, int32_t program_size, int index,
                         const char** name, const char** description,
                         JBI_PROCINFO** procedure_list);
@@ -98,6 +100,43 @@ int jbi_execute(const unsigned char* program, long program_size, const char* act
 // until it exits. When the limit is reached the run ends with JBI_RC_CANCELLED at the
 // instruction that would have exceeded it.
 extern long jbi_instruction_limit;
+
+// ---- Stopping a run from outside -------------------------------------------------------
+// jbi_request_stop asks the run in progress to end: the interpreter looks before every
+// instruction it does not execute inline (the JTAG, print, export and array ones among them)
+// and at least every 16384 instructions, and the scan engine every 4096 TCK cycles of a long
+// scan or wait and every 10 ms of a timed wait, so the run ends within milliseconds with
+// JBI_RC_CANCELLED at the instruction it was executing, after releasing everything as on any
+// other error. It only sets a lock-free atomic flag, so it is safe from another thread or a
+// signal handler.
+//
+// The request is sticky: it stays set, and refuses every run started afterwards (with
+// JBI_RC_CANCELLED before the first instruction), until the host calls jbi_clear_stop. A host
+// that shuts down therefore stops a run that is about to start as surely as one that is under
+// way, provided it never clears the flag once it is stopping. A host that wants to run clears
+// the flag first, before it decides to start the run, never after a stop may have been asked.
+void jbi_request_stop(void);
+void jbi_clear_stop(void);
+// True while a stop request is set.
+bool jbi_stop_requested(void);
+
+// ---- Budgets of a run --------------------------------------------------------------------
+// Wall-clock seconds one run may take (0, the default, means no limit). The clock is read
+// every 16384 instructions, every 4096 TCK cycles of a long scan or wait and every 10 ms of a
+// timed wait, so a run ends soon after its time, with JBI_RC_CANCELLED.
+extern long jbi_time_limit;
+
+// Which budget ended the last run of jbi_execute, so the host can tell a looping file from a
+// broken board. JBI_END_NONE when the run ended for any other reason.
+enum {
+  JBI_END_NONE = 0,
+  JBI_END_STOP = 1,          // jbi_request_stop (result 19)
+  JBI_END_INSTRUCTIONS = 2,  // jbi_instruction_limit (result 19)
+  JBI_END_TCK = 3,           // jbi_tck_limit (result 19)
+  JBI_END_TIME = 4,          // jbi_time_limit (result 19)
+  JBI_END_MEMORY = 5,        // jbi_memory_budget (result 1)
+};
+int jbi_run_end_cause(void);
 
 // ---- Host services (supplied by the program that links the player) -----------------------
 extern int verbose;  // when 0 the export services print nothing

@@ -7,6 +7,7 @@
 
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbiport.h"
+#include "stapl/src/jbirun_limits.h"
 
 // Indexed by the current state; IEEE 1149.1 TAP diagram.
 const JBIS_JTAG_MACHINE jbi_jtag_state_transitions[16] = {
@@ -60,8 +61,16 @@ uint64_t tck_cycles_this_run = 0;
 bool over_tck_budget(uint64_t cycles) {
   if (jbi_tck_limit <= 0) return false;
   tck_cycles_this_run += cycles;
-  return tck_cycles_this_run > static_cast<uint64_t>(jbi_tck_limit);
+  if (tck_cycles_this_run <= static_cast<uint64_t>(jbi_tck_limit)) return false;
+  jbi_limits_note(JBI_END_TCK);
+  return true;
 }
+
+// TCK cycles between two looks for a stop request or the end of the run's time: a few
+// hundred microseconds of clocking even on a fast port, and nothing against a cycle's cost.
+constexpr uint32_t tck_slice = 4096;
+// The longest piece of a timed wait between two such looks, in microseconds.
+constexpr int32_t delay_slice_us = 10000;
 
 // A scan's bit string must fit a 32-bit bit count with its byte rounding.
 constexpr uint64_t max_scan_bits = 0xFFFFFFF8u;
@@ -166,23 +175,32 @@ constexpr EntrySequence ir_entry[3] = {{{1, 1, 0, 0}, 4}, {{1, 1, 1, 1, 0, 0}, 6
 constexpr EntrySequence dr_entry[3] = {{{1, 0, 0}, 3}, {{1, 0}, 2}, {{1, 1, 1, 0, 0}, 5}};
 
 // Clocks the entry sequence, `count` shift cycles (TMS 1 on the last) capturing into `tdo`
-// in place when it is not null, and the Exit1 -> Pause cycle. 0 for an unknown start code.
+// in place when it is not null, and the Exit1 -> Pause cycle. 1 when done, 0 for an unknown
+// start code, -1 when a stop or the run's time ended the shift part way (the TAP is left in
+// the Shift state).
 int shift_bits(const EntrySequence *entries, int start_code, uint32_t count, const uint8_t *tdi,
                uint8_t *tdo) {
   if (start_code < 0 || start_code > 2) return 0;
   clock_sequence(entries[start_code].tms, entries[start_code].length);
   if (count > 0) {
     const uint32_t last = count - 1;
-    if (tdo == nullptr) {
-      for (uint32_t i = 0; i < last; ++i) jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
-      jbi_jtag_io(1, tdi[last >> 3] & (1u << (last & 7)), 0);
-    } else {
-      // Each bit goes out on TDI before the level captured in its cycle takes its place.
-      for (uint32_t i = 0; i < count; ++i) {
-        const int tms = i == last ? 1 : 0;
-        put_bit(tdo, i, jbi_jtag_io(tms, tdi[i >> 3] & (1u << (i & 7)), 1));
+    for (uint32_t from = 0; from < last;) {
+      if (from != 0 && jbi_limits_check() != JBI_RC_SUCCESS) return -1;
+      const uint32_t to = last - from > tck_slice ? from + tck_slice : last;
+      if (tdo == nullptr) {
+        for (uint32_t i = from; i < to; ++i) jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
+      } else {
+        // Each bit goes out on TDI before the level captured in its cycle takes its place.
+        for (uint32_t i = from; i < to; ++i)
+          put_bit(tdo, i, jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 1));
       }
+      from = to;
     }
+    const int tdi_last = tdi[last >> 3] & (1u << (last & 7));
+    if (tdo == nullptr)
+      jbi_jtag_io(1, tdi_last, 0);
+    else
+      put_bit(tdo, last, jbi_jtag_io(1, tdi_last, 1));
   }
   clock_tms(0);
   return 1;
@@ -258,8 +276,13 @@ int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data,
 
   jbi_jtag_concatenate_data(reg.buffer, reg.preamble_data, reg.preamble, in_data, in_index, count,
                             reg.postamble_data, reg.postamble);
-  reg.shift(start_code, static_cast<uint32_t>(shift_count), reg.buffer,
-            out_data != nullptr ? reg.buffer : nullptr);
+  if (reg.shift(start_code, static_cast<uint32_t>(shift_count), reg.buffer,
+                out_data != nullptr ? reg.buffer : nullptr) < 0) {
+    // Stopped inside the shift: the record must be a real state, so the end of the run
+    // resets the TAP from where it stands.
+    jbi_jtag_state = reg.pause_state == IRPAUSE ? IRSHIFT : DRSHIFT;
+    return JBI_RC_CANCELLED;
+  }
   jbi_jtag_state = reg.pause_state;
 
   int rc = JBI_RC_SUCCESS;
@@ -344,7 +367,14 @@ int jbi_do_wait_cycles(int32_t cycles, JBIE_JTAG_STATE wait_state) {
   }
   if (cycles > 0 && over_tck_budget(static_cast<uint64_t>(cycles))) return JBI_RC_CANCELLED;
   const int tms = wait_state == RESET ? 1 : 0;
-  for (int32_t i = 0; i < cycles; ++i) clock_tms(tms);
+  for (int32_t done = 0; done < cycles;) {
+    if (done != 0 && jbi_limits_check() != JBI_RC_SUCCESS) return JBI_RC_CANCELLED;
+    const int32_t to = cycles - done > static_cast<int32_t>(tck_slice)
+                           ? done + static_cast<int32_t>(tck_slice)
+                           : cycles;
+    for (int32_t i = done; i < to; ++i) clock_tms(tms);
+    done = to;
+  }
   return JBI_RC_SUCCESS;
 }
 
@@ -353,7 +383,11 @@ int jbi_do_wait_microseconds(int32_t microseconds, JBIE_JTAG_STATE wait_state) {
     const int rc = jbi_goto_jtag_state(wait_state);
     if (rc != JBI_RC_SUCCESS) return rc;
   }
-  jbi_delay(microseconds);
+  // A wait may be half an hour long: it is taken in pieces so that a stop ends it.
+  for (int32_t left = microseconds; left > 0; left -= delay_slice_us) {
+    if (left != microseconds && jbi_limits_check() != JBI_RC_SUCCESS) return JBI_RC_CANCELLED;
+    jbi_delay(left > delay_slice_us ? delay_slice_us : left);
+  }
   return JBI_RC_SUCCESS;
 }
 

@@ -165,7 +165,12 @@ int jbi_get_action_info(const unsigned char* program, int32_t program_size, int 
     return JBI_RC_FILE_ACCESS;
   }
 
-  // Walk the chain once to prove it is finite and readable before anything is written: a
+  // The action exists, so its name is reported even when its chain is refused below: a lister
+  // can then say which action is broken.
+  *name = action_name;
+  if (has_description) *description = action_description;
+
+  // Walk the chain once to prove it is finite and readable before any node is built: a
   // chain can visit each procedure at most once, so a longer walk has met a loop. The count
   // comes from the file, so the walk is also capped by the entries the block can hold.
   ProcEntry proc;
@@ -179,8 +184,6 @@ int jbi_get_action_info(const unsigned char* program, int32_t program_size, int 
     if (proc.next == 0 || proc.next >= h.proc_count) break;
   }
 
-  *name = action_name;
-  if (has_description) *description = action_description;
   JBI_PROCINFO** tail = procedure_list;
   while (*tail != nullptr) tail = &(*tail)->next;
   int result = JBI_RC_SUCCESS;

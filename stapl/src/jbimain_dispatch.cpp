@@ -10,10 +10,12 @@
 // are then read without further checks, and an inline instruction steps over its own fixed
 // length. pc, the stack depth and status live in locals and are handed to the machine record
 // only around calls into the instruction groups.
+#include <algorithm>
 #include <climits>
 
 #include "stapl/src/jbimain_machine.h"
 #include "stapl/src/jbiopcodes.h"
+#include "stapl/src/jbirun_limits.h"
 
 #ifndef JBI_USE_JUMP_TABLE
 #if defined(__GNUC__)
@@ -36,6 +38,11 @@ namespace {
 inline int32_t wrap(uint32_t v) { return static_cast<int32_t>(v); }
 inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
 
+// Inline instructions between two looks at the stop request and the clock: a few tens of
+// microseconds of work, so a stop or the time budget is met at once. A look on every
+// instruction would cost about a tenth of the loop's speed.
+constexpr long kInstructionSlice = 1L << 14;
+
 }  // namespace
 
 JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
@@ -48,7 +55,8 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
   intptr_t* const vars = m->variables;
   const uint8_t* const attrs = m->attributes;
   int32_t* const stack = m->stack;
-  long budget = jbi_instruction_limit > 0 ? jbi_instruction_limit : LONG_MAX;
+  long budget_left = jbi_instruction_limit > 0 ? jbi_instruction_limit : LONG_MAX;
+  long budget = 0;  // of the current slice
   uint32_t pc = m->pc;
   uint32_t at = pc;
   int sp = m->stack_ptr;
@@ -107,7 +115,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     if (at >= code_end || code_end - at <= ((program[at] >> 4) & 12u)) goto truncated; \
   }                                                                                    \
   opcode = program[at];                                                                \
-  if (--budget < 0) [[unlikely]] goto cancelled;
+  if (--budget < 0) [[unlikely]] goto slice_end;
 #define ARG(k) jbi_be32(program + at + 1 + 4 * (k))
 // On to the instruction that follows this one of `length` bytes.
 #define NEXT(length)    \
@@ -148,9 +156,12 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     if (target < code_start || target >= code_end) [[unlikely]] FAIL(JBI_RC_BOUNDS); \
     pc = target;                                                                     \
   }
-// A call into an instruction group, which works on the machine record.
+// A call into an instruction group, which works on the machine record. These are the
+// instructions that can take long (scans, waits) or reach outside (printing), so a stop
+// request is looked for before each of them; the inline ones see it at the end of their slice.
 #define GROUP(call)                                                                 \
   {                                                                                 \
+    if (jbi_stop_pending()) [[unlikely]] goto stopped;                              \
     m->pc = at + 1 + ((opcode >> 4) & 12u);                                         \
     m->stack_ptr = sp;                                                              \
     call;                                                                           \
@@ -164,6 +175,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
 
   for (;;) {
     FETCH();
+  dispatch:
     VM_DISPATCH(opcode) {
       VM_CASE(OP_NOOP) NEXT(1)
       VM_CASE(OP_DUPLICATE) {
@@ -339,9 +351,25 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     }
   }
 
+slice_end:
+  // Kept out of the instructions' own fetch: a call there would cost every instruction.
+  if (jbi_limits_check() != JBI_RC_SUCCESS) goto cancelled;
+  if (budget_left == 0) {
+    jbi_limits_note(JBI_END_INSTRUCTIONS);
+    goto cancelled;
+  }
+  budget = std::min(budget_left, kInstructionSlice);
+  budget_left -= budget;
+  --budget;  // the instruction just fetched
+  goto dispatch;
 truncated:
-  status = JBI_RC_BOUNDS;
+  // An opcode that exists in no instruction is illegal whatever its operands would need; only
+  // a legal one (or running off the end) makes this a bounds error.
+  status = at < code_end && jbi_opcode_info(program[at]) == nullptr ? JBI_RC_ILLEGAL_OPCODE
+                                                                     : JBI_RC_BOUNDS;
   goto failed;
+stopped:
+  jbi_limits_note(JBI_END_STOP);
 cancelled:
   status = JBI_RC_CANCELLED;
 failed:

@@ -1,6 +1,7 @@
 // jbi_execute, and the stack, arithmetic and control instructions that are too rare or too
 // long to sit inline in the fetch-decode loop (jbimain_dispatch.cpp).
 #include "stapl/src/jbimain_machine.h"
+#include "stapl/src/jbirun_limits.h"
 
 long jbi_instruction_limit = 0;
 
@@ -107,6 +108,12 @@ int jbi_execute(const unsigned char* program, long program_size, const char* act
     *format_version = static_cast<int>(first_word & 1) + 1;
   }
 
+  jbi_limits_start_run();
+  // A stop asked for before the run: refused before anything is allocated or clocked.
+  if (jbi_stop_pending()) {
+    jbi_limits_note(JBI_END_STOP);
+    return JBI_RC_CANCELLED;
+  }
   jbi_start_run(&m, action, init_list);
   jbi_run(&m);
   if (m.failed_in_loop) *error_address = m.error_address;

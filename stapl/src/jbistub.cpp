@@ -1,19 +1,29 @@
 // The player's host services: program messages, exported values and the player's heap.
 // Everything goes to standard output and is flushed at once, so a station watching the
 // server's output sees a program's progress while a long download runs.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbistub.h"
+#include "stapl/src/jbirun_limits.h"
 
 int verbose = 0;
 long jbi_malloc_live_blocks = 0;
 long jbi_malloc_budget = -1;
 unsigned long jbi_malloc_max_block = 0;
+unsigned long jbi_memory_budget = JBI_DEFAULT_MEMORY_BUDGET;
+unsigned long jbi_malloc_live_bytes = 0;
+unsigned long jbi_malloc_peak_bytes = 0;
 
 namespace {
+
+// Each block carries its size in front of it, so jbi_free can take it off the live count.
+// The header keeps the caller's part aligned as malloc's own blocks are.
+constexpr size_t block_header = alignof(std::max_align_t);
+static_assert(block_header >= sizeof(size_t));
 
 // Bits per line of a long Boolean export, and the hexadecimal digits they make.
 constexpr int32_t bits_per_line = 288;
@@ -80,16 +90,28 @@ char conv_to_hex(int value) {
 void *jbi_malloc(unsigned int size) {
   if (jbi_malloc_budget == 0) return nullptr;
   if (jbi_malloc_max_block != 0 && size > jbi_malloc_max_block) return nullptr;
+  // Refused before anything is taken from the system: a file must not be able to make the
+  // process large, even for a moment.
+  if (jbi_memory_budget != 0 &&
+      (size > jbi_memory_budget || jbi_malloc_live_bytes > jbi_memory_budget - size)) {
+    jbi_limits_note(JBI_END_MEMORY);
+    return nullptr;
+  }
   // A zero-byte request still gets a block of its own, so null always means exhaustion.
-  void *block = std::malloc(size == 0 ? 1 : size);
+  auto *block = static_cast<unsigned char *>(std::malloc(block_header + (size == 0 ? 1 : size)));
   if (block == nullptr) return nullptr;
+  *reinterpret_cast<size_t *>(block) = size;
   if (jbi_malloc_budget > 0) --jbi_malloc_budget;
   ++jbi_malloc_live_blocks;
-  return block;
+  jbi_malloc_live_bytes += size;
+  if (jbi_malloc_live_bytes > jbi_malloc_peak_bytes) jbi_malloc_peak_bytes = jbi_malloc_live_bytes;
+  return block + block_header;
 }
 
 void jbi_free(void *ptr) {
   if (ptr == nullptr) return;
+  auto *block = static_cast<unsigned char *>(ptr) - block_header;
   --jbi_malloc_live_blocks;
-  std::free(ptr);
+  jbi_malloc_live_bytes -= *reinterpret_cast<size_t *>(block);
+  std::free(block);
 }

@@ -35,3 +35,15 @@ extern long jbi_malloc_budget;
 // Largest block jbi_malloc hands out (0 = no cap); larger requests get null, as when memory
 // runs out. Harnesses that run untrusted files set it, since a file may declare a 4 GiB array.
 extern unsigned long jbi_malloc_max_block;
+
+// The most bytes the player's heap may hold at once (0 = no limit): every allocation of a run
+// counts, the variable tables, arrays, padding and scan buffers alike. A request that would go
+// over it is refused before anything is allocated, so the run ends with "out of memory" (1) and
+// jbi_run_end_cause() tells it was the budget. The largest real configurations need tens of
+// MiB; the default leaves room for them and keeps a hostile file from taking the host down.
+constexpr unsigned long JBI_DEFAULT_MEMORY_BUDGET = 256ul << 20;
+extern unsigned long jbi_memory_budget;
+// Bytes the player's heap holds now, and the most it has held since the host last set this
+// to 0 (harnesses use it to prove a run never went over the budget).
+extern unsigned long jbi_malloc_live_bytes;
+extern unsigned long jbi_malloc_peak_bytes;

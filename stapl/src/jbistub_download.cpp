@@ -7,6 +7,8 @@
 #include <iterator>
 
 #include "stapl/src/jbiexprt.h"
+#include "stapl/src/jbijtag.h"
+#include "stapl/src/jbimain_file.h"
 #include "stapl/src/jbiport.h"
 #include "stapl/src/jbistub.h"
 
@@ -47,10 +49,25 @@ const char *const jam_1_1_exit_text[] = {
 // Note keys get the value's room: a key longer than 32 characters still prints whole.
 constexpr int note_text_length = 256;
 
-// Lists every action of a format 2 file with its optional and recommended procedures.
+constexpr uint32_t action_entry_size = 12;
+
+// How many of the `action_count` action table entries lie inside the image. Entries follow
+// one another, so once one runs off the end so do all after it.
+int actions_in_image(const unsigned char *image, int32_t size, int action_count) {
+  JbiHeader h;
+  if (action_count <= 0 || !jbi_read_header(image, size, &h)) return 0;
+  if (h.action_table > static_cast<uint32_t>(size)) return 0;
+  const uint64_t fit = (static_cast<uint64_t>(size) - h.action_table) / action_entry_size;
+  return fit < static_cast<uint64_t>(action_count) ? static_cast<int>(fit) : action_count;
+}
+
+// Lists every action of a format 2 file with its optional and recommended procedures. An
+// action the query refuses gets an error line of its own and the listing goes on: one broken
+// entry must not hide the others.
 void list_actions(const unsigned char *image, int32_t size, int action_count) {
   std::printf("\nActions available in this file:\n");
-  for (int index = 0; index < action_count; ++index) {
+  const int in_image = actions_in_image(image, size, action_count);
+  for (int index = 0; index < in_image; ++index) {
     const char *action_name = nullptr;
     const char *description = nullptr;
     JBI_PROCINFO *procedure_list = nullptr;
@@ -70,10 +87,45 @@ void list_actions(const unsigned char *image, int32_t size, int action_count) {
       jbi_free(procedure_list);
       procedure_list = next;
     }
-    // An action table that runs off the file: the count it claims cannot be believed.
-    if (rc == JBI_RC_FILE_ACCESS) break;
+    if (rc != JBI_RC_SUCCESS) std::printf("Error in action %d: %s.\n", index, error_text[rc]);
+  }
+  // Entries claimed beyond the end of the image: one line for all of them, however many the
+  // count claims.
+  if (in_image < action_count) {
+    std::printf("Error in actions %d to %d: %s.\n", in_image, action_count - 1,
+                error_text[JBI_RC_FILE_ACCESS]);
   }
   std::printf("\n");
+}
+
+// Which budget ended the run, and its value, so that an operator can tell a looping or
+// oversized file from a broken board.
+void report_budget(int exec_result) {
+  const int cause = jbi_run_end_cause();
+  if (cause == JBI_END_MEMORY && exec_result == JBI_RC_OUT_OF_MEMORY) {
+    if (jbi_memory_budget % (1ul << 20) == 0)
+      std::printf("Budget exceeded: memory %lu MiB.\n", jbi_memory_budget >> 20);
+    else
+      std::printf("Budget exceeded: memory %lu bytes.\n", jbi_memory_budget);
+    return;
+  }
+  if (exec_result != JBI_RC_CANCELLED) return;
+  switch (cause) {
+    case JBI_END_STOP:
+      std::printf("Run stopped on request.\n");
+      break;
+    case JBI_END_INSTRUCTIONS:
+      std::printf("Budget exceeded: %ld instructions.\n", jbi_instruction_limit);
+      break;
+    case JBI_END_TCK:
+      std::printf("Budget exceeded: %ld TCK cycles.\n", jbi_tck_limit);
+      break;
+    case JBI_END_TIME:
+      std::printf("Budget exceeded: run time %ld s.\n", jbi_time_limit);
+      break;
+    default:
+      break;
+  }
 }
 
 void report_result(int exec_result, int format_version, int exit_code, long error_address,
@@ -157,6 +209,7 @@ int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *
                                       &exit_code, &format_version);
   const time_t end_time = std::time(nullptr);
 
+  report_budget(exec_result);
   report_result(exec_result, format_version, exit_code, error_address, action);
   jbi_print_elapsed_time(end_time - start_time);
   std::fflush(stdout);

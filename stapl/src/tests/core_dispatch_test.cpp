@@ -54,7 +54,9 @@ TEST(Fetch, OperandsCutByTheEndOfTheCodeGive11AtThatInstruction) {
   }
 }
 
-TEST(Fetch, IllegalOpcodeIsRefusedWith21WhenItsOperandsFitAnd11WhenCut) {
+// An opcode that no instruction has is illegal whatever its operand bits say: also when the
+// code ends before the operands it would read.
+TEST(Fetch, IllegalOpcodeIsRefusedWith21WhetherOrNotItsOperandsFit) {
   for (int padding = 0; padding <= kMaxPadding; ++padding) {
     Builder fits(1);
     for (int i = 0; i < padding; ++i) fits.op(OP_NOOP);
@@ -63,12 +65,19 @@ TEST(Fetch, IllegalOpcodeIsRefusedWith21WhenItsOperandsFitAnd11WhenCut) {
     EXPECT_EQ(o.result, 21) << padding;
     EXPECT_EQ(o.error_address, at) << padding;
 
-    Builder cut(1);
-    for (int i = 0; i < padding; ++i) cut.op(OP_NOOP);
-    cut.raw({0xC1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0});
-    const auto c = run(cut.build());
-    EXPECT_EQ(c.result, 11) << padding;
-    EXPECT_EQ(c.error_address, at) << padding;
+    for (uint8_t opcode : {0x5B, 0x81, 0xC1}) {
+      const int operand_bytes = 4 * (opcode >> 6);
+      for (int present = 0; present < operand_bytes; ++present) {
+        Builder cut(1);
+        for (int i = 0; i < padding; ++i) cut.op(OP_NOOP);
+        std::vector<uint8_t> bytes(static_cast<size_t>(present) + 1, 0);
+        bytes[0] = opcode;
+        cut.raw(bytes);
+        const auto c = run(cut.build());
+        EXPECT_EQ(c.result, 21) << padding << " " << int(opcode) << " " << present;
+        EXPECT_EQ(c.error_address, at) << padding << " " << int(opcode) << " " << present;
+      }
+    }
   }
 }
 

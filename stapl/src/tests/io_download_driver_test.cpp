@@ -8,7 +8,9 @@
 
 #include "board/jtag_port.h"
 #include "stapl/src/jbiexprt.h"
+#include "stapl/src/jbijtag.h"
 #include "stapl/src/jbistub.h"
+#include "stapl/src/tests/support/bytecode_builder.h"
 #include "stapl/src/tests/support/test_port.h"
 
 namespace {
@@ -19,6 +21,8 @@ constexpr uint8_t OP_PUSH_LITERAL = 0x40;
 constexpr uint8_t OP_EXIT = 0x25;
 constexpr uint8_t OP_RETURN = 0x11;
 constexpr uint8_t OP_ILLEGAL = 0x19;
+constexpr uint8_t OP_DR_PREAMBLE = 0x1C;
+constexpr uint8_t OP_JUMP = 0x42;
 
 // Code that exits with `code`.
 Bytes exit_with(int32_t code) {
@@ -278,6 +282,105 @@ TEST_F(DownloadDriver, SetsVerboseAndCalibratesTheDelay) {
   run(image, "configure", 0);
   EXPECT_EQ(verbose, 1);
   EXPECT_EQ(one_ms_delay, 1000);
+}
+
+// A refused action gets its own error line and the ones after it are still listed; the run
+// of another action is not affected.
+TEST_F(DownloadDriver, ActionWithALoopingChainDoesNotHideTheOthers) {
+  bytecode::Builder b(2);
+  const uint32_t ret = b.op(OP_RETURN);
+  const uint32_t done = b.here();
+  b.raw(exit_with(0));
+  b.procedure("UNUSED", 0, 0, ret);
+  b.procedure("L1", 2, 1, ret);
+  b.procedure("L2", 1, 1, ret);  // back to L1
+  b.procedure("check", 4, 2, ret);
+  b.procedure("go", 0, 0, done);
+  b.action("broken", 1, "Loops");
+  b.action("configure", 3);
+  const Bytes image = b.build();
+  const std::string out = run(image, "configure", 0);
+  EXPECT_EQ(out, crc_line(image) +
+                     "File format is Jam STAPL Byte-code format\n"
+                     "\nActions available in this file:\n"
+                     "broken \"Loops\"\n"
+                     "Error in action 0: file access error.\n"
+                     "configure\n"
+                     "    check (recommended)\n"
+                     "\n"
+                     "Exit code = 0... Success\n");
+}
+
+// A count far beyond the action table: the entries inside the image are listed, the rest are
+// one line, and the run (which refuses such a table) still reports.
+TEST_F(DownloadDriver, ActionCountBeyondTheImageIsOneErrorLine) {
+  Bytes image = Image(2).action(configure_exiting(0)).build();
+  image[48] = 0x7F, image[49] = 0xFF, image[50] = 0xFF, image[51] = 0xFF;
+  const std::string out = run(image, "configure", 1);
+  EXPECT_NE(out.find("\nActions available in this file:\nconfigure\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" to 2147483646: file access error.\n\nError at address 0: file access error."),
+            std::string::npos)
+      << out;
+  EXPECT_LT(out.size(), 4096u) << out;
+}
+
+// ---- Budgets -------------------------------------------------------------------------------------
+
+// Which budget ended the run is said, with its value, before the usual error lines.
+TEST_F(DownloadDriver, BudgetThatEndedTheRunIsNamedWithItsValue) {
+  const Bytes padding = Image(1).code({OP_PUSH_LITERAL, 0x7F, 0xFF, 0xFF, 0xFF, OP_DR_PREAMBLE}).build();
+  jbi_memory_budget = 1ul << 20;
+  std::string out = run(padding, "configure", 1);
+  jbi_memory_budget = JBI_DEFAULT_MEMORY_BUDGET;
+  EXPECT_NE(out.find("Budget exceeded: memory 1 MiB.\n"
+                     "Error at address 5: out of memory.\nProgram terminated.\n"),
+            std::string::npos)
+      << out;
+
+  const Bytes spin = Image(1).code({OP_JUMP, 0, 0, 0, 0}).build();
+  jbi_time_limit = 1;
+  out = run(spin, "configure", 1);
+  jbi_time_limit = 0;
+  EXPECT_NE(out.find("Budget exceeded: run time 1 s.\n"
+                     "Error at address 0: execution cancelled.\nProgram terminated.\n"),
+            std::string::npos)
+      << out;
+
+  jbi_instruction_limit = 1000;
+  out = run(spin, "configure", 1);
+  jbi_instruction_limit = 0;
+  EXPECT_NE(out.find("Budget exceeded: 1000 instructions.\n"), std::string::npos) << out;
+
+  const Bytes wait = Image(1).code({OP_PUSH_LITERAL, 0, 0, 0, 0,      // microseconds
+                                    OP_PUSH_LITERAL, 0, 0x10, 0, 0,   // 2^20 cycles
+                                    0x84, 0, 0, 0, 1, 0, 0, 0, 1})    // WAIT IDLE, IDLE
+                         .build();
+  jbi_tck_limit = 5000;
+  out = run(wait, "configure", 1);
+  jbi_tck_limit = 0;
+  EXPECT_NE(out.find("Budget exceeded: 5000 TCK cycles.\n"
+                     "Error at address 10: execution cancelled.\n"),
+            std::string::npos)
+      << out;
+
+  jbi_request_stop();
+  out = run(spin, "configure", 1);
+  jbi_clear_stop();
+  EXPECT_NE(out.find("Run stopped on request.\n"
+                     "Error at address 0: execution cancelled.\n"),
+            std::string::npos)
+      << out;
+}
+
+// A failure that is no budget's says nothing of budgets, even after one that was.
+TEST_F(DownloadDriver, OtherFailuresNameNoBudget) {
+  const Bytes spin = Image(1).code({OP_JUMP, 0, 0, 0, 0}).build();
+  jbi_instruction_limit = 10;
+  run(spin, "configure", 1);
+  jbi_instruction_limit = 0;
+  const Bytes illegal = Image(1).code({OP_ILLEGAL}).build();
+  const std::string out = run(illegal, "configure", 1);
+  EXPECT_EQ(out.find("Budget"), std::string::npos) << out;
 }
 
 // ---- Unrecognised and damaged files ----------------------------------------------------------

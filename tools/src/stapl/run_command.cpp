@@ -24,7 +24,8 @@ void usage(std::FILE *to) {
       "when LB_DEVICE is set, otherwise the simulated board that LB_SIM names.\n"
       "  -aACTION       action to run (default \"configure\"; a \"Jam 1.1\" file ignores it)\n"
       "  -dNAME=value   initial value: a procedure choice (\"Jam STAPL\": 1 runs an optional\n"
-      "                 procedure, 0 skips a recommended one) or a symbol (\"Jam 1.1\")\n"
+      "                 procedure, 0 skips a recommended one) or a symbol (\"Jam 1.1\");\n"
+      "                 an entry without \"=\" is ignored\n"
       "  --max-steps N  end the run with \"execution cancelled\" after N instructions\n"
       "Exit status: 0 when the action succeeded with exit code 0, 99 for a file that is not\n"
       "recognised, 1 for any other failure, 2 for a usage error.\n",
@@ -57,10 +58,8 @@ int run_command(const Args &args) {
     } else if (a.rfind("-d", 0) == 0) {
       auto v = value(2, "NAME=value");
       if (!v) return 2;
-      if (v->find('=') == std::string::npos) {
-        std::fprintf(stderr, "stapl run: -d expects NAME=value, not '%s'\n", v->c_str());
-        return 2;
-      }
+      // Handed on as given: the player itself ignores an entry without "=", as the server's
+      // own downloads would, so the tool runs the file the same way.
       init.push_back(*v);
     } else if (a == "--max-steps") {
       auto v = value(a.size(), "a count");

@@ -180,12 +180,29 @@ TEST_F(StaplCli, RunPrintsTheDriversFailureLinesAndExitStatuses) {
   EXPECT_EQ(short_file.out, "Error: File format is not recognized.\n");
 }
 
+// An initial-value entry without "=" matches no procedure in the player, so the tool hands it
+// on instead of refusing the run: the optional procedure stays unasked for.
+TEST_F(StaplCli, RunHandsOnAnInitialValueWithoutEquals) {
+  std::string file = assemble(
+      ".action configure = extra optional, main\n"
+      ".procedure extra\n PUSH_LITERAL 3\n EXIT\n"
+      ".procedure main\n PUSH_LITERAL 0\n EXIT\n");
+  Outcome bare = run(kStapl + " run -dextra " + file);
+  EXPECT_EQ(bare.status, 0) << bare.out << bare.err;
+  EXPECT_TRUE(contains(bare.out, "Exit code = 0... Success\n")) << bare.out;
+  Outcome asked = run(kStapl + " run -dextra=1 " + file);
+  EXPECT_EQ(asked.status, 1);
+  EXPECT_TRUE(contains(asked.out, "Exit code = 3... Reading USERCODE failure\n")) << asked.out;
+}
+
 TEST_F(StaplCli, RunStopsAnEndlessProgramAtTheStepLimit) {
   std::string endless = assemble(".format 1\nagain: NOOP\n JUMP again\n");
   Outcome o = run(kStapl + " run --max-steps 1000 " + endless);
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(contains(o.out, "Program terminated.\n")) << o.out;
-  EXPECT_TRUE(contains(o.out, ": execution cancelled.\n")) << o.out;
+  EXPECT_TRUE(contains(o.out, "Budget exceeded: 1000 instructions.\n"
+                              "Error at address 0: execution cancelled.\n"))
+      << o.out;
   Outcome usage = run(kStapl + " run --max-steps none " + endless);
   EXPECT_EQ(usage.status, 2);
 }
