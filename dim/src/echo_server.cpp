@@ -90,6 +90,8 @@ void init_server() {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  const int early_exit = server_check_command_line(argc, argv);
+  if (early_exit >= 0) return early_exit;
   server_hold_stop_signals();
   server_command_line(argc, argv, &DEBUG);
   init_server();

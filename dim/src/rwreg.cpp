@@ -5,6 +5,7 @@
 #include "board/pci_init.h"
 #include "dim/src/rwreg.h"
 #include "platform/lb/lb.h"
+#include "platform/version.h"
 
 using namespace rwreg;
 
@@ -42,6 +43,16 @@ int local_action() {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  switch (asks_help_or_version(argc, argv)) {
+    case ASKS_HELP:
+      print_help();
+      return 0;
+    case ASKS_VERSION:
+      print_version("rwreg");
+      return 0;
+    default:
+      break;
+  }
   open_local_bus();
   scan_arguments(argc, argv);
 

@@ -1,9 +1,9 @@
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "board/hex_word.h"
 #include "dim/src/rwreg.h"
 
 namespace rwreg {
@@ -19,15 +19,12 @@ char BoardName[MAX_BOARD_NAME + 1];
 
 namespace {
 
-// Reads a hexadecimal number the way the scan format "%x" does: leading blanks, an optional
-// sign and "0x", digits up to the first non-digit. False when no digit could be read.
-bool scan_hex(const char *text, uint32_t *out) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(text, &end, 16);
-  if (end == text) return false;
-  *out = static_cast<uint32_t>(parsed);
-  return true;
+// A number wider than a register is no typing slip to go on after: the run ends after the
+// help text, before any access.
+void too_wide(const char *word) {
+  std::fprintf(stderr, "rwreg: %s is wider than 32 bits\n", word);
+  error = 1;
+  stop_after_help = 1;
 }
 
 // Takes the board name as "%s" would (skipping leading blanks, up to the next blank), but
@@ -53,13 +50,19 @@ void scan_board_name(const char *text) {
   remote = 1;
 }
 
-void scan_value(const char *text, int new_action) {
+void scan_value(const char *word, int new_action) {
   uint32_t parsed = 0;
-  if (scan_hex(text, &parsed)) {
-    value = parsed;
-    action = new_action;
-  } else {
-    error = 1;
+  switch (scan_hex_word(word + 2, &parsed)) {
+    case HEX_WORD_OK:
+      value = parsed;
+      action = new_action;
+      break;
+    case HEX_WORD_TOO_WIDE:
+      too_wide(word);
+      break;
+    default:
+      error = 1;
+      break;
   }
 }
 
@@ -71,11 +74,17 @@ void scan_arguments(int argc, char **argv) {
     const char *word = argv[i];
     if (word[0] != '-') {
       uint32_t parsed = 0;
-      if (scan_hex(word, &parsed)) {
-        address = parsed;
-        address_given = 1;
-      } else {
-        error = 1;
+      switch (scan_hex_word(word, &parsed)) {
+        case HEX_WORD_OK:
+          address = parsed;
+          address_given = 1;
+          break;
+        case HEX_WORD_TOO_WIDE:
+          too_wide(word);
+          break;
+        default:
+          error = 1;
+          break;
       }
       continue;
     }
@@ -84,10 +93,10 @@ void scan_arguments(int argc, char **argv) {
         action = ACTION_READ;
         break;
       case 'W':
-        scan_value(word + 2, ACTION_WRITE_READ);
+        scan_value(word, ACTION_WRITE_READ);
         break;
       case 'P':
-        scan_value(word + 2, ACTION_WRITE);
+        scan_value(word, ACTION_WRITE);
         break;
       case 'T':
         scan_board_name(word + 2);

@@ -8,6 +8,8 @@
 // from a stale value. Every wait has a time limit.
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +32,11 @@ RECEIVE_REG RegReceive;
 // Set by the callback after it has stored what it reports (release), tested by the main
 // flow before it reads RegReceive (acquire).
 std::atomic<int> Received{0};
+// Claimed by the one callback that stores RegReceive. It stays claimed until the main flow
+// clears it before its first command, and the first answer after that claims it for good:
+// the second answer of -W must not overwrite the first while the main flow prints it.
+std::atomic<int> Taken{1};
+unsigned Subscription = 0;
 std::atomic<int> FirstDelivery{0};
 std::atomic<int> NoLink{0};
 
@@ -66,6 +73,7 @@ void ReceiveRegister(long *tag, void *buffer, int *size) {
   RECEIVE_REG record;
   std::memcpy(&record, buffer, sizeof record);
   if (!is_own_answer(record)) return;
+  if (Taken.exchange(1, std::memory_order_acq_rel) != 0) return;
   RegReceive = record;
   Received.store(1, std::memory_order_release);
 }
@@ -82,8 +90,21 @@ bool wait_for(const std::atomic<int> &flag) {
   return true;
 }
 
-// The end of a remote action that got no answer; returns the exit status.
+const char *env_or(const char *name, const char *otherwise) {
+  const char *value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : otherwise;
+}
+
+// The end of a remote action that got no answer; returns the exit status. A name server
+// that never answered leaves the server unasked: that is no link, whatever the time-out.
 int no_answer(bool in_time) {
+  if (dim::service_lookup(Subscription) == dim::ServiceLookup::kNoAnswer) {
+    std::fprintf(stderr,
+                 "rwreg: the name server (DIM_DNS_NODE %s, DIM_DNS_PORT %s) did not answer; "
+                 "the server of board %s was not asked\n",
+                 env_or("DIM_DNS_NODE", "not set"), env_or("DIM_DNS_PORT", "2505"), BoardName);
+    return 2;
+  }
   if (NoLink.load(std::memory_order_acquire) != 0) {
     std::fprintf(stderr, "rwreg: the server of board %s cannot be reached (No Link)\n",
                  BoardName);
@@ -115,13 +136,14 @@ void print_result(uint32_t val) {
 int remote_action() {
   std::snprintf(SvcName, sizeof SvcName, "/ZOL/%s/SVC/UpdateRegisters", BoardName);
   std::snprintf(CmdName, sizeof CmdName, "/ZOL/%s/CMD/ReadWriteRegisters", BoardName);
-  dic_info_service_(SvcName, MONITORED, 0, nullptr, 0, ReceiveRegister, 0, NoLinkFill,
-                    sizeof NoLinkFill);
+  Subscription = dic_info_service_(SvcName, MONITORED, 0, nullptr, 0, ReceiveRegister, 0,
+                                   NoLinkFill, sizeof NoLinkFill);
 
   bool in_time = wait_for(FirstDelivery);
   if (!in_time || NoLink.load(std::memory_order_acquire) != 0) return no_answer(in_time);
 
   Received.store(0, std::memory_order_release);
+  Taken.store(0, std::memory_order_release);
   switch (action) {
     case ACTION_READ:
       send(address, ~value, 0);

@@ -7,4 +7,9 @@
 // is first called, which reads them then.
 #pragma once
 
+// Runs first, before the server prints or touches anything: answers --help and --version,
+// and refuses a port word that is not a number from 1 to 65535 (the server could never
+// register with it). Returns -1 when the server may start, else the status to exit with.
+int server_check_command_line(int argc, char **argv);
+
 void server_command_line(int argc, char **argv, int *debug);

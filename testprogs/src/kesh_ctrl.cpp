@@ -11,6 +11,7 @@
 #include "board/i2c.h"
 #include "board/pci_init.h"
 #include "platform/lb/lb.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -252,10 +253,31 @@ void testi2c() {
   std::puts("I2C test done");
 }
 
+void usage() {
+  std::puts(
+      "usage: kesh_ctrl\n"
+      "  Board self-test: the Vorl bridge, the test registers of Q_MP, Q_L0, Q_L1 and Q_FE,\n"
+      "  the general-purpose lines to the scan-chain selector and the I2C devices 0xA0,\n"
+      "  0x40 and 0x42. It writes test patterns into all of them. A failure is a printed\n"
+      "  line; the exit status is 0 whether or not a test failed.\n"
+      "  --help, --version");
+}
+
 }  // namespace
 
-int main() {
+// Other words are ignored; only these two stop the run before the board is touched.
+int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  switch (asks_help_or_version(argc, argv)) {
+    case ASKS_HELP:
+      usage();
+      return 0;
+    case ASKS_VERSION:
+      print_version("kesh_ctrl");
+      return 0;
+    default:
+      break;
+  }
   I2C_pause_us = 100;
 
   std::puts("\n");

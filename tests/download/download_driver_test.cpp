@@ -1,7 +1,10 @@
 // What the server prints and publishes for each kind of file a station sends, and how
 // fpgaload reports it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <regex>
 #include <thread>
 
@@ -12,7 +15,8 @@ namespace {
 
 TEST(Download, FileWithoutConfigureIsReportedAndPublishedAsFailed) {
   DownloadBench bench("dl_noconf");
-  RunResult r = bench.load(download_file("no_configure"));
+  // fpgaload refuses such a file; -F sends it anyway, to see what the server makes of it.
+  RunResult r = bench.load(download_file("no_configure"), {"-F"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("FPGALoadStatus 2"), std::string::npos) << r.out;
   ASSERT_TRUE(bench.wait_status_lines(1));
@@ -29,7 +33,7 @@ TEST(Download, FileOf52BytesIsNotRecognisedAndNothingElseIsPrinted) {
   DownloadBench bench("dl_short");
   std::vector<char> bytes = read_bytes(download_file("success"));
   bytes.resize(52);
-  RunResult r = bench.load(write_temp_file("short", bytes));
+  RunResult r = bench.load(write_temp_file("short", bytes), {"-F"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   ASSERT_TRUE(bench.wait_status_lines(1));
   EXPECT_EQ(bench.server_log(), "Error: File format is not recognized.\nStatus 2\n");
@@ -40,7 +44,7 @@ TEST(Download, WrongStoredCrcIsReportedThenTheFileIsListedAndRun) {
   std::vector<char> bytes = read_bytes(download_file("success"));
   ASSERT_GT(bytes.size(), 60u);
   bytes.back() = static_cast<char>(bytes.back() ^ 0x5A);  // the stored CRC is the last word
-  RunResult r = bench.load(write_temp_file("crc", bytes));
+  RunResult r = bench.load(write_temp_file("crc", bytes), {"-F"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   ASSERT_TRUE(bench.wait_status_lines(1));
   std::string log = bench.server_log();
@@ -172,6 +176,53 @@ TEST(Fpgaload, UnusableInputIsRefusedBeforeAnythingIsSent) {
   RunResult no_board = world.run_program("fpgaload", {download_file("success")});
   EXPECT_EQ(no_board.status, 2);
   EXPECT_NE(no_board.err.find("no target board"), std::string::npos) << no_board.err;
+}
+
+// A file the server could never run used to be sent and come back as "load failed". It is
+// checked here with the player's own queries and refused with the reason, before sending.
+TEST(Fpgaload, FileTheServerCannotRunIsRefusedWithTheReasonAndNotSent) {
+  DownloadBench bench("dl_check");
+  const std::vector<char> good = read_bytes(download_file("success"));
+  ASSERT_GT(good.size(), 60u);
+  std::vector<char> random(300);
+  uint32_t x = 12345;
+  for (char &c : random) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  std::string text;
+  while (text.size() < 200) text += "This is a text file, not byte code.\n";
+  std::vector<char> bad_crc = good;
+  bad_crc.back() = static_cast<char>(bad_crc.back() ^ 0x5A);  // the stored CRC is the last word
+  std::vector<char> truncated(good.begin(), good.end() - 2);
+  std::vector<char> short_one(good.begin(), good.begin() + 52);
+  std::string directory = std::string(ZOL_BUILD_DIR) + "/download-dir-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+
+  const struct {
+    std::string file;
+    std::string reason;
+  } cases[] = {
+      {write_temp_file("empty", {}), "is empty; not sent"},
+      {write_temp_file("random", random), "is not a byte-code file"},
+      {write_temp_file("text", {text.begin(), text.end()}), "is not a byte-code file"},
+      {write_temp_file("short52", short_one), "is 52 bytes, too short for a byte-code file"},
+      {write_temp_file("badcrc", bad_crc), "has a wrong CRC (stored "},
+      {write_temp_file("cut", truncated), "ends before its stored CRC"},
+      {download_file("no_configure"), "has no action \"configure\""},
+      {directory, directory + " is a directory"},
+  };
+  for (const auto &c : cases) {
+    RunResult r = bench.load(c.file);
+    EXPECT_EQ(r.status, 2) << c.file << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find("fpgaload: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.reason << " not in: " << r.err;
+    EXPECT_EQ(r.out.find("Sending"), std::string::npos) << r.out;
+  }
+  for (const auto &c : cases)
+    if (c.file != download_file("no_configure")) std::remove(c.file.c_str());  // ours only
+  EXPECT_EQ(count_of(bench.server_log(), "Status"), 0u) << bench.server_log();
+
+  // A Jam 1.1 file has no actions and passes; so does a good Jam STAPL file.
+  EXPECT_EQ(bench.load(download_file("jam11_success")).status, 0);
+  EXPECT_EQ(bench.load(download_file("success")).status, 0);
 }
 
 }  // namespace

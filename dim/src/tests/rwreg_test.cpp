@@ -1,6 +1,9 @@
 // rwreg: the command line, local register access on a simulated board, and remote access
 // through ZOL_server and echo_server, including servers that vanish or do not answer.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -89,6 +92,34 @@ TEST(RwregCommandLine, BoardNameTooLongForTheNamesIsRefused) {
   RunResult fits = world.run_program("rwreg", {"-R", "38", "-T" + std::string(103, 'K')});
   EXPECT_EQ(fits.out, "");
   EXPECT_NE(fits.err.find("cannot be reached"), std::string::npos) << fits.err;
+}
+
+// A number of more than 32 significant bits names no register and no value: it used to be cut
+// to its low 32 bits and the access went ahead.
+TEST(RwregCommandLine, NumbersWiderThan32BitsEndTheRunWithoutAccess) {
+  World world("rw_wide");
+  world.poke(0x2000, 0x11);
+  world.poke(0x38, 0x22);
+  world.boardsim({"trace", "on"});
+  for (auto args : {std::vector<std::string>{"-W123456789", "0x2000"},
+                    std::vector<std::string>{"-R", "100000038"},
+                    std::vector<std::string>{"-P0x1FFFFFFFF", "38"},
+                    std::vector<std::string>{"-R", "38", "0x100000038"},
+                    std::vector<std::string>{"-W5", "100000038", "-TKeshV2_00"}}) {
+    RunResult r = world.run_program("rwreg", args);
+    EXPECT_EQ(r.out, kHelp) << args[0] << " " << args[1];
+    EXPECT_NE(r.err.find("is wider than 32 bits"), std::string::npos) << r.err;
+    EXPECT_NE(r.status, 0);
+  }
+  EXPECT_EQ(world.trace(), std::vector<std::string>{}) << "no register may be touched";
+  EXPECT_EQ(world.peek(0x2000), 0x11u);
+
+  // Leading zeros are no significant bits.
+  RunResult zeros = world.run_program("rwreg", {"-W00000000012345678", "0000000000038"});
+  EXPECT_EQ(zeros.out, result_lines(0x38, 0x12345678));
+  EXPECT_EQ(zeros.status, 0);
+  RunResult widest = world.run_program("rwreg", {"-R", "0xFFFFFFFF"});
+  EXPECT_EQ(widest.err.find("wider"), std::string::npos) << widest.err;
 }
 
 TEST(RwregLocal, ReadsWithOrWithoutHexPrefix) {
@@ -208,6 +239,72 @@ TEST(RwregRemote, UnreachableServerPrintsNoResultAndFails) {
   EXPECT_NE(r.err.find("rwreg: the server of board KeshV2_00 cannot be reached (No Link)"), std::string::npos)
       << r.err;
   EXPECT_NE(r.status, 0);
+}
+
+// The server holds the answer to the write until the read arrives and then sends both at
+// once, so the second answer lands while the client is still about to print the first.
+TEST(RwregRemote, WritePrintsTheFirstAnswerEvenWhenTheSecondFollowsAtOnce) {
+  World world("rw_first");
+  Process server({test_bin("paired_answers")}, world.env());
+  ASSERT_TRUE(server.wait_for("Starting up server", 10s));
+  bool registered = false;
+  for (int i = 0; i < 200 && !registered; ++i) {
+    registered = world.run_program("dimctl", {"list"}, 5s).out.find("/ZOL/KeshV2_00/SERVER") !=
+                 std::string::npos;
+    if (!registered) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_TRUE(registered);
+  int wrong = 0;
+  std::string last_wrong;
+  for (uint32_t round = 1; round <= 30; ++round) {
+    char value[16];
+    std::snprintf(value, sizeof value, "-W%X", round);
+    RunResult r = world.run_program("rwreg", {value, "38", "-TKeshV2_00"});
+    if (r.out != result_lines(0x38, round + 1)) {
+      ++wrong;
+      last_wrong = r.out + r.err;
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "the last wrong run printed:\n" << last_wrong;
+}
+
+// The same through the echo server, which answers each command as it comes.
+TEST(RwregRemote, WriteThroughTheEchoServerAlwaysPrintsTheWrittenValuePlusOne) {
+  World world("rw_echo_rounds");
+  auto server = start_server(world, "echo_server");
+  for (uint32_t round = 1; round <= 40; ++round) {
+    char value[16];
+    std::snprintf(value, sizeof value, "-W%X", round * 3);
+    RunResult r = world.run_program("rwreg", {value, "38", "-TKeshV2_00"});
+    ASSERT_EQ(r.out, result_lines(0x38, round * 3 + 1)) << "round " << round << "\n" << r.err;
+  }
+}
+
+// A name server that takes the connection and never answers: the server was never asked, so
+// this is no link, not a silent server.
+TEST(RwregRemote, SilentNameServerIsReportedAsNoLink) {
+  World world("rw_silent_dns");
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 8), 0);  // the kernel accepts; nobody reads or answers
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&a), &length), 0);
+  Env env = {{"LB_SIM", world.board()},
+             {"DIM_DNS_NODE", "127.0.0.1"},
+             {"DIM_DNS_PORT", std::to_string(ntohs(a.sin_port))}};
+  RunResult r = run({bin("rwreg"), "-R", "38", "-TKeshV2_00"}, env, 20s);
+  close(listener);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("rwreg: the name server (DIM_DNS_NODE 127.0.0.1, DIM_DNS_PORT " +
+                       std::to_string(ntohs(a.sin_port)) + ") did not answer"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("no answer from the server"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 2) << "the status of no link";
 }
 
 TEST(RwregRemote, SilentServerMeetsTheTimeLimit) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/lb/sim/board_control.h"
+#include "platform/version.h"
 #include "tools/src/boardsim/args.h"
 
 namespace {
@@ -32,6 +33,7 @@ constexpr const char *kUsage =
     "  fpga                        the state of every FPGA of the chain\n"
     "  trace on|off|show|clear     the bus trace\n"
     "  remove                      delete the board\n"
+    "  --help, --version           this text, the program's version\n"
     "Numbers: 0x-hex or decimal. Faults and chain settings stay until reset.\n";
 
 int usage_error(const char *why) {
@@ -203,6 +205,10 @@ int main(int argc, char **argv) {
   if (args.empty()) return usage_error(nullptr);
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args[0] == "--version") {
+    print_version("boardsim");
     return 0;
   }
   const std::string name = lbsim::board_name_from_env();

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "board/hex_word.h"
 #include "board/pci_init.h"
 #include "platform/lb/lb.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -24,8 +26,9 @@ constexpr uint32_t DATA_FROM_SELECTOR = 0xF0;
 
 enum { NO_ACTION = 0, WRITE_READ = 1, READ = 2, CLEAR = 3 };
 
-// Exit status of an action that has no register address to work on.
-constexpr int NO_ADDRESS_STATUS = 2;
+// Exit status of a run that ends after the help text: an action without a register address
+// to work on, or a number wider than 32 bits.
+constexpr int USAGE_STATUS = 2;
 
 int action = NO_ACTION;
 uint32_t address = 0;
@@ -33,6 +36,7 @@ uint32_t value = 0;
 int error = 0;
 int status = 0;
 bool address_given = false;
+bool too_wide = false;  // a number of more than 32 bits: the run ends after the help text
 
 void help() {
   std::puts("************************************************");
@@ -44,15 +48,29 @@ void help() {
   std::puts("************************************************\n");
 }
 
+// Reads a hexadecimal word into *out; a usage error when it holds no digit or more than
+// 32 bits. True when it was read.
+bool scan_word(const char *word, const char *digits, uint32_t *out) {
+  switch (scan_hex_word(digits, out)) {
+    case HEX_WORD_OK:
+      return true;
+    case HEX_WORD_TOO_WIDE:
+      std::fprintf(stderr, "chainmux: %s is wider than 32 bits\n", word);
+      too_wide = true;
+      break;
+    default:
+      break;
+  }
+  error = 1;
+  return false;
+}
+
 void scan_arguments(int argc, char **argv) {
   if (argc < 2) error = 1;
   for (int i = 1; i < argc; ++i) {
     const char *word = argv[i];
     if (word[0] != '-') {
-      if (std::sscanf(word, "%x", &address) == 1)
-        address_given = true;
-      else
-        error = 1;
+      if (scan_word(word, word, &address)) address_given = true;
       continue;
     }
     switch (std::toupper(static_cast<unsigned char>(word[1]))) {
@@ -60,10 +78,7 @@ void scan_arguments(int argc, char **argv) {
         action = READ;
         break;
       case 'W':
-        if (std::sscanf(word + 2, "%x", &value) == 1)
-          action = WRITE_READ;
-        else
-          error = 1;
+        if (scan_word(word, word + 2, &value)) action = WRITE_READ;
         break;
       case 'C':
         action = CLEAR;
@@ -132,13 +147,23 @@ void clear_all() {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  switch (asks_help_or_version(argc, argv)) {
+    case ASKS_HELP:
+      help();
+      return 0;
+    case ASKS_VERSION:
+      print_version("chainmux");
+      return 0;
+    default:
+      break;
+  }
   open_local_bus();
   scan_arguments(argc, argv);
 
   const bool needs_address = action == READ || action == WRITE_READ;
   if (needs_address && !address_given) error = 1;
   if (error == 1) help();
-  if (needs_address && !address_given) return NO_ADDRESS_STATUS;
+  if (too_wide || (needs_address && !address_given)) return USAGE_STATUS;
 
   switch (action) {
     case WRITE_READ:

@@ -3,6 +3,8 @@
 //
 // Exit status: 0 loaded, 1 load failed, 2 no answer or no link (and for usage errors and
 // files that cannot be sent).
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +19,8 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/wire.h"
+#include "platform/version.h"
+#include "tools/src/fpgaload/image_check.h"
 #include "tools/src/fpgaload/load_options.h"
 
 namespace {
@@ -63,16 +67,26 @@ bool wait_for_delivery(int seen, std::chrono::steady_clock::time_point deadline)
 
 void print_usage() {
   std::printf(
-      "usage: fpgaload -TBOARD [-LSECONDS] FILE\n"
+      "usage: fpgaload -TBOARD [-LSECONDS] [-F] FILE\n"
       "  Sends the byte-code FILE to the board's server, which runs its action\n"
       "  \"configure\" over JTAG, and prints the load status it publishes.\n"
+      "  FILE is checked first: a file that is no byte-code file, whose CRC does not\n"
+      "  match, or that has no action \"configure\" is not sent.\n"
       "  -TBOARD    target board, e.g. KeshV2_00\n"
       "  -LSECONDS  how long to wait for the outcome (default 600)\n"
+      "  -F         send FILE without checking it (the server reports what it finds)\n"
+      "  --help, --version\n"
       "  DIM_DNS_NODE (and DIM_DNS_PORT) must be set.\n"
       "  Exit status: 0 loaded, 1 load failed, 2 no answer, no link or unusable input.\n");
 }
 
 bool read_file(const std::string &path, std::vector<char> &bytes, std::string &error) {
+  // A directory opens like a file and reports a nonsense size.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = path + " is a directory";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read " + path + ": " + std::strerror(errno);
@@ -102,8 +116,13 @@ bool read_file(const std::string &path, std::vector<char> &bytes, std::string &e
 
 int main(int argc, char **argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+  const int asks = asks_help_or_version(argc, argv);
+  if (asks == ASKS_HELP || (argc == 2 && std::strcmp(argv[1], "-h") == 0)) {
     print_usage();
+    return 0;
+  }
+  if (asks == ASKS_VERSION) {
+    print_version("fpgaload");
     return 0;
   }
   std::string error;
@@ -116,6 +135,10 @@ int main(int argc, char **argv) {
   std::vector<char> image;
   if (!read_file(options->file, image, error)) {
     std::fprintf(stderr, "fpgaload: %s\n", error.c_str());
+    return kNoAnswer;
+  }
+  if (!options->unchecked && !check_image(image, error)) {
+    std::fprintf(stderr, "fpgaload: %s %s; not sent\n", options->file.c_str(), error.c_str());
     return kNoAnswer;
   }
   if (!std::getenv("DIM_DNS_NODE")) {

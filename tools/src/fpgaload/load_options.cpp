@@ -38,6 +38,13 @@ std::optional<LoadOptions> parse_load_options(int argc, char **argv, std::string
         options.timeout_seconds = static_cast<int>(seconds);
         break;
       }
+      case 'F':
+        if (!value.empty()) {
+          error = "-F takes no value";
+          return std::nullopt;
+        }
+        options.unchecked = true;
+        break;
       default:
         error = "unknown option " + word;
         return std::nullopt;

@@ -1,4 +1,4 @@
-// Command line of fpgaload: -TBOARD [-Lseconds] FILE, in the register client's style
+// Command line of fpgaload: -TBOARD [-Lseconds] [-F] FILE, in the register client's style
 // (a "-" and one letter, compared in upper case, the value right after the letter).
 #pragma once
 
@@ -9,6 +9,7 @@ struct LoadOptions {
   std::string board;
   std::string file;
   int timeout_seconds = 600;  // a large device takes minutes over JTAG
+  bool unchecked = false;     // -F: send the file without checking it here first
 };
 
 // The parsed options, or nothing (with the reason in `error`) when the line is unusable.

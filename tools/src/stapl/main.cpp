@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/version.h"
 #include "tools/src/stapl/commands.h"
 
 namespace {
@@ -13,7 +14,7 @@ void usage(std::FILE *to) {
       "  stapl info FILE             list a byte-code file and disassemble its code\n"
       "  stapl run [-aACTION] [-dNAME=value ...] FILE\n"
       "                              run one action on the board (simulated by default)\n"
-      "Each command explains itself with --help.\n",
+      "Each command explains itself with --help. stapl --version prints the version.\n",
       to);
 }
 
@@ -32,6 +33,10 @@ int main(int argc, char **argv) {
   if (command == "run") return stapl::run_command(args);
   if (command == "--help" || command == "-h" || command == "help") {
     usage(stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    print_version("stapl");
     return 0;
   }
   std::fprintf(stderr, "stapl: unknown command '%s'\n", command.c_str());

@@ -61,6 +61,23 @@ TEST(ChainmuxUsage, ValueSeparatedFromWIsUsageErrorAndNoAction) {
   EXPECT_THAT(board.trace(), IsEmpty());
 }
 
+// More than 32 significant bits used to be cut to the low 32 and the cycle went ahead.
+TEST(ChainmuxUsage, NumbersWiderThan32BitsEndTheRunWithoutTouchingTheLines) {
+  SimBoard board;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"-W123456789", "1"}, {"-R", "100000001"}, {"-C", "1FFFFFFFF"}}) {
+    auto run = run_tool("chainmux", args, board.name());
+    EXPECT_EQ(run.out, kHelp) << args[0] << " " << args[1];
+    EXPECT_THAT(run.err, HasSubstr("is wider than 32 bits")) << args[0] << " " << args[1];
+    EXPECT_EQ(run.status, 2) << args[0] << " " << args[1];
+  }
+  EXPECT_THAT(board.trace(), IsEmpty());
+  // Leading zeros are no significant bits.
+  auto run = run_tool("chainmux", {"-W0000000003", "000000000001"}, board.name());
+  EXPECT_EQ(run.out, "Add 0x1  : Value 0x3\nAdd 0x1  : Value 3\n");
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST(ChainmuxWrite, Register2Value9DrivesTheWriteThenReadBackCycle) {
   SimBoard board;
   auto run = run_tool("chainmux", {"-W9", "2"}, board.name());
