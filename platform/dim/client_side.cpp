@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/dim/dim_extra.h"
 #include "platform/dim/runtime.h"
 
 namespace dim {
@@ -33,6 +34,12 @@ ClientSide::~ClientSide() {
 }
 
 bool ClientSide::delivering_fill() { return t_delivering_fill; }
+
+int ClientSide::lookup_state(unsigned id) {
+  std::lock_guard lock(subs_mutex_);
+  auto it = all_.find(id);
+  return it != all_.end() ? it->second->lookup.load() : static_cast<int>(ServiceLookup::kNoAnswer);
+}
 
 // ---- subscriptions ----
 
@@ -96,6 +103,7 @@ void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
   if (sub->released) return;
   auto it = cache_.find(sub->name);
   if (it != cache_.end() && it->second.kind == wire::EntryKind::kService) {
+    sub->lookup = static_cast<int>(ServiceLookup::kFound);
     attach(sub, link_to(it->second.host, it->second.port));
     return;
   }
@@ -103,7 +111,12 @@ void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
   lookup(sub->name, [this, weak](std::optional<wire::LookupReplyMsg> r, const std::string &) {
     auto sub = weak.lock();
     if (!sub || sub->released) return;
-    if (!r || !r->found || r->kind != wire::EntryKind::kService) {
+    // Set before the fill goes out, so a callback that gets it can ask why.
+    const bool found = r && r->found && r->kind == wire::EntryKind::kService;
+    sub->lookup = static_cast<int>(!r      ? ServiceLookup::kNoAnswer
+                                   : found ? ServiceLookup::kFound
+                                           : ServiceLookup::kUnknown);
+    if (!found) {
       no_link(sub);
       retry_later(sub);
       return;
@@ -138,7 +151,7 @@ void ClientSide::retry_later(const std::shared_ptr<Sub> &sub) {
 void ClientSide::deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data,
                          bool is_fill) {
   if (!is_fill) sub->showing_fill = false;
-  if (sub->released) return;
+  if (sub->released || rt_.halted()) return;
   if (sub->address && sub->size > 0 && data.size > 0)
     std::memcpy(sub->address, data.data, std::min(data.size, static_cast<std::size_t>(sub->size)));
   if (sub->callback) {
@@ -536,29 +549,43 @@ bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, in
     std::optional<wire::ListReplyMsg> reply;
     std::string error;
   };
-  auto w = std::make_shared<Wait>();
-  rt_.to_dispatch([this, w] {
-    const uint32_t request = next_request_++;
-    ask_dns(wire::encode_list(request), request,
-            [w](const wire::Frame *f, const std::string &why) {
-              std::lock_guard lock(w->m);
-              if (f) w->reply = wire::decode_list_reply(*f);
-              w->error = why;
-              w->done = true;
-              w->cv.notify_all();
-            });
-  });
-  std::unique_lock lock(w->m);
-  if (!w->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return w->done; })) {
-    error = "the name server did not answer";
-    return false;
+  out.clear();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  // The name server sends the list in pages; each page starts after the last server of the
+  // one before, so every page moves on and the loop ends.
+  std::string after;
+  for (;;) {
+    auto w = std::make_shared<Wait>();
+    rt_.to_dispatch([this, w, after] {
+      const uint32_t request = next_request_++;
+      ask_dns(wire::encode_list(request, after), request,
+              [w](const wire::Frame *f, const std::string &why) {
+                std::lock_guard lock(w->m);
+                if (f) w->reply = wire::decode_list_reply(*f);
+                w->error = why;
+                w->done = true;
+                w->cv.notify_all();
+              });
+    });
+    std::unique_lock lock(w->m);
+    if (!w->cv.wait_until(lock, deadline, [&] { return w->done; })) {
+      error = out.empty() ? "the name server did not answer"
+                          : "the list is incomplete: the name server did not answer in time";
+      return false;
+    }
+    if (!w->reply) {
+      error = out.empty() ? w->error : "the list is incomplete: " + w->error;
+      return false;
+    }
+    auto &page = w->reply->servers;
+    if (w->reply->truncated && (page.empty() || page.back().server <= after)) {
+      error = "the list is incomplete: the name server cut it short";
+      return false;
+    }
+    for (auto &s : page) out.push_back(std::move(s));
+    if (!w->reply->truncated) return true;
+    after = out.back().server;
   }
-  if (!w->reply) {
-    error = w->error;
-    return false;
-  }
-  out = std::move(w->reply->servers);
-  return true;
 }
 
 }  // namespace dim

@@ -52,6 +52,8 @@ class ClientSide {
 
   // True inside a callback that is receiving the fill data.
   static bool delivering_fill();
+  // What the name server last said about a subscription's service (dim_extra.h).
+  int lookup_state(unsigned id);
 
  private:
   struct Link;
@@ -65,6 +67,7 @@ class ClientSide {
     long tag = 0;
     wire::Payload fill;
     std::atomic<bool> released{false};
+    std::atomic<int> lookup{0};  // a ServiceLookup value; read from any thread
     // Dispatch thread.
     std::shared_ptr<Link> link;
     bool showing_fill = false;

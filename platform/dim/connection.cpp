@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/dim/log_limit.h"
+
 namespace dim {
 
 namespace {
@@ -32,8 +34,41 @@ asio::ip::tcp::socket registered_afresh(asio::ip::tcp::socket s) {
 
 }  // namespace
 
+void FrameBudget::hold(Connection *c, std::size_t bytes) {
+  auto it = holders_.find(c);
+  const std::size_t before = it == holders_.end() ? 0 : it->second;
+  total_ = total_ - before + bytes;
+  if (bytes == 0) {
+    if (it != holders_.end()) holders_.erase(it);
+    return;
+  }
+  if (it == holders_.end())
+    holders_.emplace(c, bytes);
+  else
+    it->second = bytes;
+  while (total_ > limit_ && !holders_.empty()) {
+    auto largest = holders_.begin();
+    for (auto h = holders_.begin(); h != holders_.end(); ++h)
+      if (h->second > largest->second) largest = h;
+    Connection *victim = largest->first;
+    total_ -= largest->second;
+    holders_.erase(largest);
+    // Its own release() on closing then finds nothing left to take back.
+    victim->close("frames being received take more than the budget of " +
+                  std::to_string(limit_) + " bytes, and this connection holds the most");
+  }
+}
+
 Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options options)
-    : socket_(registered_afresh(std::move(socket))), label_(std::move(label)), options_(options) {}
+    : socket_(registered_afresh(std::move(socket))),
+      label_(std::move(label)),
+      options_(std::move(options)),
+      handshake_timer_(socket_.get_executor()) {}
+
+wire::FrameReader &Connection::reader() {
+  if (!reader_) reader_.emplace(options_.max_frame_body);
+  return *reader_;
+}
 
 void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
   on_frame_ = std::move(on_frame);
@@ -46,18 +81,28 @@ void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
   // Requests and answers are small and answered at once: never wait to fill a segment.
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
   socket_.set_option(asio::socket_base::keep_alive(true), ignored);
+  if (options_.handshake_timeout.count() > 0) {
+    handshake_timer_.expires_after(options_.handshake_timeout);
+    handshake_timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+      if (ec || self->heard_ || !self->open_) return;
+      self->close("no complete frame within " +
+                  std::to_string(self->options_.handshake_timeout.count()) + " ms");
+    });
+  }
   read_more();
   write_more();
 }
 
 void Connection::read_more() {
-  // Inside the frame loop the read resumes once the loop ends (see on_read).
+  // Inside the frame loop the read resumes once the loop ends (see deliver). Frames still
+  // waiting for their turn are handled before anything more is read.
   if (!open_ || !started_ || reading_ || in_handler_ || held_ != 0) return;
+  if (next_ < frames_.size()) return;
   if (drained_) {
     wait_readable();
     return;
   }
-  auto buf = reader_.buffer();
+  auto buf = reader().buffer();
   read_size_ = buf.size();
   reading_ = true;
   socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
@@ -83,11 +128,11 @@ void Connection::on_readable(const asio::error_code &ec) {
     finish({}, false);
     return;
   }
-  if (held_ != 0) {
+  if (held_ != 0 || next_ < frames_.size()) {
     drained_ = false;  // looked at again when the hold ends
     return;
   }
-  auto buf = reader_.buffer();
+  auto buf = reader().buffer();
   read_size_ = buf.size();
   ssize_t r;
   do {
@@ -112,27 +157,52 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     return;
   }
   drained_ = n < read_size_;
-  frames_.clear();
-  if (auto fault = reader_.commit(n, frames_)) {
+  if (next_ == frames_.size()) {
+    frames_.clear();
+    next_ = 0;
+  }
+  const std::size_t before = frames_.size();
+  if (auto fault = reader().commit(n, frames_)) {
     close(*fault);
     return;
+  }
+  if (frames_.size() > before && !heard_) {
+    heard_ = true;
+    handshake_timer_.cancel();
+  }
+  if (options_.budget && reader_->partial_bytes() != partial_) {
+    // May close this connection, when it is the one holding the most.
+    partial_ = reader_->partial_bytes();
+    auto self = shared_from_this();
+    options_.budget->hold(this, partial_);
+    if (!open_) return;
   }
   // Armed before the frames are handled: a handler usually answers at once, and whatever the
   // thread does between that send and going to sleep delays the peer's answer. The frames are
   // copies, and the wait's completion runs only after this call, so nothing is disturbed.
   if (drained_ && held_ == 0) wait_readable();
+  deliver();
+}
+
+// Hands received frames to the handler in order. The backlog hold is looked at before each
+// one, since every frame may be answered: a peer that sends a read's worth of requests and
+// reads nothing gets answers only up to the backlog limit, and the rest wait in their frames.
+void Connection::deliver() {
+  if (in_handler_ || !open_) return;
   // Keep ourselves alive: a handler may drop the last outside reference.
   auto self = shared_from_this();
   in_handler_ = true;
-  for (auto &f : frames_) {
-    if (!open_) break;
-    on_frame_(std::move(f));
-  }
+  while (open_ && held_ == 0 && next_ < frames_.size()) on_frame_(std::move(frames_[next_++]));
   in_handler_ = false;
-  frames_.clear();
   if (!open_) {
     on_frame_ = nullptr;
+    frames_.clear();
+    next_ = 0;
     return;
+  }
+  if (next_ == frames_.size()) {
+    frames_.clear();
+    next_ = 0;
   }
   read_more();
 }
@@ -334,7 +404,11 @@ void Connection::hold(Hold why, bool on) {
   held_ &= ~static_cast<unsigned>(why);
   // Arrivals while held were not watched for: look at the socket again before waiting.
   drained_ = false;
-  read_more();
+  // Frames left over from before the hold go first. Not from here: this runs inside sends,
+  // where a handler must not start (a publish loop, another handler).
+  asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->held_ == 0) self->deliver();
+  });
 }
 
 void Connection::close(const std::string &reason) { finish(reason, !reason.empty()); }
@@ -354,8 +428,14 @@ void Connection::finish(const std::string &reason, bool report) {
     latest_.clear();
     latest_order_.clear();
   }
-  if (report) std::fprintf(stderr, "dim: closing connection with %s: %s\n", label_.c_str(),
-                           reason.c_str());
+  handshake_timer_.cancel();
+  if (options_.budget && partial_ > 0) {
+    partial_ = 0;
+    options_.budget->release(this);
+  }
+  if (report)
+    connection_log().print(std::string(options_.program) + ": closing connection with " +
+                           label_ + ": " + reason);
   for (auto &o : pending)
     if (o.written) o.written(false);
   // Break the cycles owners create by capturing themselves in the handlers.

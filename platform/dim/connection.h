@@ -6,15 +6,22 @@
 // stderr and touches nothing else. Sending never blocks: frames queue and are written in
 // batches. Service data is coalesced per subscription, so a reader that falls behind gets only
 // the latest contents and the sender's memory stays bounded.
+//
+// What a peer can make a connection hold is bounded: replies waiting to be written (reading
+// stops while they exceed the backlog limit, checked before every frame is handled), frames
+// still being received (a budget shared by the connections of a process), and the time it may
+// stay silent after connecting.
 #pragma once
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +29,26 @@
 #include "platform/dim/wire.h"
 
 namespace dim {
+
+class Connection;
+
+// The memory that frames still being received may take, summed over the connections that
+// share the budget. When the sum goes over the limit the connection holding the most is
+// closed: one large transfer at a time fits, a crowd of half-sent frames does not. Used on the
+// one thread that runs those connections.
+class FrameBudget {
+ public:
+  explicit FrameBudget(std::size_t limit) : limit_(limit) {}
+  std::size_t limit() const { return limit_; }
+  // Records what `c` holds now and closes the largest holders while over the limit.
+  void hold(Connection *c, std::size_t bytes);
+  void release(Connection *c) { hold(c, 0); }
+
+ private:
+  std::size_t limit_;
+  std::size_t total_ = 0;
+  std::unordered_map<Connection *, std::size_t> holders_;
+};
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -39,6 +66,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // that sends but never reads cannot grow our memory.
     std::size_t backlog_limit = std::size_t{8} << 20;
     bool hold_on_backlog = true;
+    // Starts the fault lines on stderr ("dim_dns" in the name server).
+    const char *program = "dim";
+    // Largest frame accepted from the peer.
+    std::size_t max_frame_body = wire::kMaxFrameBody;
+    // Shared by the connections of one listener; none: partial frames are not limited.
+    std::shared_ptr<FrameBudget> budget;
+    // Closed when no complete frame has arrived this long after start (zero: never).
+    std::chrono::milliseconds handshake_timeout{0};
   };
 
   Connection(asio::ip::tcp::socket socket, std::string label, Options options);
@@ -65,6 +100,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void hold(Hold why, bool on);
 
   bool is_open() const { return open_; }
+  // True once a complete frame has arrived.
+  bool heard() const { return heard_; }
   const std::string &label() const { return label_; }
   asio::ip::tcp::socket &socket() { return socket_; }
 
@@ -77,6 +114,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void read_more();
   void on_read(const asio::error_code &ec, std::size_t n);
+  void deliver();
+  wire::FrameReader &reader();
   void wait_readable();
   void on_readable(const asio::error_code &ec);
   std::size_t gather();      // write_mutex_ held
@@ -93,12 +132,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Options options_;
   FrameHandler on_frame_;
   CloseHandler on_close_;
-  wire::FrameReader reader_;
+  // Made at the first arrival: a connection that never sends costs no receive buffer.
+  std::optional<wire::FrameReader> reader_;
+  // Received frames not yet handled, from `next_` on; handling stops while reading is held.
   std::vector<wire::Frame> frames_;
+  std::size_t next_ = 0;
+  std::size_t partial_ = 0;  // what this connection holds of the frame budget
+  asio::steady_timer handshake_timer_;
+  bool heard_ = false;
   bool open_ = true;
   bool started_ = false;
   bool reading_ = false;
-  bool drained_ = false;       // the last read left the socket empty
+  // The last read left the socket empty; true at first, so an idle connection only waits.
+  bool drained_ = true;
   std::size_t read_size_ = 0;  // room offered to the last read
   bool in_handler_ = false;
   unsigned held_ = 0;

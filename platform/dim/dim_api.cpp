@@ -55,6 +55,8 @@ namespace dim {
 
 void shutdown() { Runtime::shutdown(); }
 
+bool stop_dispatch(int timeout_ms) { return Runtime::halt(std::chrono::milliseconds(timeout_ms)); }
+
 void set_exit_on_refusal(bool on) { Runtime::get().server().set_exit_on_refusal(on); }
 
 void set_name_server_timeout(int ms) { dim::set_name_server_timeout(std::chrono::milliseconds(ms)); }
@@ -64,6 +66,10 @@ int server_port() { return Runtime::get().server().port(); }
 void release_service(unsigned id) { Runtime::get().client().release(id); }
 
 bool delivering_fill() { return ClientSide::delivering_fill(); }
+
+ServiceLookup service_lookup(unsigned id) {
+  return static_cast<ServiceLookup>(Runtime::get().client().lookup_state(id));
+}
 
 bool send_command(const std::string &name, const void *data, int size, int timeout_ms,
                   std::string &error) {

@@ -13,6 +13,14 @@ namespace dim {
 // this process, so a test can start afresh. Must not be called from a handler or callback.
 void shutdown();
 
+// Ends the calling of handlers, buffer routines, timer routines and callbacks for good, so
+// that a process can take down what they use. The one running (if any) goes on to its end;
+// nothing starts after it. Returns true once it has ended, false if it is still running after
+// timeout_ms (call again to go on waiting, after whatever makes it end sooner). Inside a
+// handler or callback it returns true at once: the rest is forbidden, the caller's own run
+// goes on. In a process that never used the library it does nothing.
+bool stop_dispatch(int timeout_ms);
+
 // Whether a server whose name the name server refuses ends the process (status 1, the
 // default) or dis_start_serving_ just returns 0.
 void set_exit_on_refusal(bool on);
@@ -31,6 +39,13 @@ void release_service(unsigned id);
 // True inside a dic_info_service_ callback that is receiving the fill data, not contents.
 bool delivering_fill();
 
+// What the name server last said about the service of a subscription made with
+// dic_info_service_: nothing yet (no answer, or no name server to ask), that it does not know
+// the service, or where its server is. A station told "No Link", or left without contents,
+// learns from it whether it ever got past the name server.
+enum class ServiceLookup { kNoAnswer = 0, kUnknown = 1, kFound = 2 };
+ServiceLookup service_lookup(unsigned id);
+
 // Sends a command and waits until it has been written to the server's connection or has
 // failed; on failure `error` says why. Returns false on failure or after timeout_ms. Inside
 // a handler or callback it cannot wait (the writing happens on that same thread): it then
@@ -38,8 +53,9 @@ bool delivering_fill();
 bool send_command(const std::string &name, const void *data, int size, int timeout_ms,
                   std::string &error);
 
-// Everything the name server knows, servers with their services and commands. Fails at once
-// inside a handler or callback, where the answer could not arrive while it waits.
+// Everything the name server knows, servers with their services and commands, gathered page
+// by page. Fails at once inside a handler or callback, where the answer could not arrive
+// while it waits. On a failure after some pages `out` holds them, and the list is incomplete.
 bool list_servers(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
 
 }  // namespace dim

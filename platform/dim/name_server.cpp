@@ -1,26 +1,51 @@
 #include "platform/dim/name_server.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "platform/dim/log_limit.h"
 
 namespace dim {
 
 namespace {
 constexpr std::size_t kMaxPeers = 4096;
-constexpr std::size_t kMaxEntriesPerServer = 65536;
+// Every server and every station process holds one connection; a quarter of the slots for one
+// host leaves room for a busy one while no host can take them all.
+constexpr std::size_t kMaxPeersPerAddress = 1024;
+// Frames being received, all connections together: a few registrations of the largest size.
+constexpr std::size_t kMinPartialFrameBudget = std::size_t{16} << 20;
+constexpr auto kLogInterval = std::chrono::minutes(1);
 
 std::string peer_text(const asio::ip::tcp::socket &s) {
   asio::error_code ec;
   auto ep = s.remote_endpoint(ec);
   if (ec) return "a peer";
-  auto addr = ep.address();
-  if (addr.is_v6() && addr.to_v6().is_v4_mapped())
-    addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
-  return "peer " + addr.to_string() + ":" + std::to_string(ep.port());
+  return "peer " + plain_address(ep.address()).to_string() + ":" + std::to_string(ep.port());
+}
+
+// Nothing the name server receives comes near a registration of as many names as one server may
+// hold; twice that, so an over-large registration still gets its clear refusal.
+std::size_t largest_frame(const NameServerOptions &o) {
+  const std::size_t texts = 2 * (2 + wire::kMaxName);
+  return std::min(wire::kMaxFrameBody, 2 * (1 + texts + 12 + o.max_names * 3 + o.max_name_bytes));
 }
 }  // namespace
 
-NameServer::NameServer(asio::io_context &io, uint16_t port, std::string &error)
-    : io_(io), acceptor_(io) {
+std::string names_prefix(const std::string &server) {
+  static const std::string kLast = "/SERVER";
+  if (server.size() > kLast.size() && server.ends_with(kLast))
+    return server.substr(0, server.size() - kLast.size() + 1);
+  return server + "/";
+}
+
+NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions options,
+                       std::string &error)
+    : io_(io), acceptor_(io), options_(std::move(options)),
+      started_(std::chrono::steady_clock::now()),
+      admission_({kMaxPeers, kMaxPeersPerAddress}),
+      budget_(std::make_shared<FrameBudget>(
+          std::max(kMinPartialFrameBudget, 2 * largest_frame(options_)))) {
+  allow_descriptors(kMaxPeers + 64);
   asio::error_code ec;
   acceptor_.open(asio::ip::tcp::v6(), ec);
   if (!ec) acceptor_.set_option(asio::ip::v6_only(false), ec);
@@ -48,22 +73,55 @@ void NameServer::accept_next() {
   acceptor_.async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec) {
-      std::string label = peer_text(socket);
-      if (peers_.size() >= kMaxPeers) {
-        std::fprintf(stderr, "dim_dns: refusing %s: too many connections\n", label.c_str());
-      } else {
-        auto conn = std::make_shared<Connection>(std::move(socket), std::move(label),
-                                                 Connection::Options{});
-        Connection *c = conn.get();
-        peers_[c] = Peer{conn, {}};
-        conn->start([this, c](wire::Frame &&f) { on_frame(c, std::move(f)); },
-                    [this, c](const std::string &) { on_closed(c); });
-      }
-    } else {
-      std::fprintf(stderr, "dim_dns: accept failed: %s\n", ec.message().c_str());
+      admit(std::move(socket));
+      accept_next();
+      return;
     }
-    accept_next();
+    // Out of descriptors or similar: free one if a silent connection holds it, and pause
+    // rather than spin on the error.
+    connection_log().print("dim_dns: accept failed: " + ec.message());
+    if (Connection *victim = admission_.victim({})) {
+      victim->drop();
+      admission_.remove(victim);
+    }
+    if (!accept_pause_) accept_pause_ = std::make_unique<asio::steady_timer>(io_);
+    accept_pause_->expires_after(std::chrono::milliseconds(100));
+    accept_pause_->async_wait([this](const asio::error_code &e) {
+      if (!e) accept_next();
+    });
   });
+}
+
+// Room for a newcomer is made by closing the oldest connection that never sent a frame (of
+// its address when that address is at its limit); only when none is left is it refused.
+void NameServer::admit(asio::ip::tcp::socket socket) {
+  std::string label = peer_text(socket);
+  asio::error_code ec;
+  const auto address = plain_address(socket.remote_endpoint(ec).address());
+  if (ec) return;  // gone already
+  const std::string key = Admission::key_of(address);
+  while (!admission_.fits(key)) {
+    Connection *victim = admission_.victim(key);
+    if (!victim) {
+      connection_log().print("dim_dns: refusing " + label + ": too many connections");
+      return;
+    }
+    connection_log().print("dim_dns: closing " + victim->label() +
+                           ", silent since it connected, to make room for " + label);
+    victim->drop();
+    admission_.remove(victim);  // already done by on_closed; made sure of here
+  }
+  Connection::Options o;
+  o.program = "dim_dns";
+  o.max_frame_body = largest_frame(options_);
+  o.budget = budget_;
+  o.handshake_timeout = handshake_timeout();
+  auto conn = std::make_shared<Connection>(std::move(socket), std::move(label), std::move(o));
+  Connection *c = conn.get();
+  admission_.add(c, key);
+  peers_[c] = Peer{conn, address, {}};
+  conn->start([this, c](wire::Frame &&f) { on_frame(c, std::move(f)); },
+              [this, c](const std::string &) { on_closed(c); });
 }
 
 void NameServer::on_frame(Connection *c, wire::Frame &&f) {
@@ -71,9 +129,13 @@ void NameServer::on_frame(Connection *c, wire::Frame &&f) {
   if (pit == peers_.end()) return;
   Peer &peer = pit->second;
   switch (f.kind()) {
-    case wire::Kind::kRegister: {
+    case wire::Kind::kRegister:
+    case wire::Kind::kReclaim: {
       auto m = wire::decode_register(f);
-      if (!m || m->server.empty()) {
+      bool empty_entry = false;
+      if (m)
+        for (const auto &e : m->entries) empty_entry = empty_entry || e.name.empty();
+      if (!m || m->server.empty() || empty_entry) {
         c->close("malformed registration");
         return;
       }
@@ -94,7 +156,9 @@ void NameServer::on_frame(Connection *c, wire::Frame &&f) {
         c->close("entry before registration");
         return;
       }
-      add_entry(c, servers_[peer.server], peer.server, *e);
+      // Acknowledged, so a server that was refused a name knows when it finally has it.
+      if (add_entry(c, peer, servers_[peer.server], peer.server, *e))
+        c->send(wire::encode_entry_accepted(e->name));
       return;
     }
     case wire::Kind::kLookup: {
@@ -118,12 +182,12 @@ void NameServer::on_frame(Connection *c, wire::Frame &&f) {
       return;
     }
     case wire::Kind::kList: {
-      auto request = wire::decode_list(f);
-      if (!request) {
+      auto m = wire::decode_list(f);
+      if (!m) {
         c->close("malformed list request");
         return;
       }
-      c->send(list_reply(*request));
+      c->send(list_reply(m->request, m->after));
       return;
     }
     default:
@@ -132,15 +196,69 @@ void NameServer::on_frame(Connection *c, wire::Frame &&f) {
   }
 }
 
+bool NameServer::log_allowed(const asio::ip::address &a) {
+  const auto now = std::chrono::steady_clock::now();
+  if (logged_.size() > kMaxPeers) std::erase_if(logged_, [&](const auto &kv) {
+    return now - kv.second >= kLogInterval;
+  });
+  auto [it, fresh] = logged_.try_emplace(a.to_string(), now);
+  if (fresh) return true;
+  if (now - it->second < kLogInterval) return false;
+  it->second = now;
+  return true;
+}
+
+void NameServer::refuse_registration(Connection *c, const Peer &peer, const std::string &server,
+                                     const std::string &why) {
+  if (log_allowed(peer.address))
+    std::fprintf(stderr, "dim_dns: refused %s from %s: %s\n", server.c_str(),
+                 c->label().c_str(), why.c_str());
+  c->send(wire::encode(wire::RegisterReplyMsg{false, why}));
+}
+
+std::string NameServer::owner_refusal(const asio::ip::address &a, const std::string &name) const {
+  bool ruled = false;
+  for (const auto &rule : options_.owners) {
+    if (!name.starts_with(rule.prefix)) continue;
+    if (any_contains(rule.hosts, a)) return {};
+    ruled = true;
+  }
+  if (!ruled) return {};
+  return "names under this prefix may not be registered from host " + a.to_string();
+}
+
 void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
+  if (!options_.may_register.empty() && !any_contains(options_.may_register, peer.address)) {
+    refuse_registration(c, peer, m.server,
+                        "host " + peer.address.to_string() + " may not register servers here");
+    return;
+  }
+  if (std::string why = owner_refusal(peer.address, m.server); !why.empty()) {
+    refuse_registration(c, peer, m.server, why);
+    return;
+  }
+  std::size_t bytes = 0;
+  for (const auto &e : m.entries) bytes += e.name.size();
+  if (m.entries.size() > options_.max_names || bytes > options_.max_name_bytes) {
+    refuse_registration(c, peer, m.server,
+                        std::to_string(m.entries.size()) + " names of " + std::to_string(bytes) +
+                            " bytes are over the limit of " + std::to_string(options_.max_names) +
+                            " names and " + std::to_string(options_.max_name_bytes) +
+                            " bytes per server");
+    return;
+  }
+  if (!m.reclaim && std::chrono::steady_clock::now() - started_ < options_.grace) {
+    // Servers that held their names before this name server started come back first.
+    c->send(wire::encode(wire::RegisterReplyMsg{
+        false, "the name server has just started; returning servers come first", true}));
+    return;
+  }
   auto existing = servers_.find(m.server);
   if (existing != servers_.end()) {
     const Server &s = existing->second;
-    const std::string text = "server name " + m.server + " is already registered by " + s.host +
-                             ":" + std::to_string(s.port) + " (pid " + std::to_string(s.pid) + ")";
-    std::printf("dim_dns: refused %s from %s: %s\n", m.server.c_str(), c->label().c_str(),
-                text.c_str());
-    c->send(wire::encode(wire::RegisterReplyMsg{false, text}));
+    refuse_registration(c, peer, m.server,
+                        "server name " + m.server + " is already registered by " + s.host + ":" +
+                            std::to_string(s.port) + " (pid " + std::to_string(s.pid) + ")");
     return;
   }
   peer.server = m.server;
@@ -149,50 +267,70 @@ void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
   s.host = m.host;
   s.port = m.port;
   s.pid = m.pid;
-  for (const auto &e : m.entries) add_entry(c, s, m.server, e);
-  std::printf("dim_dns: server %s registered at %s:%u with %zu names\n", m.server.c_str(),
-              s.host.c_str(), static_cast<unsigned>(s.port), s.entries.size());
+  for (const auto &e : m.entries) add_entry(c, peer, s, m.server, e);
+  std::printf("dim_dns: server %s registered at %s:%u with %zu names%s\n", m.server.c_str(),
+              s.host.c_str(), static_cast<unsigned>(s.port), s.entries.size(),
+              m.reclaim ? " (returning)" : "");
   c->send(wire::encode(wire::RegisterReplyMsg{true, {}}));
 }
 
-void NameServer::add_entry(Connection *c, Server &s, const std::string &server,
+std::string NameServer::entry_refusal(const Peer &peer, const std::string &server,
+                                      const Server &s, const wire::Entry &e) const {
+  if (!options_.any_names) {
+    const std::string prefix = names_prefix(server);
+    if (!e.name.starts_with(prefix))
+      return "a name of server " + server + " must start with " + prefix;
+  }
+  if (std::string why = owner_refusal(peer.address, e.name); !why.empty()) return why;
+  auto it = names_.find(e.name);
+  if (it != names_.end()) return "already offered by server " + it->second.server;
+  if (s.entries.size() >= options_.max_names ||
+      s.name_bytes + e.name.size() > options_.max_name_bytes)
+    return "over the limit of " + std::to_string(options_.max_names) + " names and " +
+           std::to_string(options_.max_name_bytes) + " bytes per server";
+  return {};
+}
+
+bool NameServer::add_entry(Connection *c, const Peer &peer, Server &s, const std::string &server,
                            const wire::Entry &e) {
   auto it = names_.find(e.name);
-  if (it != names_.end()) {
-    if (it->second.server == server) return;  // already ours (sent again after an addition)
-    c->send(wire::encode(wire::EntryRefusedMsg{
-        e.name, "already offered by server " + it->second.server}));
-    return;
-  }
-  if (s.entries.size() >= kMaxEntriesPerServer) {
-    c->send(wire::encode(wire::EntryRefusedMsg{e.name, "too many names for one server"}));
-    return;
+  if (it != names_.end() && it->second.server == server)
+    return true;  // already ours (sent again after an addition)
+  if (std::string why = entry_refusal(peer, server, s, e); !why.empty()) {
+    c->send(wire::encode(wire::EntryRefusedMsg{e.name, why}));
+    return false;
   }
   names_[e.name] = Owner{e.kind, server};
   s.entries[e.name] = e.kind;
+  s.name_bytes += e.name.size();
+  return true;
 }
 
-wire::Bytes NameServer::list_reply(uint32_t request) const {
+wire::Bytes NameServer::list_reply(uint32_t request, const std::string &after) const {
   wire::ListReplyMsg r;
   r.request = request;
   std::size_t bytes = 0;
-  for (const auto &[name, s] : servers_) {
-    wire::ServerInfo info{name, s.host, s.port, s.pid, {}};
-    bytes += name.size() + s.host.size() + 16;
-    for (const auto &[entry, kind] : s.entries) {
-      bytes += entry.size() + 3;
-      info.entries.push_back(wire::Entry{kind, entry});
-    }
-    if (bytes > wire::kMaxPayload) {
+  auto it = after.empty() ? servers_.begin() : servers_.upper_bound(after);
+  for (; it != servers_.end(); ++it) {
+    const auto &[name, s] = *it;
+    std::size_t size = name.size() + s.host.size() + 16;
+    for (const auto &[entry, kind] : s.entries) size += entry.size() + 3;
+    // Every page carries at least one server, so paging always moves on.
+    if (!r.servers.empty() && bytes + size > options_.list_page_bytes) {
       r.truncated = true;
       break;
     }
+    bytes += size;
+    wire::ServerInfo info{name, s.host, s.port, s.pid, {}};
+    info.entries.reserve(s.entries.size());
+    for (const auto &[entry, kind] : s.entries) info.entries.push_back(wire::Entry{kind, entry});
     r.servers.push_back(std::move(info));
   }
   return wire::encode(r);
 }
 
 void NameServer::on_closed(Connection *c) {
+  admission_.remove(c);
   auto pit = peers_.find(c);
   if (pit == peers_.end()) return;
   const std::string server = pit->second.server;

@@ -60,6 +60,34 @@ void Runtime::shutdown() {
   delete rt;
 }
 
+bool Runtime::halt(std::chrono::milliseconds wait) {
+  Runtime *rt = nullptr;
+  {
+    std::lock_guard lock(g_runtime_mutex);
+    rt = g_runtime;
+  }
+  return rt ? rt->halt_here(wait) : true;
+}
+
+bool Runtime::halt_here(std::chrono::milliseconds wait) {
+  halted_.store(true, std::memory_order_release);
+  // Stopping a context lets the completion it is running finish and starts no other; the
+  // flag covers what that completion would still start itself (the next frame of a batch).
+  dispatch_.stop();
+  net_.stop();
+  if (on_dispatch()) return true;
+  {
+    std::unique_lock lock(ended_mutex_);
+    if (!ended_cv_.wait_for(lock, wait, [this] { return dispatch_ended_; })) return false;
+  }
+  std::lock_guard lock(join_mutex_);
+  if (dispatch_thread_.joinable()) dispatch_thread_.join();
+  // The network thread may be the caller: a refusal from the name server ends the process
+  // from there.
+  if (net_thread_.joinable() && !on_net()) net_thread_.join();
+  return true;
+}
+
 // Each context is run by its one thread (posting from others stays safe), which spares asio
 // the work of handing completions between threads.
 Runtime::Runtime()
@@ -71,7 +99,12 @@ Runtime::Runtime()
       client_(std::make_unique<ClientSide>(*this)),
       timers_(std::make_unique<Timers>(*this)) {
   net_thread_ = std::thread([this] { net_.run(); });
-  dispatch_thread_ = std::thread([this] { dispatch_.run(); });
+  dispatch_thread_ = std::thread([this] {
+    dispatch_.run();
+    std::lock_guard lock(ended_mutex_);
+    dispatch_ended_ = true;
+    ended_cv_.notify_all();
+  });
   net_id_ = net_thread_.get_id();
   dispatch_id_ = dispatch_thread_.get_id();
 }
@@ -79,6 +112,7 @@ Runtime::Runtime()
 void Runtime::stop_threads() {
   net_.stop();
   dispatch_.stop();
+  std::lock_guard lock(join_mutex_);
   if (net_thread_.joinable()) net_thread_.join();
   if (dispatch_thread_.joinable()) dispatch_thread_.join();
 }

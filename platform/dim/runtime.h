@@ -9,13 +9,18 @@
 // connection is idle, and otherwise crosses to the dispatch thread once.
 //
 // The runtime is never destroyed at process exit: its threads may still be running while
-// static destructors run, so nothing they touch may be a static with a destructor.
+// static destructors run, so nothing they touch may be a static with a destructor. A process
+// that must know nothing of it runs any more (a server that switches hardware off as it ends)
+// halts it first.
 #pragma once
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -45,6 +50,15 @@ class Runtime {
   // Stops the threads and forgets every server, client and timer (for in-process tests).
   // Must not be called from a library thread.
   static void shutdown();
+  // Ends the calling of handlers, buffer routines, timer routines and callbacks for good. The
+  // one running (if any) goes on to its end, and the library calls it makes meanwhile still
+  // work; nothing starts after it. Returns true once that one has ended and both threads are
+  // gone, false when it is still running after `wait` (call again to keep waiting). From a
+  // library thread it cannot wait for itself: it then only forbids the rest and returns true.
+  // Without a runtime there is nothing to halt.
+  static bool halt(std::chrono::milliseconds wait);
+  // True from the start of halt on; checked before each routine that a frame would start.
+  bool halted() const { return halted_.load(std::memory_order_acquire); }
 
   asio::io_context &net() { return net_; }
   asio::io_context &dispatch() { return dispatch_; }
@@ -69,6 +83,7 @@ class Runtime {
  private:
   Runtime();
   void stop_threads();
+  bool halt_here(std::chrono::milliseconds wait);
 
   asio::io_context net_;
   asio::io_context dispatch_;
@@ -81,6 +96,12 @@ class Runtime {
   std::thread dispatch_thread_;
   std::thread::id net_id_;
   std::thread::id dispatch_id_;
+
+  std::atomic<bool> halted_{false};
+  std::mutex ended_mutex_;  // guards dispatch_ended_
+  std::condition_variable ended_cv_;
+  bool dispatch_ended_ = false;
+  std::mutex join_mutex_;  // one thread at a time joins the library's threads
 };
 
 }  // namespace dim

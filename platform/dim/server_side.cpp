@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/dim/log_limit.h"
 #include "platform/dim/runtime.h"
 
 namespace dim {
@@ -14,8 +15,21 @@ namespace dim {
 namespace {
 
 constexpr std::size_t kMaxPeers = 1024;
+// A station host runs a few programs, each with one connection to a server; 256 leaves room
+// for a busy host or a gateway while no one host takes more than a quarter of the slots.
+constexpr std::size_t kMaxPeersPerAddress = 256;
 constexpr std::size_t kMaxSubsPerPeer = 4096;
-constexpr auto kRetry = std::chrono::seconds(1);
+// Frames being received, all connections together. Only a byte-code file for DownloadFPGA is
+// large: one of the largest size fits, with room for the ordinary traffic beside it.
+constexpr std::size_t kPartialFrameBudget = wire::kMaxFrameBody + (std::size_t{16} << 20);
+// After a failed accept (out of descriptors), wait this long before the next: long enough not
+// to spin, short enough that a freed descriptor is used at once.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// Refusals by the access lists are logged once per peer address and this interval.
+constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
+constexpr auto kRetry = std::chrono::milliseconds(1000);
+// A name server that has just started asks newcomers to wait for returning servers.
+constexpr auto kRetrySoon = std::chrono::milliseconds(250);
 constexpr auto kRegistrationWait = std::chrono::seconds(5);
 
 bool valid_name(const char *name) {
@@ -26,20 +40,16 @@ bool valid_name(const char *name) {
 
 bool is_words(const char *format) { return format && format[0] == 'L'; }
 
-std::string endpoint_text(const asio::ip::tcp::socket &s) {
-  asio::error_code ec;
-  auto ep = s.remote_endpoint(ec);
-  if (ec) return "a client";
-  auto addr = ep.address();
-  if (addr.is_v6() && addr.to_v6().is_v4_mapped())
-    addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
-  return "client " + addr.to_string() + ":" + std::to_string(ep.port());
-}
-
 }  // namespace
 
 ServerSide::ServerSide(Runtime &rt)
-    : rt_(rt), resolver_(rt.net()), answer_timer_(rt.net()), retry_timer_(rt.net()) {}
+    : rt_(rt),
+      admission_({kMaxPeers, kMaxPeersPerAddress}),
+      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)),
+      resolver_(rt.net()),
+      answer_timer_(rt.net()),
+      retry_timer_(rt.net()),
+      entry_retry_timer_(rt.net()) {}
 
 ServerSide::~ServerSide() = default;
 
@@ -202,6 +212,8 @@ int ServerSide::start_serving(const char *server_name) {
   server_name_ = server_name;
   outcome_ = Outcome::kNone;
   std::string error;
+  policy_ = AccessPolicy::from_environment();
+  allow_descriptors(kMaxPeers + 256);
   const bool listening = open_acceptor(error);
   lock.unlock();
 
@@ -267,26 +279,77 @@ void ServerSide::accept_next() {
   acceptor_->async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec) {
-      std::string label = endpoint_text(socket);
-      if (peers_.size() >= kMaxPeers) {
-        std::fprintf(stderr, "dim: refusing %s: too many connections\n", label.c_str());
-      } else {
-        auto conn = std::make_shared<Connection>(std::move(socket), std::move(label),
-                                                 Connection::Options{});
-        Connection *c = conn.get();
-        peers_[c] = Peer{conn, {}};
-        conn->start([this, c](wire::Frame &&f) { on_peer_frame(c, std::move(f)); },
-                    [this, c](const std::string &) { on_peer_closed(c); });
-      }
-    } else {
-      // Out of descriptors or similar: do not spin on the error.
-      std::fprintf(stderr, "dim: accept failed: %s\n", ec.message().c_str());
+      admit(std::move(socket));
+      accept_next();
+      return;
     }
-    accept_next();
+    // Out of descriptors or similar: free one if a silent connection holds it, and pause
+    // rather than spin on the error.
+    connection_log().print("dim: accept failed: " + ec.message());
+    if (Connection *victim = admission_.victim({})) {
+      victim->drop();
+      admission_.remove(victim);
+    }
+    if (!accept_pause_) accept_pause_ = std::make_unique<asio::steady_timer>(rt_.dispatch());
+    accept_pause_->expires_after(kAcceptPause);
+    accept_pause_->async_wait([this](const asio::error_code &e) {
+      if (!e) accept_next();
+    });
   });
 }
 
+void ServerSide::admit(asio::ip::tcp::socket socket) {
+  asio::error_code ec;
+  const auto endpoint = socket.remote_endpoint(ec);
+  if (ec) return;  // gone already
+  const auto address = plain_address(endpoint.address());
+  std::string label = "client " + address.to_string() + ":" + std::to_string(endpoint.port());
+  const std::string key = Admission::key_of(address);
+  while (!admission_.fits(key)) {
+    Connection *victim = admission_.victim(key);
+    if (!victim) {
+      connection_log().print("dim: refusing " + label + ": too many connections");
+      return;
+    }
+    connection_log().print("dim: closing " + victim->label() +
+                           ", silent since it connected, to make room for " + label);
+    victim->drop();
+    admission_.remove(victim);  // already done by on_peer_closed; made sure of here
+  }
+  Connection::Options o;
+  o.budget = budget_;
+  o.handshake_timeout = handshake_timeout();
+  auto conn = std::make_shared<Connection>(std::move(socket), std::move(label), std::move(o));
+  Connection *c = conn.get();
+  admission_.add(c, key);
+  Peer &peer = peers_[c];
+  peer.conn = conn;
+  peer.address = address;
+  conn->start([this, c](wire::Frame &&f) { on_peer_frame(c, std::move(f)); },
+              [this, c](const std::string &) { on_peer_closed(c); });
+}
+
+// Refusals are counted per peer address; the first, and then one a minute, is logged with the
+// count so far.
+bool ServerSide::allowed(Connection *c, const Peer &peer, bool command, const std::string &name) {
+  if (command ? policy_.may_command(peer.address) : policy_.may_subscribe(peer.address))
+    return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (refusals_.size() >= 4 * kMaxPeers)
+    std::erase_if(refusals_, [&](const auto &r) { return now - r.second.logged >= kRefusalLogInterval; });
+  Refusals &r = refusals_[peer.address.to_string()];
+  ++r.count;
+  if (r.count == 1 || now - r.logged >= kRefusalLogInterval) {
+    r.logged = now;
+    std::fprintf(stderr, "dim: refused %s %s from %s: address not allowed (%llu refused from %s)\n",
+                 command ? "command" : "subscription to", name.c_str(), c->label().c_str(),
+                 static_cast<unsigned long long>(r.count), peer.address.to_string().c_str());
+  }
+  return false;
+}
+
 void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
+  if (rt_.halted()) return;  // frames read in one batch with the last handler's own
   auto pit = peers_.find(c);
   if (pit == peers_.end()) return;
   Peer &peer = pit->second;
@@ -297,6 +360,7 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
         c->close("malformed command frame");
         return;
       }
+      if (!allowed(c, peer, true, cmd->name)) return;
       // The handler runs right here; the frame and the connection stay alive until it returns.
       run_command(*cmd, c->label());
       return;
@@ -315,6 +379,10 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
         c->close("subscription id " + std::to_string(m->sub) + " used twice");
         return;
       }
+      if (!allowed(c, peer, false, m->name)) {
+        c->send(wire::encode_no_service(m->sub));
+        return;
+      }
       subscribe(c, peer, m->sub, m->name);
       return;
     }
@@ -326,7 +394,7 @@ void ServerSide::on_peer_frame(Connection *c, wire::Frame &&f) {
       }
       auto sit = peer.subs.find(*sub);
       if (sit == peer.subs.end()) return;
-      std::erase(subscribers_[sit->second], std::make_pair(c, *sub));
+      remove_subscriber(sit->second);
       peer.subs.erase(sit);
       return;
     }
@@ -349,17 +417,33 @@ void ServerSide::subscribe(Connection *c, Peer &peer, uint32_t sub, const std::s
   }
   // Attached before the buffer routine runs: an update it makes already reaches this
   // subscriber, and the contents taken afterwards are the newest anyway.
-  peer.subs.emplace(sub, id);
-  subscribers_[id].emplace_back(c, sub);
+  auto &list = subscribers_[id];
+  peer.subs.emplace(sub, Place{id, list.size()});
+  list.emplace_back(c, sub);
   if (auto data = contents(id)) {
     if (peers_.count(c)) c->send_latest(sub, *data);
   }
 }
 
+// The last subscriber of the service takes the leaver's place, so leaving costs the same
+// however many subscribers there are.
+void ServerSide::remove_subscriber(const Place &place) {
+  auto &list = subscribers_[place.service];
+  if (place.index + 1 != list.size()) {
+    list[place.index] = list.back();
+    const auto &[moved_conn, moved_sub] = list[place.index];
+    peers_.at(moved_conn).subs.at(moved_sub).index = place.index;
+  }
+  list.pop_back();
+}
+
 void ServerSide::on_peer_closed(Connection *c) {
+  admission_.remove(c);
   auto pit = peers_.find(c);
   if (pit == peers_.end()) return;
-  for (const auto &[sub, id] : pit->second.subs) std::erase(subscribers_[id], std::make_pair(c, sub));
+  // The leaver's own entries stay in its map until it is erased, so a moved one of its own is
+  // still found there.
+  for (const auto &[sub, place] : pit->second.subs) remove_subscriber(place);
   // The connection object may still be on the stack of its own callback: release it later.
   rt_.to_dispatch([keep = std::move(pit->second.conn)] {});
   peers_.erase(pit);
@@ -417,6 +501,7 @@ void ServerSide::register_now() {
       if (local.is_v6() && local.to_v6().is_v4_mapped())
         local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
       wire::RegisterMsg m;
+      m.reclaim = was_registered_;
       {
         std::lock_guard lock(mutex_);
         m.server = server_name_;
@@ -448,6 +533,8 @@ void ServerSide::on_registry_frame(wire::Frame &&f) {
     answer_timer_.cancel();
     if (r->ok) {
       registered_ = true;
+      was_registered_ = true;
+      reported_refusal_ = false;
       if (reported_lost_) {
         std::lock_guard lock(mutex_);
         std::fprintf(stderr, "dim: server %s registered with the name server again\n",
@@ -457,22 +544,82 @@ void ServerSide::on_registry_frame(wire::Frame &&f) {
       settle(Outcome::kRegistered, {});
       return;
     }
-    refused_ = true;
-    settle(Outcome::kRefused, r->text);
+    if (r->retry) {
+      abandon_attempt();
+      retry_registration(kRetrySoon);
+      return;
+    }
+    on_registration_refused(r->text);
     return;
   }
   if (f.kind() == wire::Kind::kEntryRefused) {
     if (auto r = wire::decode_entry_refused(f))
-      std::fprintf(stderr, "dim: name %s refused by the name server: %s\n", r->name.c_str(),
-                   r->text.c_str());
+      on_entry_refused(*r);
     else
       registry_->close("malformed entry refusal");
+    return;
+  }
+  if (f.kind() == wire::Kind::kEntryAccepted) {
+    auto name = wire::decode_entry_accepted(f);
+    if (!name) {
+      registry_->close("malformed entry acceptance");
+      return;
+    }
+    if (refused_names_.erase(*name))
+      std::fprintf(stderr, "dim: name %s registered with the name server\n", name->c_str());
     return;
   }
   registry_->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
 }
 
-void ServerSide::registry_lost(const std::string &why) {
+void ServerSide::on_registration_refused(const std::string &why) {
+  if (!was_registered_) {
+    // A newcomer whose name is taken: as if a second copy of a server had been started.
+    refused_ = true;
+    settle(Outcome::kRefused, why);
+    return;
+  }
+  if (!reported_refusal_) {
+    std::lock_guard lock(mutex_);
+    std::fprintf(stderr, "dim: server %s refused by the name server: %s; retrying every second\n",
+                 server_name_.c_str(), why.c_str());
+  }
+  reported_refusal_ = true;
+  reported_lost_ = true;  // says so when it has its name again
+  abandon_attempt();
+  retry_registration(kRetry);
+}
+
+void ServerSide::on_entry_refused(const wire::EntryRefusedMsg &r) {
+  if (refused_names_.insert(r.name).second)
+    std::fprintf(stderr, "dim: name %s refused by the name server: %s; retrying every second\n",
+                 r.name.c_str(), r.text.c_str());
+  retry_refused_entries();
+}
+
+void ServerSide::retry_refused_entries() {
+  if (entry_retry_armed_ || refused_names_.empty()) return;
+  entry_retry_armed_ = true;
+  entry_retry_timer_.expires_after(kRetry);
+  entry_retry_timer_.async_wait([this](const asio::error_code &ec) {
+    entry_retry_armed_ = false;
+    if (ec) return;
+    // While not registered the next registration carries every name anyway.
+    if (registered_ && registry_ && registry_->is_open()) {
+      std::vector<wire::Entry> again;
+      {
+        std::lock_guard lock(mutex_);
+        for (const auto &name : refused_names_)
+          if (auto it = names_.find(name); it != names_.end())
+            again.push_back(wire::Entry{it->second.first, name});
+      }
+      for (const auto &e : again) registry_->send(wire::encode_add_entry(e));
+    }
+    retry_refused_entries();
+  });
+}
+
+void ServerSide::abandon_attempt() {
   ++attempt_;  // whatever the abandoned attempt still has pending is ignored from now on
   registering_ = false;
   registered_ = false;
@@ -488,13 +635,17 @@ void ServerSide::registry_lost(const std::string &why) {
     rt_.to_net([keep = std::move(registry_)] {});
     registry_.reset();
   }
-  if (refused_) return;  // retrying cannot help; the refusal has been reported
-  settle(Outcome::kUnreachable, why);
-  retry_registration();
 }
 
-void ServerSide::retry_registration() {
-  retry_timer_.expires_after(kRetry);
+void ServerSide::registry_lost(const std::string &why) {
+  abandon_attempt();
+  if (refused_) return;  // retrying cannot help; the refusal has been reported
+  settle(Outcome::kUnreachable, why);
+  retry_registration(kRetry);
+}
+
+void ServerSide::retry_registration(std::chrono::milliseconds after) {
+  retry_timer_.expires_after(after);
   retry_timer_.async_wait([this](const asio::error_code &ec) {
     if (!ec) register_now();
   });
@@ -515,7 +666,7 @@ void ServerSide::settle(Outcome o, const std::string &text) {
     }
   }
   if (o == Outcome::kRefused) {
-    // A re-registration after a name-server restart found the name taken meanwhile.
+    // start_serving stopped waiting before the answer came: a newcomer whose name is taken.
     std::fprintf(stderr, "dim: server %s refused by the name server: %s\n", name.c_str(),
                  text.c_str());
     if (exit_on_refusal_) {

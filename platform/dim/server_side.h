@@ -11,16 +11,20 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dim/access_policy.h"
+#include "platform/dim/admission.h"
 #include "platform/dim/connection.h"
 #include "platform/dim/dim.h"
 #include "platform/dim/wire.h"
@@ -58,10 +62,21 @@ class ServerSide {
     dis_cmnd_handler handler = nullptr;
     long tag = 0;
   };
+  // Where a subscription stands in its service's list of subscribers.
+  struct Place {
+    int service = 0;
+    std::size_t index = 0;
+  };
   // One accepted client connection.
   struct Peer {
     std::shared_ptr<Connection> conn;
-    std::unordered_map<uint32_t, int> subs;  // subscription id -> service id
+    std::unordered_map<uint32_t, Place> subs;  // by subscription id
+    asio::ip::address address;
+  };
+  // Refusals by the access lists, per peer address: counted, logged once a minute.
+  struct Refusals {
+    uint64_t count = 0;
+    std::chrono::steady_clock::time_point logged{};
   };
   // Outcome of the first registration, awaited by start_serving.
   enum class Outcome { kNone, kRegistered, kRefused, kUnreachable };
@@ -77,8 +92,11 @@ class ServerSide {
   std::optional<wire::Payload> contents(int service_id);
   void run_command(const wire::CommandView &cmd, const std::string &peer);
   void accept_next();
+  void admit(asio::ip::tcp::socket socket);
   void on_peer_frame(Connection *c, wire::Frame &&f);
+  bool allowed(Connection *c, const Peer &peer, bool command, const std::string &name);
   void subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name);
+  void remove_subscriber(const Place &place);
   void on_peer_closed(Connection *c);
   void publish(int service_id, const wire::Payload &data);
 
@@ -86,7 +104,11 @@ class ServerSide {
   void register_now();
   void on_registry_frame(wire::Frame &&f);
   void registry_lost(const std::string &why);
-  void retry_registration();
+  void abandon_attempt();
+  void retry_registration(std::chrono::milliseconds after);
+  void on_registration_refused(const std::string &why);
+  void on_entry_refused(const wire::EntryRefusedMsg &r);
+  void retry_refused_entries();
   void settle(Outcome o, const std::string &text);
 
   Runtime &rt_;
@@ -108,7 +130,13 @@ class ServerSide {
   // Dispatch thread only (the acceptor is created under mutex_ before serving starts).
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::unordered_map<Connection *, Peer> peers_;
+  // Per service; a subscription's index is kept in its Peer, so one leaves in constant time.
   std::unordered_map<int, std::vector<std::pair<Connection *, uint32_t>>> subscribers_;
+  Admission admission_;
+  std::shared_ptr<FrameBudget> budget_;
+  AccessPolicy policy_;
+  std::unordered_map<std::string, Refusals> refusals_;
+  std::unique_ptr<asio::steady_timer> accept_pause_;
 
   // Network thread only.
   asio::ip::tcp::resolver resolver_;
@@ -121,7 +149,16 @@ class ServerSide {
   bool registering_ = false;
   bool reported_lost_ = false;
   bool refused_ = false;
+  // Registered at least once: after a name-server restart it reclaims its name, and a refusal
+  // then never ends it (it has been serving); it says so and keeps trying.
+  bool was_registered_ = false;
+  bool reported_refusal_ = false;
   asio::steady_timer retry_timer_;
+  // Names the name server refused (taken by another server, for now); offered again every
+  // retry interval until they are accepted.
+  std::set<std::string> refused_names_;
+  asio::steady_timer entry_retry_timer_;
+  bool entry_retry_armed_ = false;
 };
 
 }  // namespace dim

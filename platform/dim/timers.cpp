@@ -26,7 +26,7 @@ void Timers::start_here(int seconds, dtq_timer_routine routine, long tag) {
   p.timer = std::make_unique<asio::steady_timer>(rt_.dispatch());
   p.timer->expires_after(std::chrono::seconds(seconds < 1 ? 1 : seconds));
   p.timer->async_wait([this, tag, routine, gen = p.generation](const asio::error_code &ec) {
-    if (ec) return;
+    if (ec || rt_.halted()) return;
     auto it = pending_.find(tag);
     if (it == pending_.end() || it->second.generation != gen) return;
     // Forget the timer before the routine runs: the routine usually re-arms the same tag.

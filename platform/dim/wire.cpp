@@ -137,7 +137,7 @@ bool get_entries(Fields &in, std::vector<Entry> &out) {
 
 }  // namespace
 
-bool known_kind(uint8_t k) { return (k >= 1 && k <= 8) || (k >= 16 && k <= 20); }
+bool known_kind(uint8_t k) { return (k >= 1 && k <= 10) || (k >= 16 && k <= 20); }
 
 Payload Payload::copy_of(const void *data, std::size_t size) {
   auto bytes = std::make_shared<Bytes>(static_cast<const uint8_t *>(data),
@@ -218,14 +218,15 @@ std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
 // ---- encoders ----
 
 Bytes encode(const RegisterMsg &m) {
-  Builder b(Kind::kRegister);
+  Builder b(m.reclaim ? Kind::kReclaim : Kind::kRegister);
   b.text(m.server).text(m.host).u32(m.port).u32(m.pid);
   put_entries(b, m.entries);
   return b.finish();
 }
 
 Bytes encode(const RegisterReplyMsg &m) {
-  return Builder(Kind::kRegisterReply).u8(m.ok ? 1 : 0).text(m.text).finish();
+  const uint8_t answer = m.ok ? 1 : m.retry ? 2 : 0;
+  return Builder(Kind::kRegisterReply).u8(answer).text(m.text).finish();
 }
 
 Bytes encode_add_entry(const Entry &e) {
@@ -234,6 +235,10 @@ Bytes encode_add_entry(const Entry &e) {
 
 Bytes encode(const EntryRefusedMsg &m) {
   return Builder(Kind::kEntryRefused).text(m.name).text(m.text).finish();
+}
+
+Bytes encode_entry_accepted(std::string_view name) {
+  return Builder(Kind::kEntryAccepted).text(name).finish();
 }
 
 Bytes encode(const LookupMsg &m) {
@@ -247,7 +252,12 @@ Bytes encode(const LookupReplyMsg &m) {
   return b.finish();
 }
 
-Bytes encode_list(uint32_t request) { return Builder(Kind::kList).u32(request).finish(); }
+Bytes encode_list(uint32_t request, std::string_view after) {
+  Builder b(Kind::kList);
+  b.u32(request);
+  if (!after.empty()) b.text(after);
+  return b.finish();
+}
 
 Bytes encode(const ListReplyMsg &m) {
   Builder b(Kind::kListReply);
@@ -278,9 +288,10 @@ Bytes command_head(std::string_view name, std::size_t payload_size) {
 // ---- decoders ----
 
 std::optional<RegisterMsg> decode_register(const Frame &f) {
-  if (!is(f, Kind::kRegister)) return std::nullopt;
+  if (!is(f, Kind::kRegister) && !is(f, Kind::kReclaim)) return std::nullopt;
   Fields in(f.fields());
   RegisterMsg m;
+  m.reclaim = is(f, Kind::kReclaim);
   m.server = in.text();
   m.host = in.text();
   m.port = in.u32();
@@ -294,9 +305,11 @@ std::optional<RegisterReplyMsg> decode_register_reply(const Frame &f) {
   if (!is(f, Kind::kRegisterReply)) return std::nullopt;
   Fields in(f.fields());
   RegisterReplyMsg m;
-  m.ok = in.flag();
+  const uint8_t answer = in.u8();
+  m.ok = answer == 1;
+  m.retry = answer == 2;
   m.text = in.text();
-  if (!in.done()) return std::nullopt;
+  if (!in.done() || answer > 2) return std::nullopt;
   return m;
 }
 
@@ -319,6 +332,14 @@ std::optional<EntryRefusedMsg> decode_entry_refused(const Frame &f) {
   m.text = in.text();
   if (!in.done()) return std::nullopt;
   return m;
+}
+
+std::optional<std::string> decode_entry_accepted(const Frame &f) {
+  if (!is(f, Kind::kEntryAccepted)) return std::nullopt;
+  Fields in(f.fields());
+  std::string name = in.text();
+  if (!in.done()) return std::nullopt;
+  return name;
 }
 
 std::optional<LookupMsg> decode_lookup(const Frame &f) {
@@ -346,12 +367,14 @@ std::optional<LookupReplyMsg> decode_lookup_reply(const Frame &f) {
   return m;
 }
 
-std::optional<uint32_t> decode_list(const Frame &f) {
+std::optional<ListMsg> decode_list(const Frame &f) {
   if (!is(f, Kind::kList)) return std::nullopt;
   Fields in(f.fields());
-  const uint32_t r = in.u32();
+  ListMsg m;
+  m.request = in.u32();
+  if (in.left() > 0) m.after = in.text();  // without it: the first page
   if (!in.done()) return std::nullopt;
-  return r;
+  return m;
 }
 
 std::optional<ListReplyMsg> decode_list_reply(const Frame &f) {

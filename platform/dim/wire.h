@@ -38,6 +38,8 @@ enum class Kind : uint8_t {
   kLookupReply = 6,    // name server -> client
   kList = 7,           // client -> name server: everything known
   kListReply = 8,      // name server -> client
+  kReclaim = 9,        // server -> name server: register again a name it held before
+  kEntryAccepted = 10, // name server -> server: an entry added later is now its own
   kSubscribe = 16,     // client -> server: subscription id, service name
   kUnsubscribe = 17,   // client -> server: subscription id
   kData = 18,          // server -> client: subscription id, contents
@@ -86,6 +88,8 @@ class FrameReader {
   // Accounts for n bytes written into buffer(); complete frames are appended to `out`.
   // Returns the reason when the stream is malformed; the reader must not be used after that.
   std::optional<std::string> commit(std::size_t n, std::vector<Frame> &out);
+  // Bytes received so far of a frame too large for the scratch buffer (0 when none).
+  std::size_t partial_bytes() const { return big_.body ? big_filled_ : 0; }
 
  private:
   std::optional<std::string> parse(std::vector<Frame> &out);
@@ -111,16 +115,26 @@ struct RegisterMsg {
   uint32_t port = 0;
   uint32_t pid = 0;
   std::vector<Entry> entries;
+  // Sent as kReclaim by a server that was registered before the name server restarted.
+  bool reclaim = false;
 };
 
 struct RegisterReplyMsg {
   bool ok = false;
   std::string text;
+  // Not refused, only not yet: the name server is still letting returning servers come back.
+  bool retry = false;
 };
 
 struct EntryRefusedMsg {
   std::string name;
   std::string text;
+};
+
+// A page of the list starts after the server named `after` (empty: from the first).
+struct ListMsg {
+  uint32_t request = 0;
+  std::string after;
 };
 
 struct LookupMsg {
@@ -147,6 +161,7 @@ struct ServerInfo {
 
 struct ListReplyMsg {
   uint32_t request = 0;
+  // More servers follow: ask again after the last server of this reply.
   bool truncated = false;
   std::vector<ServerInfo> servers;
 };
@@ -174,9 +189,10 @@ Bytes encode(const RegisterMsg &m);
 Bytes encode(const RegisterReplyMsg &m);
 Bytes encode_add_entry(const Entry &e);
 Bytes encode(const EntryRefusedMsg &m);
+Bytes encode_entry_accepted(std::string_view name);
 Bytes encode(const LookupMsg &m);
 Bytes encode(const LookupReplyMsg &m);
-Bytes encode_list(uint32_t request);
+Bytes encode_list(uint32_t request, std::string_view after = {});
 Bytes encode(const ListReplyMsg &m);
 Bytes encode(const SubscribeMsg &m);
 Bytes encode_unsubscribe(uint32_t sub);
@@ -186,13 +202,14 @@ Bytes data_head(uint32_t sub, std::size_t payload_size);
 Bytes command_head(std::string_view name, std::size_t payload_size);
 
 // Each returns nothing when the frame's fields do not match its kind exactly.
-std::optional<RegisterMsg> decode_register(const Frame &f);
+std::optional<RegisterMsg> decode_register(const Frame &f);  // kRegister and kReclaim
 std::optional<RegisterReplyMsg> decode_register_reply(const Frame &f);
 std::optional<Entry> decode_add_entry(const Frame &f);
 std::optional<EntryRefusedMsg> decode_entry_refused(const Frame &f);
 std::optional<LookupMsg> decode_lookup(const Frame &f);
 std::optional<LookupReplyMsg> decode_lookup_reply(const Frame &f);
-std::optional<uint32_t> decode_list(const Frame &f);
+std::optional<std::string> decode_entry_accepted(const Frame &f);
+std::optional<ListMsg> decode_list(const Frame &f);
 std::optional<ListReplyMsg> decode_list_reply(const Frame &f);
 std::optional<SubscribeMsg> decode_subscribe(const Frame &f);
 std::optional<uint32_t> decode_sub_id(const Frame &f);  // kUnsubscribe, kNoService

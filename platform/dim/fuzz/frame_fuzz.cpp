@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)w::decode_register_reply(f);
     (void)w::decode_add_entry(f);
     (void)w::decode_entry_refused(f);
+    (void)w::decode_entry_accepted(f);
     (void)w::decode_lookup(f);
     (void)w::decode_lookup_reply(f);
     (void)w::decode_list(f);

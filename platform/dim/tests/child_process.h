@@ -130,10 +130,11 @@ class Child {
 };
 
 // A name server of its own for one test, on a free port (or a given one, to restart it).
+// Without a grace period by default: a test's servers need not wait for returning ones.
 class NameServerProcess {
  public:
-  explicit NameServerProcess(int port = 0)
-      : child_({bin("dim_dns"), "-p", std::to_string(port)}) {
+  explicit NameServerProcess(int port = 0, std::vector<std::string> options = {"--grace", "0"})
+      : child_(argv(port, std::move(options))) {
     auto first = child_.line();
     const std::string prefix = "dim_dns: listening on port ";
     if (first && first->rfind(prefix, 0) == 0) port_ = std::atoi(first->c_str() + prefix.size());
@@ -147,6 +148,12 @@ class NameServerProcess {
   }
 
  private:
+  static std::vector<std::string> argv(int port, std::vector<std::string> options) {
+    std::vector<std::string> a{bin("dim_dns"), "-p", std::to_string(port)};
+    a.insert(a.end(), options.begin(), options.end());
+    return a;
+  }
+
   Child child_;
   int port_ = 0;
 };

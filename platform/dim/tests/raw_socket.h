@@ -16,7 +16,8 @@ namespace dim::test {
 class RawSocket {
  public:
   explicit RawSocket(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    // Not inherited: a program the test starts later must not keep this connection open.
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));

@@ -133,6 +133,45 @@ TEST(DimDecode, RoundTripsEveryMessage) {
   EXPECT_EQ(d->data[2], 3);
 }
 
+TEST(DimDecode, ReclaimRetryAnswerAndListPagesRoundTripAndOldFormsStillDecode) {
+  auto frame_of = [](const Bytes &b) {
+    FrameReader r;
+    std::vector<Frame> out;
+    EXPECT_FALSE(feed(r, b, b.size(), out));
+    return out.at(0);
+  };
+  RegisterMsg reg{"/Z/SERVER", "127.0.0.1", 4000, 77, {}, true};
+  const Frame rf = frame_of(encode(reg));
+  EXPECT_EQ(rf.kind(), Kind::kReclaim);
+  auto r = decode_register(rf);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->reclaim);
+  reg.reclaim = false;
+  r = decode_register(frame_of(encode(reg)));
+  ASSERT_TRUE(r);
+  EXPECT_FALSE(r->reclaim);
+
+  auto later = decode_register_reply(frame_of(encode(RegisterReplyMsg{false, "wait", true})));
+  ASSERT_TRUE(later);
+  EXPECT_FALSE(later->ok);
+  EXPECT_TRUE(later->retry);
+  Bytes bad = encode(RegisterReplyMsg{true, ""});
+  bad[5] = 3;  // no such answer
+  EXPECT_FALSE(decode_register_reply(frame_of(bad)));
+
+  auto first = decode_list(frame_of(encode_list(9)));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->request, 9u);
+  EXPECT_EQ(first->after, "");
+  auto next = decode_list(frame_of(encode_list(10, "/M/SERVER")));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->after, "/M/SERVER");
+
+  auto accepted = decode_entry_accepted(frame_of(encode_entry_accepted("/Z/SVC")));
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(*accepted, "/Z/SVC");
+}
+
 TEST(DimDecode, RejectsTruncatedAndTrailingFields) {
   Bytes good = encode(LookupMsg{1, "/X"});
   for (std::size_t cut = 1; cut < good.size() - 4; ++cut) {

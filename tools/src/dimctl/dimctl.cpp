@@ -11,6 +11,7 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -28,11 +29,12 @@ const char kHelp[] =
     "  cmd COMMAND WORD...       send the words as 32-bit little-endian integers;\n"
     "                            a word is hexadecimal with 0x, else decimal\n"
     "  --help                    this text\n"
+    "  --version                 the program's version\n"
     "Contents are printed one delivery per line as 32-bit words in hexadecimal; bytes\n"
     "after the last whole word follow \"tail\". The name server is DIM_DNS_NODE,\n"
     "DIM_DNS_PORT (default 2505).\n"
     "Exit status: 0 done; 1 usage error; 2 no link (name server or server not reachable,\n"
-    "name unknown, command not delivered).\n";
+    "name unknown, list incomplete, command not delivered).\n";
 
 int usage_error(const char *why) {
   std::fprintf(stderr, "dimctl: %s\n%s", why, kHelp);
@@ -126,17 +128,20 @@ int watch_service(const std::string &service, long count, bool stop_on_no_link) 
 int list() {
   std::vector<dim::wire::ServerInfo> servers;
   std::string error;
-  if (!dim::list_servers(servers, error, kTimeoutMs)) {
-    std::fprintf(stderr, "dimctl: no link to the name server: %s\n", error.c_str());
-    return kExitNoLink;
-  }
+  const bool whole = dim::list_servers(servers, error, kTimeoutMs);
   for (const auto &s : servers) {
     std::printf("%s  %s:%u  pid %u\n", s.server.c_str(), s.host.c_str(), s.port, s.pid);
     for (const auto &e : s.entries)
       std::printf("  %s %s\n", e.kind == dim::wire::EntryKind::kService ? "service" : "command",
                   e.name.c_str());
   }
-  return kExitOk;
+  if (whole) return kExitOk;
+  std::fflush(stdout);
+  if (servers.empty())
+    std::fprintf(stderr, "dimctl: no link to the name server: %s\n", error.c_str());
+  else
+    std::fprintf(stderr, "dimctl: the list above is incomplete: %s\n", error.c_str());
+  return kExitNoLink;
 }
 
 int send(const std::string &command, int argc, char **argv) {
@@ -162,6 +167,10 @@ int run(int argc, char **argv) {
   const std::string what = argv[1];
   if (what == "--help" || what == "-h" || what == "help") {
     std::printf("%s", kHelp);
+    return kExitOk;
+  }
+  if (what == "--version") {
+    print_version("dimctl");
     return kExitOk;
   }
   if (what == "list") {

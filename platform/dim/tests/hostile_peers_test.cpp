@@ -1,0 +1,176 @@
+// Peers that try to exhaust the name server and a server rather than confuse them: requests
+// whose answers are never read, thousands of idle connections, connections that never speak,
+// half-sent frames.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/dim/dim.h"
+#include "platform/dim/dim_extra.h"
+#include "platform/dim/tests/child_process.h"
+#include "platform/dim/tests/raw_socket.h"
+#include "platform/dim/wire.h"
+
+namespace {
+
+using dim::test::Child;
+using dim::test::NameServerProcess;
+using dim::test::RawSocket;
+using dim::test::wait_for;
+namespace wire = dim::wire;
+
+// The peak resident size of a process, in MiB.
+long peak_mib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
+  return -1;
+}
+
+std::size_t lines(const std::string &text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+bool listed(const std::string &server) {
+  std::vector<wire::ServerInfo> servers;
+  std::string error;
+  if (!dim::list_servers(servers, error, 5000)) return false;
+  for (const auto &s : servers)
+    if (s.server == server) return true;
+  return false;
+}
+
+class HostilePeers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GT(dns_->port(), 0);
+    dns_->use();
+  }
+  void TearDown() override { dim::shutdown(); }
+
+  std::unique_ptr<NameServerProcess> dns_ = std::make_unique<NameServerProcess>();
+};
+
+void no_contents(long *, void **address, int *size) {
+  *address = nullptr;
+  *size = 0;
+}
+
+TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
+  // A server with about 0.9 MB of names makes every list reply that large.
+  const std::string base = "/HP/BIG/";
+  for (int i = 0; i < 3500; ++i) {
+    std::string name = base + "SVC/" + std::to_string(i) + "/";
+    name += std::string(250 - name.size(), 'n');
+    ASSERT_NE(dis_add_service_(name.c_str(), "L", nullptr, 0, no_contents, 0), 0);
+  }
+  ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
+  ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000));
+
+  const long before = peak_mib(dns_->child().pid());
+  RawSocket greedy(dns_->port());
+  wire::Bytes asks;
+  for (uint32_t i = 0; i < 300; ++i) {
+    const auto f = wire::encode_list(i);
+    asks.insert(asks.end(), f.begin(), f.end());
+  }
+  ASSERT_TRUE(greedy.send_all(asks));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const long grown = peak_mib(dns_->child().pid()) - before;
+  // All 300 answers at once would be about 270 MB.
+  EXPECT_LT(grown, 64) << "the name server grew by " << grown << " MiB";
+  EXPECT_TRUE(listed(base + "SERVER"));
+}
+
+void raise_descriptor_limit() {
+  rlimit r{};
+  getrlimit(RLIMIT_NOFILE, &r);
+  r.rlim_cur = r.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &r);
+}
+
+TEST_F(HostilePeers, IdleConnectionsLeaveRoomAtTheNameServer) {
+  raise_descriptor_limit();
+  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/IDLE/SERVER", "/HP/IDLE/SVC",
+              "/HP/IDLE/CMD"});
+  ASSERT_EQ(peer.line(), "ready");
+  std::vector<std::unique_ptr<RawSocket>> idle;
+  for (int i = 0; i < 4200; ++i) idle.push_back(std::make_unique<RawSocket>(dns_->port()));
+  Child list({dim::test::bin("dimctl"), "list"});
+  auto first = list.line(10000);
+  ASSERT_TRUE(first.has_value()) << list.err_text();
+  EXPECT_EQ(first->rfind("/HP/IDLE/SERVER", 0), 0u) << *first;
+  EXPECT_EQ(list.wait_exit(10000), 0);
+  // The registered server kept its place: it has spoken.
+  EXPECT_TRUE(listed("/HP/IDLE/SERVER"));
+  EXPECT_LE(lines(dns_->child().err_text(500)), 20u);
+}
+
+TEST_F(HostilePeers, ConnectionsThatNeverSpeakAreClosedAfterTheHandshakeTimeout) {
+  setenv("DIM_HANDSHAKE_TIMEOUT_MS", "300", 1);
+  NameServerProcess dns;
+  dns.use();
+  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/QUIET/SERVER", "/HP/QUIET/SVC",
+              "/HP/QUIET/CMD"});
+  unsetenv("DIM_HANDSHAKE_TIMEOUT_MS");
+  ASSERT_EQ(peer.line(), "ready");
+  std::vector<wire::ServerInfo> servers;
+  std::string error;
+  ASSERT_TRUE(dim::list_servers(servers, error, 5000)) << error;
+  int port = 0;
+  for (const auto &s : servers)
+    if (s.server == "/HP/QUIET/SERVER") port = static_cast<int>(s.port);
+  ASSERT_GT(port, 0);
+
+  RawSocket silent_dns(dns.port()), silent_server(port);
+  RawSocket talking_dns(dns.port()), talking_server(port);
+  ASSERT_TRUE(talking_dns.send_all(wire::encode(wire::LookupMsg{1, "/HP/QUIET/SVC"})));
+  ASSERT_TRUE(talking_server.send_all(wire::encode(wire::SubscribeMsg{1, "/HP/QUIET/SVC"})));
+  EXPECT_TRUE(silent_dns.closed_by_peer(3000));
+  EXPECT_TRUE(silent_server.closed_by_peer(3000));
+  EXPECT_FALSE(talking_dns.closed_by_peer(500));
+  EXPECT_FALSE(talking_server.closed_by_peer(500));
+}
+
+// Sends `bytes` of the body of a registration frame announced `length` long, or less when the
+// name server closes the connection first.
+void send_partial_registration(RawSocket &s, uint32_t length, std::size_t bytes) {
+  timeval limit{10, 0};
+  setsockopt(s.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  wire::Bytes head(4);
+  std::memcpy(head.data(), &length, 4);
+  head.push_back(static_cast<uint8_t>(wire::Kind::kRegister));
+  if (!s.send_all(head)) return;
+  const wire::Bytes chunk(std::size_t{1} << 19, 0);
+  for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
+    if (!s.send_all(chunk)) return;
+}
+
+TEST_F(HostilePeers, HalfSentFramesCostTheNameServerLittle) {
+  const long before = peak_mib(dns_->child().pid());
+  std::vector<std::unique_ptr<RawSocket>> peers;
+  // Frames far larger than anything a name server needs, and many frames of a size it accepts.
+  for (int i = 0; i < 4; ++i) {
+    peers.push_back(std::make_unique<RawSocket>(dns_->port()));
+    send_partial_registration(*peers.back(), 48u << 20, std::size_t{32} << 20);
+  }
+  for (int i = 0; i < 48; ++i) {
+    peers.push_back(std::make_unique<RawSocket>(dns_->port()));
+    send_partial_registration(*peers.back(), 1900u << 10, std::size_t{3} << 19);
+  }
+  const long grown = peak_mib(dns_->child().pid()) - before;
+  // Held all at once they would be 200 MiB.
+  EXPECT_LT(grown, 40) << "the name server grew by " << grown << " MiB";
+  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/AFTER/SERVER", "/HP/AFTER/SVC",
+              "/HP/AFTER/CMD"});
+  ASSERT_EQ(peer.line(), "ready");
+  EXPECT_TRUE(listed("/HP/AFTER/SERVER"));
+}
+
+}  // namespace
