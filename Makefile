@@ -2,8 +2,9 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 
-.PHONY: all deps build build-asan test test-fast demo bench fuzz clean
+.PHONY: all deps build build-asan build-tsan test test-fast test-tsan demo bench fuzz clean
 
 all: build
 
@@ -20,11 +21,22 @@ build-asan: deps
 	  -DZOL_SANITIZE=ON -DZOL_FUZZ=ON -DZOL_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The ThreadSanitizer build runs the tests labelled "tsan": the messaging library's and the
+# end-to-end server tests, with every program they start instrumented too.
+build-tsan: deps
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZOL_TSAN=ON -DZOL_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tsan_tests
+
+test-tsan: build-tsan
+	scripts/test-tsan $(TSAN_BUILD) $(JOBS)
+
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
 
 test: test-fast build-asan
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
+	$(MAKE) test-tsan
 
 demo: build
 	scripts/demo
@@ -36,4 +48,4 @@ fuzz: build-asan
 	scripts/fuzz $(ASAN_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

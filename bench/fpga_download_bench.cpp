@@ -265,7 +265,7 @@ int main(int argc, char **argv) {
   }
 
   auto dns = std::make_unique<Process>(
-      std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0"}, zoltest::Env{});
+      std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0", "--grace", "0"}, zoltest::Env{});
   const std::regex listening("dim_dns: listening on port ([0-9]+)");
   if (!dns->wait_out([&](const std::string &s) { return std::regex_search(s, listening); }, 10s))
     fail("the name server did not start: " + dns->err());

@@ -50,6 +50,13 @@ void close_jtag_hardware() {
   jtag_hardware_initialized = 0;
 }
 
+void recheck_jtag_hardware() {
+  if (jtag_hardware_initialized == 0) return;
+  uint32_t csr = 0;
+  if (lb_read_word(kCsr, &csr) != 0) return;
+  if ((csr & kJtagEnable) == 0) jtag_hardware_initialized = 0;
+}
+
 int jbi_jtag_io(int tms, int tdi, int read_tdo) {
   if (jtag_hardware_initialized == 0) {
     initialize_jtag_hardware();

@@ -19,6 +19,12 @@ int jbi_jtag_io(int tms, int tdi, int read_tdo);
 // Set the CSR's JTAG bit and print "JTAG enabled, CSR 0x0 : %X" (or "JTAG enabled failed").
 // When the CSR cannot be read, nothing is written to it.
 void initialize_jtag_hardware();
+// Another program on the board may have switched the port off since this process switched it
+// on (its own run ends by switching it off; a self-test rewrites the whole CSR). Reads the
+// CSR: when its JTAG bit is clear, the port counts as off again, so the next TCK cycle
+// switches it on and prints the "JTAG enabled" line anew. A CSR that cannot be read changes
+// nothing. Called before each run, never per cycle.
+void recheck_jtag_hardware();
 // If the port was switched on: print "Closing PCI", clear the CSR's JTAG bit and print
 // "JTAG disabled, CSR 0x0 : %X" (or "JTAG disable failed").
 void close_jtag_hardware();

@@ -1,11 +1,12 @@
 # Small helpers so every folder declares its tests, benchmarks and fuzz targets the same way.
 include(GoogleTest)
 
-# zol_test(NAME SOURCES a.cpp ... LIBS x y ... [PREFIX text])
+# zol_test(NAME SOURCES a.cpp ... LIBS x y ... [PREFIX text] [LABELS l ...])
 # A GoogleTest program; each test case becomes a ctest test (its name after PREFIX, if
-# given). End-to-end tests find the programs under test through ZOL_BIN_DIR.
+# given), carrying LABELS. End-to-end tests find the programs under test through ZOL_BIN_DIR.
+# The label "tsan" puts the program in `make test-tsan` (target tsan_tests).
 function(zol_test name)
-  cmake_parse_arguments(T "" "PREFIX" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOL_TEST_BIN_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
@@ -13,7 +14,18 @@ function(zol_test name)
     ZOL_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     ZOL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     ZOL_BUILD_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  set(properties TIMEOUT 120)
+  if(T_LABELS)
+    list(APPEND properties LABELS "${T_LABELS}")
+  endif()
+  # The ThreadSanitizer build makes only these (and the programs they start).
+  if("tsan" IN_LIST T_LABELS)
+    if(NOT TARGET tsan_tests)
+      add_custom_target(tsan_tests)
+    endif()
+    add_dependencies(tsan_tests ${name})
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 # zol_bench(NAME SOURCES ... LIBS ...): a Google Benchmark program, run by `make bench`.

@@ -80,6 +80,39 @@ TEST_F(JtagPort, CloseRestoresTheCsrAndAllowsSwitchingOnAgain) {
             "JTAG enabled, CSR 0x0 : 13\n");
 }
 
+TEST_F(JtagPort, RecheckSwitchesOnAgainOnlyAPortFoundOff) {
+  jbi_jtag_io(0, 0, 0);
+  // Still on: the check reads the CSR and nothing is switched again.
+  recheck_jtag_hardware();
+  jbi_jtag_io(0, 0, 0);
+  // Another program switched it off, then an unreadable CSR: no conclusion is drawn from it.
+  ASSERT_TRUE(board().poke(0, 0x3));
+  ASSERT_TRUE(board().set_access_fail(0));
+  recheck_jtag_hardware();
+  EXPECT_EQ(jtag_hardware_initialized, 1);
+  board().reset();
+  ASSERT_TRUE(board().poke(0, 0x3));
+  board().trace_on(true);
+  recheck_jtag_hardware();
+  EXPECT_EQ(jtag_hardware_initialized, 0);
+  jbi_jtag_io(1, 0, 0);
+  uint32_t csr = 0;
+  ASSERT_TRUE(board().peek(0, &csr));
+  EXPECT_EQ(csr, 0x13u);
+  EXPECT_THAT(trace(), ElementsAre("R 0x0000 0x00000003", "R 0x0000 0x00000003",
+                                   "W 0x0000 0x00000013", "R 0x0000 0x00000013",
+                                   "TCK TMS=1 TDI=0 TDO=1"));
+  EXPECT_EQ(output(), "JTAG enabled, CSR 0x0 : 10\nJTAG enabled, CSR 0x0 : 13\n");
+}
+
+// A process that never switched the port on has nothing to check.
+TEST_F(JtagPort, RecheckBeforeAnyCycleTouchesNothing) {
+  recheck_jtag_hardware();
+  EXPECT_TRUE(trace().empty());
+  EXPECT_EQ(jtag_hardware_initialized, 0);
+  EXPECT_EQ(output(), "");
+}
+
 TEST_F(JtagPort, CloseWithoutAnyCyclePrintsAndTouchesNothing) {
   close_jtag_hardware();
   EXPECT_TRUE(trace().empty());

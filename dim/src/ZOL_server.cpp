@@ -12,6 +12,7 @@
 #include "dim/src/zol_names.h"
 #include "platform/dim/dim.h"
 #include "platform/lb/lb.h"
+#include "stapl/src/jbiexprt.h"
 
 int DEBUG = 0;
 uint32_t SysID = 0;
@@ -28,7 +29,7 @@ namespace {
 
 char Svc_basename[48];
 
-// The board control/status register gets this value before the identity is read; its
+// The board control/status register gets this value once the server's name is its own; its
 // JTAG-enable bit 0x10 stays clear until the first download.
 constexpr uint32_t CSR_START_VALUE = 0x43;
 
@@ -39,6 +40,9 @@ void entry_name(char *out, size_t out_size, const char *suffix) {
 }  // namespace
 
 void server_exit() {
+  // Whatever ends the process, no handler may touch the board once the port is off: a download
+  // under way is cut short and ends as failed first.
+  server_stop_serving(jbi_request_stop);
   std::printf("Server exiting\n");
   close_jtag_hardware();
   std::fflush(stdout);
@@ -48,10 +52,12 @@ int init_server() {
   std::atexit(server_exit);
   I2C_pause_us = 10;
   initialize_PCI();
-  lb_write_word(0, CSR_START_VALUE);
 
   uint32_t byte[4] = {0, 0, 0, 0};
-  for (uint32_t k = 0; k < 4; ++k) I2C_Read(0xA000 + k, &byte[k]);
+  const unsigned nacks_before = I2C_nack_count;
+  int identity_read = 1;
+  for (uint32_t k = 0; k < 4; ++k) identity_read &= I2C_Read(0xA000 + k, &byte[k]);
+  if (I2C_nack_count != nacks_before) identity_read = 0;
   // Each value is taken whole, as the data register returned it.
   uint32_t board_id = byte[0] + byte[1] * 0x100u + byte[2] * 0x10000u + byte[3] * 0x1000000u;
 
@@ -64,7 +70,19 @@ int init_server() {
   board_texts(SysID, BrdType, BrdRev, BrdNum, &texts);
   build_server_name(&texts, Server_name, sizeof Server_name);
   std::printf("Starting up server %s\n", Server_name);
+  // The name of an unread identity looks like any other; only this line tells the operator.
+  if (!identity_read)
+    std::fprintf(stderr,
+                 "ZOL_server: the board identity could not be read from the EEPROM at 0xA0; "
+                 "serving as %s\n",
+                 Server_name);
   build_svc_basename(&texts, Svc_basename, sizeof Svc_basename);
+
+  // The name is claimed before the board is touched: a second server of the same board is
+  // refused here and ends without rewriting the CSR under the first one's downloads. Its
+  // commands and services follow once the CSR is set, so no handler can run before.
+  dis_start_serving_(Server_name);
+  lb_write_word(0, CSR_START_VALUE);
 
   char name[128];
   entry_name(name, sizeof name, "/CMD/DownloadFPGA");
@@ -81,17 +99,18 @@ int init_server() {
   Svc_Counters = dis_add_service_(name, "L", nullptr, 0, Build_CntSvc, 0);
 
   arm_counter_timer();
-  dis_start_serving_(Server_name);
   return 1;
 }
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  const int early_exit = server_check_command_line(argc, argv);
+  if (early_exit >= 0) return early_exit;
   server_hold_stop_signals();
 
   time_t now = time(nullptr);
   std::printf("Starting ZOL_server v2.1 at %s\n", ctime(&now));
   server_command_line(argc, argv, &DEBUG);
   init_server();
-  server_idle();
+  server_idle(jbi_request_stop);
 }

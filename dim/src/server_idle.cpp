@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <pthread.h>
 
+#include "platform/dim/dim_extra.h"
+
 namespace {
 
 sigset_t stop_signals() {
@@ -15,6 +17,8 @@ sigset_t stop_signals() {
   return set;
 }
 
+constexpr int kInterruptEveryMs = 50;
+
 }  // namespace
 
 void server_hold_stop_signals() {
@@ -22,12 +26,21 @@ void server_hold_stop_signals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void server_idle() {
+void server_stop_serving(void (*interrupt)()) {
+  // Repeated while waiting, so that it reaches a routine whichever moment its long work
+  // begins, whatever the interrupt remembers.
+  do {
+    if (interrupt) interrupt();
+  } while (!dim::stop_dispatch(kInterruptEveryMs));
+}
+
+void server_idle(void (*interrupt)()) {
   sigset_t set = stop_signals();
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) == 0 && (sig == SIGTERM || sig == SIGINT)) break;
   }
+  server_stop_serving(interrupt);
   std::fflush(stdout);
   std::exit(0);
 }

@@ -121,7 +121,7 @@ struct Setup {
     boardsim({"poke", "0x38", "0x12345678"});
     boardsim({"poke", "0x3C0", "0xBEEF"});
     dns = std::make_unique<Process>(
-        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0"}, zoltest::Env{});
+        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0", "--grace", "0"}, zoltest::Env{});
     std::regex listening("listening on port ([0-9]+)");
     std::smatch m;
     std::string out;

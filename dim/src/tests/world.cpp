@@ -1,6 +1,7 @@
 #include "dim/src/tests/world.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,10 +16,10 @@ std::string test_bin(const std::string &program) {
   return std::string(ZOL_BUILD_DIR) + "/test-bin/" + program;
 }
 
-World::World(const std::string &tag) {
+World::World(const std::string &tag, std::vector<std::string> dns_options) {
   board_ = "zoltest_" + std::to_string(getpid()) + "_" + tag;
   boardsim({"reset"});
-  launch_dns(0);
+  launch_dns(0, dns_options);
 }
 
 World::~World() {
@@ -32,9 +33,10 @@ Env World::env() const {
           {"DIM_DNS_PORT", std::to_string(dns_port_)}};
 }
 
-void World::launch_dns(int port) {
-  dns_ = std::make_unique<Process>(
-      std::vector<std::string>{bin("dim_dns"), "-p", std::to_string(port)}, Env{});
+void World::launch_dns(int port, const std::vector<std::string> &options) {
+  std::vector<std::string> argv{bin("dim_dns"), "-p", std::to_string(port)};
+  argv.insert(argv.end(), options.begin(), options.end());
+  dns_ = std::make_unique<Process>(argv, Env{});
   std::smatch m;
   std::regex listening("dim_dns: listening on port ([0-9]+)");
   bool up = dns_->wait_out(
@@ -50,11 +52,20 @@ void World::stop_dns() {
   dns_.reset();
 }
 
-void World::start_dns() {
+void World::kill_dns() {
+  if (dns_) {
+    dns_->signal(SIGKILL);
+    dns_->wait_exit(5s);
+  }
+  dns_.reset();
+}
+
+void World::start_dns(std::vector<std::string> options) {
+  std::vector<std::string> argv{bin("dim_dns"), "-p", std::to_string(dns_port_)};
+  argv.insert(argv.end(), options.begin(), options.end());
   // The old port may linger briefly in the kernel; try for a while.
   for (int attempt = 0; attempt < 50; ++attempt) {
-    dns_ = std::make_unique<Process>(
-        std::vector<std::string>{bin("dim_dns"), "-p", std::to_string(dns_port_)}, Env{});
+    dns_ = std::make_unique<Process>(argv, Env{});
     if (dns_->wait_for("listening on port", 2s)) return;
     dns_->stop();
     std::this_thread::sleep_for(100ms);

@@ -16,8 +16,11 @@ std::string test_bin(const std::string &program);  // <build>/test-bin/<program>
 
 class World {
  public:
-  // `tag` makes the board name unique among tests running side by side.
-  explicit World(const std::string &tag);
+  // `tag` makes the board name unique among tests running side by side. The name server
+  // gets `dns_options`; by default no grace period, so servers need not wait for returning
+  // ones at the start of every test.
+  explicit World(const std::string &tag,
+                 std::vector<std::string> dns_options = {"--grace", "0"});
   ~World();
 
   const std::string &board() const { return board_; }
@@ -33,8 +36,11 @@ class World {
   std::vector<std::string> trace();
 
   void stop_dns();
-  // A new name server on the same port.
-  void start_dns();
+  // Ends the name server at once (SIGKILL), as a crash would.
+  void kill_dns();
+  // A new name server on the same port; with no options it keeps returning servers' names
+  // for the default grace period, as a restarted one does.
+  void start_dns(std::vector<std::string> options = {});
 
   // Starts a program of <build>/bin with this test's environment.
   std::unique_ptr<Process> start(const std::string &program, std::vector<std::string> args = {});
@@ -42,7 +48,7 @@ class World {
                         std::chrono::milliseconds timeout = 20s);
 
  private:
-  void launch_dns(int port);
+  void launch_dns(int port, const std::vector<std::string> &options);
 
   std::string board_;
   int dns_port_ = 0;

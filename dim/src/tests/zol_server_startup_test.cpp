@@ -2,6 +2,7 @@
 // name-server settings, how the board identity names it, and how it ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 
@@ -48,7 +49,9 @@ TEST(ZolServerStartup, PrintsBannerSettingsBusOpenAndServerNameInOrder) {
   EXPECT_EQ(lines[6], "Starting up server /ZOL/KeshV2_05/SERVER");
 }
 
-TEST(ZolServerStartup, WritesControlRegisterThenReadsIdentityBytesInOrder) {
+// The CSR is written only once the name server has granted the name: a refused second server
+// of the same board must not rewrite it.
+TEST(ZolServerStartup, ReadsIdentityBytesInOrderThenWritesControlRegister) {
   World world("startup_bus");
   world.boardsim({"set-id", "0x20020005"});
   world.boardsim({"trace", "on"});
@@ -59,9 +62,9 @@ TEST(ZolServerStartup, WritesControlRegisterThenReadsIdentityBytesInOrder) {
   for (const auto &l : trace) joined += l + "\n";
   size_t csr = joined.find("W 0x0000 0x00000043\n");
   ASSERT_NE(csr, std::string::npos) << joined;
-  size_t first_i2c = joined.find("I2C START");
-  ASSERT_NE(first_i2c, std::string::npos);
-  EXPECT_LT(csr, first_i2c) << "the control register is written before the identity read";
+  size_t last_i2c = joined.rfind("I2C ");
+  ASSERT_NE(last_i2c, std::string::npos);
+  EXPECT_GT(csr, last_i2c) << "the control register is written after the identity read";
   // Bytes 0..3 of the EEPROM at 0xA0, in address order.
   std::string i2c;
   for (const auto &l : trace)
@@ -99,6 +102,34 @@ TEST(ZolServerStartup, IdentityBeyondTheNameTablesUsesNumbersAndStillServes) {
       << other->out();
 }
 
+// An EEPROM that does not acknowledge leaves a name made of whatever the data register held;
+// the operator must be told that it is not the board's own.
+TEST(ZolServerStartup, UnreadableIdentityIsToldOnStderrWithTheNameUsed) {
+  World world("startup_noack");
+  world.boardsim({"noack", "0xA0"});
+  Process server({bin("ZOL_server")}, world.env());
+  ASSERT_TRUE(server.wait_for("/SERVER\n", 10s)) << server.out() << server.err();
+  std::smatch m;
+  const std::string out = server.out();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("Starting up server (\\S+)\n"))) << out;
+  const std::string name = m[1];
+  ASSERT_TRUE(server.wait_err(
+      [](const std::string &err) { return err.find("could not be read") != std::string::npos; }, 5s))
+      << server.err();
+  server.stop();
+  const std::vector<std::string> err_lines = lines_of(server.err());
+  const std::string expected =
+      "ZOL_server: the board identity could not be read from the EEPROM at 0xA0; serving as " + name;
+  EXPECT_EQ(std::count(err_lines.begin(), err_lines.end(), expected), 1) << server.err();
+
+  // A board that answers gets no such line.
+  world.boardsim({"reset"});
+  world.boardsim({"set-id", "0x20020005"});
+  auto good = start_server(world, "ZOL_server");
+  good->stop();
+  EXPECT_EQ(good->err().find("could not be read"), std::string::npos) << good->err();
+}
+
 TEST(ZolServerCommandLine, PortOptionWithoutValueAssumes2505) {
   World world("cmdline_p");
   auto echo = command_line_echo(startup_lines(world, {"-P"}));
@@ -112,6 +143,52 @@ TEST(ZolServerCommandLine, PortAsSeparateWordBecomesTheHost) {
   EXPECT_EQ(echo, (std::vector<std::string>{"No DIM_DNS_PORT was specified, assuming 2505",
                                             "Setting DIM_DNS_PORT to 2505",
                                             "Setting DIM_DNS_NODE to 4000"}));
+}
+
+// A host word of digits alone is most likely a port given as a separate word; it is still the
+// host, but the operator hears about it. Both servers read the same command line.
+TEST(ZolServerCommandLine, AllDigitsHostWordIsKeptWithAWarning) {
+  World world("cmdline_digits");
+  for (const char *program : {"ZOL_server", "echo_server"}) {
+    Process server({bin(program), "127.0.0.1", "-p", "2505"}, world.env());
+    EXPECT_TRUE(server.wait_for("Setting DIM_DNS_NODE to 2505\n", 10s)) << program << server.out();
+    EXPECT_TRUE(server.wait_err(
+        [&](const std::string &err) {
+          return err.find(std::string(program) +
+                          ": warning: name-server host '2505' is all digits; did you mean "
+                          "-P2505?\n") != std::string::npos;
+        },
+        10s))
+        << program << " stderr: " << server.err();
+    server.stop();
+  }
+  // A host with letters or dots is no reason to warn.
+  Process server({bin("echo_server"), "127.0.0.1", "-P" + std::to_string(world.dns_port())},
+                 world.env());
+  ASSERT_TRUE(server.wait_for("Starting up server", 10s));
+  server.stop();
+  EXPECT_EQ(server.err().find("did you mean"), std::string::npos) << server.err();
+}
+
+// A port the name server can never be reached on used to make the server retry for ever.
+TEST(ZolServerCommandLine, PortThatIsNoPortIsAUsageErrorBeforeAnythingElse) {
+  World world("cmdline_badport");
+  world.boardsim({"trace", "on"});
+  for (const char *program : {"ZOL_server", "echo_server"}) {
+    for (const char *word : {"-Pabc", "-p0", "-P65536", "-P25a", "-P-1", "-P99999999999"}) {
+      RunResult r = world.run_program(program, {"127.0.0.1", word}, 5s);
+      EXPECT_NE(r.status, 0) << program << " " << word;
+      EXPECT_NE(r.status, -1) << program << " " << word << " kept running";
+      EXPECT_EQ(r.out, "") << program << " " << word;
+      EXPECT_NE(r.err.find("is not a port (a number from 1 to 65535)"), std::string::npos)
+          << program << " " << word << ": " << r.err;
+    }
+  }
+  EXPECT_EQ(world.trace(), std::vector<std::string>{}) << "the board must not be touched";
+  // The extremes are ports.
+  auto echo = command_line_echo(startup_lines(world, {"-P1", "-P65535", "-P02505"}));
+  EXPECT_EQ(echo, (std::vector<std::string>{"Setting DIM_DNS_PORT to 1", "Setting DIM_DNS_PORT to 65535",
+                                            "Setting DIM_DNS_PORT to 02505"}));
 }
 
 TEST(ZolServerCommandLine, LettersAreCaseBlindAndUnknownOptionsSilent) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,11 +24,19 @@
 
 namespace {
 
-std::deque<std::string> names;  // indexed by the subscription's tag; never moves an entry
+// Indexed by the subscription's tag. An entry never moves, but the deque's own bookkeeping
+// changes with each new subscription while the library's thread looks names up.
+std::deque<std::string> names;
+std::mutex names_mutex;
 char fill[8] = "No Link";
 
+std::string name_of(long tag) {
+  std::lock_guard lock(names_mutex);
+  return names.at(static_cast<size_t>(tag));
+}
+
 void deliver(long *tag, void *data, int *size) {
-  const std::string &name = names.at(static_cast<size_t>(*tag));
+  const std::string name = name_of(*tag);
   int bytes = (size != nullptr && data != nullptr) ? *size : 0;
   if (bytes == 8 && std::memcmp(data, fill, 8) == 0) {
     std::printf("NOLINK %s\n", name.c_str());
@@ -57,9 +66,13 @@ int main() {
     in >> verb >> name;
     if (verb == "quit") break;
     if (verb == "sub") {
-      names.push_back(name);
-      dic_info_service_(names.back().c_str(), MONITORED, 0, nullptr, 0, deliver,
-                        static_cast<long>(names.size() - 1), fill, sizeof fill);
+      long tag = 0;
+      {
+        std::lock_guard lock(names_mutex);
+        names.push_back(name);
+        tag = static_cast<long>(names.size() - 1);
+      }
+      dic_info_service_(name.c_str(), MONITORED, 0, nullptr, 0, deliver, tag, fill, sizeof fill);
       continue;
     }
     if (verb != "cmd" && verb != "raw") continue;
