@@ -50,20 +50,26 @@ void scan_board_name(const char *text) {
   remote = 1;
 }
 
-void scan_value(const char *word, int new_action) {
-  uint32_t parsed = 0;
-  switch (scan_hex_word(word + 2, &parsed)) {
+// Reads a hexadecimal word as "%x" would; false (with the run marked as a usage error) when
+// it is no number or wider than a register.
+bool scan_number(const char *text, const char *word, uint32_t *out) {
+  switch (scan_hex_word(text, out)) {
     case HEX_WORD_OK:
-      value = parsed;
-      action = new_action;
-      break;
+      return true;
     case HEX_WORD_TOO_WIDE:
       too_wide(word);
-      break;
+      return false;
     default:
       error = 1;
-      break;
+      return false;
   }
+}
+
+void scan_value(const char *word, int new_action) {
+  uint32_t parsed = 0;
+  if (!scan_number(word + 2, word, &parsed)) return;
+  value = parsed;
+  action = new_action;
 }
 
 }  // namespace
@@ -74,17 +80,9 @@ void scan_arguments(int argc, char **argv) {
     const char *word = argv[i];
     if (word[0] != '-') {
       uint32_t parsed = 0;
-      switch (scan_hex_word(word, &parsed)) {
-        case HEX_WORD_OK:
-          address = parsed;
-          address_given = 1;
-          break;
-        case HEX_WORD_TOO_WIDE:
-          too_wide(word);
-          break;
-        default:
-          error = 1;
-          break;
+      if (scan_number(word, word, &parsed)) {
+        address = parsed;
+        address_given = 1;
       }
       continue;
     }
