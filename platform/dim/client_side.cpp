@@ -550,11 +550,13 @@ bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, in
     std::string error;
   };
   out.clear();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // The name server sends the list in pages; each page starts after the last server of the
-  // one before, so every page moves on and the loop ends.
+  // one before, so every page moves on and the loop ends. The time limit is per page: a long
+  // list from a name server that keeps answering is not a silent name server.
   std::string after;
   for (;;) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     auto w = std::make_shared<Wait>();
     rt_.to_dispatch([this, w, after] {
       const uint32_t request = next_request_++;

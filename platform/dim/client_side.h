@@ -47,7 +47,8 @@ class ClientSide {
   // a command to a server already in use goes out from that thread when its connection is
   // idle and no earlier command of this process is still on its way to the dispatch thread.
   int command(const char *name, const void *data, int size, Done done);
-  // Asks the name server for everything it knows; blocks up to timeout_ms.
+  // Asks the name server for everything it knows, page by page; blocks up to timeout_ms for
+  // each page.
   bool list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms);
 
   // True inside a callback that is receiving the fill data.
