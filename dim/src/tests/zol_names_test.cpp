@@ -154,11 +154,15 @@ TEST(BoardNames, RefusedNamesAreOfferedAgainUntilTheServerHasThem) {
   auto r = evil->register_as(registration("/EVIL/SERVER", board_names()));
   ASSERT_TRUE(r && r->ok);
   auto server = world.start("ZOL_server");
-  const std::string cmd = kEchoBoard + "/CMD/ReadWriteRegisters";
+  // The server offers its names one after the other: the squatter stays until every one of
+  // them has been refused, so each has to be offered again.
   EXPECT_TRUE(server->wait_err(
       [&](const std::string &err) {
-        return err.find("dim: name " + cmd + " refused by the name server: already offered by "
-                        "server /EVIL/SERVER; retrying every second") != std::string::npos;
+        for (const auto &name : board_names())
+          if (err.find("dim: name " + name + " refused by the name server: already offered by "
+                       "server /EVIL/SERVER; retrying every second") == std::string::npos)
+            return false;
+        return true;
       },
       10s))
       << server->err();
