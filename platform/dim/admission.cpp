@@ -6,6 +6,7 @@
 
 #include "platform/dim/connection.h"
 #include "platform/dim/host_range.h"
+#include "platform/dim/log_limit.h"
 
 namespace dim {
 
@@ -30,6 +31,23 @@ void Admission::forget_heard(Order &order) {
     silent_.erase(e.in_all);
     addresses_.at(e.key).silent.erase(e.in_address);
   }
+}
+
+bool Admission::make_room(const std::string &key, const std::string &label,
+                          const char *program) {
+  while (!fits(key)) {
+    Connection *c = victim(key);
+    if (!c) {
+      connection_log().print(std::string(program) + ": refusing " + label +
+                             ": too many connections");
+      return false;
+    }
+    connection_log().print(std::string(program) + ": closing " + c->label() +
+                           ", silent since it connected, to make room for " + label);
+    c->drop();
+    remove(c);  // the close handler does it too; made sure of here
+  }
+  return true;
 }
 
 Connection *Admission::victim(const std::string &key) {

@@ -37,6 +37,10 @@ class Admission {
   // The silent connection to end to make room for a newcomer from `key`, or null when every
   // connection in the way has spoken. Whether one has spoken is asked of the connection.
   Connection *victim(const std::string &key);
+  // Closes silent connections until a newcomer from `key` fits, each with a line (prefixed by
+  // `program`) naming it and `label`; false, after a line saying so, when it cannot be made
+  // to fit.
+  bool make_room(const std::string &key, const std::string &label, const char *program);
 
   void add(Connection *c, const std::string &key);  // counts as silent
   void remove(Connection *c);

@@ -100,17 +100,7 @@ void NameServer::admit(asio::ip::tcp::socket socket) {
   const auto address = plain_address(socket.remote_endpoint(ec).address());
   if (ec) return;  // gone already
   const std::string key = Admission::key_of(address);
-  while (!admission_.fits(key)) {
-    Connection *victim = admission_.victim(key);
-    if (!victim) {
-      connection_log().print("dim_dns: refusing " + label + ": too many connections");
-      return;
-    }
-    connection_log().print("dim_dns: closing " + victim->label() +
-                           ", silent since it connected, to make room for " + label);
-    victim->drop();
-    admission_.remove(victim);  // already done by on_closed; made sure of here
-  }
+  if (!admission_.make_room(key, label, "dim_dns")) return;
   Connection::Options o;
   o.program = "dim_dns";
   o.max_frame_body = largest_frame(options_);

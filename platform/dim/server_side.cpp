@@ -305,17 +305,7 @@ void ServerSide::admit(asio::ip::tcp::socket socket) {
   const auto address = plain_address(endpoint.address());
   std::string label = "client " + address.to_string() + ":" + std::to_string(endpoint.port());
   const std::string key = Admission::key_of(address);
-  while (!admission_.fits(key)) {
-    Connection *victim = admission_.victim(key);
-    if (!victim) {
-      connection_log().print("dim: refusing " + label + ": too many connections");
-      return;
-    }
-    connection_log().print("dim: closing " + victim->label() +
-                           ", silent since it connected, to make room for " + label);
-    victim->drop();
-    admission_.remove(victim);  // already done by on_peer_closed; made sure of here
-  }
+  if (!admission_.make_room(key, label, "dim")) return;
   Connection::Options o;
   o.budget = budget_;
   o.handshake_timeout = handshake_timeout();
