@@ -118,6 +118,52 @@ bool read_number(const std::string &text, size_t &i, int64_t &value, std::string
   return true;
 }
 
+// The string literal whose opening quote is text[i], escapes resolved; i ends after the
+// closing quote.
+bool read_string(const std::string &text, size_t &i, std::string &out, std::string &error) {
+  ++i;
+  while (true) {
+    if (i >= text.size()) {
+      error = "string without closing quote";
+      return false;
+    }
+    if (text[i] == '"') {
+      ++i;
+      return true;
+    }
+    char ch = text[i];
+    if (ch == '\\') {
+      if (!read_escape(text, i, ch, error)) return false;
+    } else {
+      ++i;
+    }
+    out.push_back(ch);
+  }
+}
+
+// The code of the character literal whose opening quote is text[i]; i ends after the
+// closing quote.
+bool read_char(const std::string &text, size_t &i, int64_t &value, std::string &error) {
+  char ch = 0;
+  if (i + 1 < text.size() && text[i + 1] == '\\') {
+    ++i;
+    if (!read_escape(text, i, ch, error)) return false;
+  } else if (i + 1 < text.size() && text[i + 1] != '\'') {
+    ch = text[i + 1];
+    i += 2;
+  } else {
+    error = "empty character literal";
+    return false;
+  }
+  if (i >= text.size() || text[i] != '\'') {
+    error = "character literal without closing quote";
+    return false;
+  }
+  ++i;
+  value = static_cast<unsigned char>(ch);
+  return true;
+}
+
 void tokenize(SourceLine &line) {
   const std::string &t = line.text;
   size_t i = 0;
@@ -159,43 +205,10 @@ void tokenize(SourceLine &line) {
       if (!read_number(t, i, tok.number, line.error)) return;
     } else if (c == '"') {
       tok.kind = Token::kString;
-      ++i;
-      while (true) {
-        if (i >= t.size()) {
-          line.error = "string without closing quote";
-          return;
-        }
-        if (t[i] == '"') {
-          ++i;
-          break;
-        }
-        char ch = t[i];
-        if (ch == '\\') {
-          if (!read_escape(t, i, ch, line.error)) return;
-        } else {
-          ++i;
-        }
-        tok.text.push_back(ch);
-      }
+      if (!read_string(t, i, tok.text, line.error)) return;
     } else if (c == '\'') {
       tok.kind = Token::kNumber;
-      char ch = 0;
-      if (i + 1 < t.size() && t[i + 1] == '\\') {
-        ++i;
-        if (!read_escape(t, i, ch, line.error)) return;
-      } else if (i + 1 < t.size() && t[i + 1] != '\'') {
-        ch = t[i + 1];
-        i += 2;
-      } else {
-        line.error = "empty character literal";
-        return;
-      }
-      if (i >= t.size() || t[i] != '\'') {
-        line.error = "character literal without closing quote";
-        return;
-      }
-      ++i;
-      tok.number = static_cast<unsigned char>(ch);
+      if (!read_char(t, i, tok.number, line.error)) return;
     } else if (c == ':' || c == ',' || c == '=' || c == '[' || c == ']') {
       tok.kind = Token::kPunct;
       tok.punct = c;

@@ -7,15 +7,13 @@
 #include <span>
 #include <string>
 
+#include "stapl/src/jbimain_file.h"
+
 namespace stapl {
 
-struct Header {
-  uint32_t first_word = 0;
-  int format = 0;  // 1 or 2; 0 when the block is not a byte-code file
-  uint32_t action_table = 0, proc_table = 0;
-  uint32_t string_table = 0, note_strings = 0, note_table = 0, symbol_table = 0;
-  uint32_t data_section = 0, code_section = 0, debug_section = 0, crc_section = 0;
-  uint32_t action_count = 0, proc_count = 0, note_count = 0, symbol_count = 0;
+// The player's header fields, and what a listing adds to them.
+struct Header : JbiHeader {
+  int format = 0;          // 1 or 2; 0 when the block is not a byte-code file
   bool truncated = false;  // the block ends inside the header; missing fields read as 0
 };
 
@@ -37,7 +35,7 @@ class FileView {
 
  private:
   std::span<const uint8_t> bytes_;
-  Header header_;
+  Header header_{};
 };
 
 // Text with control and non-ASCII bytes written as \n, \t, \" or \xNN, inside double quotes.

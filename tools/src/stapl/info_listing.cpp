@@ -202,7 +202,7 @@ int print_info(std::ostream &out, std::span<const uint8_t> image, const std::str
   const Header &h = file.header();
   out << "File: " << name << fmt(" (%zu bytes)\n", image.size());
   if (h.format == 0) {
-    if (image.size() <= 52) {
+    if (image.size() <= static_cast<size_t>(JBI_MIN_FILE_SIZE)) {
       out << "Not a byte-code file: 52 bytes or fewer\n";
     } else {
       out << fmt("Not a byte-code file: identification word 0x%08X\n", h.first_word);
