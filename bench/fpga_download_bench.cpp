@@ -58,8 +58,8 @@
 #include "bench/raw_tcp.h"
 #include "bench/sink_server.h"
 #include "bench/station.h"
-#include "dim/src/tests/process.h"
 #include "platform/dim/dim_extra.h"
+#include "testing/process.h"
 
 namespace {
 
@@ -222,6 +222,205 @@ void print_summary(const Options &o, size_t bytes, const Expected &e, const Figu
               jtag / f.raw_tck.value);
 }
 
+// The file under test, checked and taken apart once before any round.
+struct Subject {
+  std::vector<uint8_t> image;
+  Expected expected;
+  int version = 0;
+  std::vector<zolbench::CompressedBlock> blocks;
+  std::vector<uint8_t> data_bits;  // TDI of the raw cycles: the configuration itself
+};
+
+Subject load_subject(const std::string &file) {
+  Subject s;
+  if (!read_bytes(file, s.image)) fail("cannot read " + file);
+  if (s.image.size() > dim::wire::kMaxPayload) fail(file + " is too large for one command");
+  const auto expected = read_sidecar(file);
+  if (!expected) fail("no bits/crc sidecar next to " + file);
+  s.expected = *expected;
+  s.blocks = zolbench::compressed_blocks(s.image, &s.version);
+  if (s.blocks.empty() || !zolbench::expand_blocks(s.blocks, s.version, &s.data_bits))
+    fail(file + " has no compressed data that expands");
+  return s;
+}
+
+// Stop signals go to one thread of ours; every thread started later inherits the mask
+// (child processes start with a clean one).
+void take_stop_signals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  server_board = "bench-dl-server-" + std::to_string(getpid());
+  player_board = "bench-dl-player-" + std::to_string(getpid());
+  watch_stop_signals(stop);
+}
+
+// The station's counterparts: name server, ZOL_server on the server's board, the
+// publish-only server, and the two services the station times.
+struct Servers {
+  std::unique_ptr<Process> dns, server, sink;
+  std::unique_ptr<zolbench::ServiceWatch> status, received;
+  std::string download_cmd = std::string(kBoardPrefix) + "/CMD/DownloadFPGA";
+};
+
+Servers start_servers() {
+  Servers v;
+  v.dns = std::make_unique<Process>(
+      std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"}, zoltest::Env{});
+  const std::regex listening("dim_dns: listening on port ([0-9]+)");
+  if (!v.dns->wait_out([&](const std::string &s) { return std::regex_search(s, listening); }, 10s))
+    fail("the name server did not start: " + v.dns->err());
+  std::smatch m;
+  const std::string dns_out = v.dns->out();
+  std::regex_search(dns_out, m, listening);
+  const std::string port = m[1].str();
+  setenv("DIM_DNS_NODE", "127.0.0.1", 1);
+  setenv("DIM_DNS_PORT", port.c_str(), 1);
+  const zoltest::Env dim_env{{"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", port}};
+
+  zoltest::Env server_env = dim_env;
+  server_env.push_back({"LB_SIM", server_board});
+  v.server = std::make_unique<Process>(
+      std::vector<std::string>{zoltest::bin("ZOL_server")}, server_env);
+  v.sink = std::make_unique<Process>(std::vector<std::string>{self_path(), "--sink-server"},
+                                     dim_env);
+
+  v.status = std::make_unique<zolbench::ServiceWatch>(std::string(kBoardPrefix) +
+                                                      "/SVC/FPGALoadStatus");
+  v.received = std::make_unique<zolbench::ServiceWatch>(zolbench::kSinkService);
+  // Both servers are ready once their services deliver contents.
+  if (!v.status->wait_past(0, 20s)) fail("ZOL_server did not publish FPGALoadStatus: " + v.server->out());
+  if (!v.received->wait_past(0, 20s)) fail("the publish-only server did not start: " + v.sink->err());
+  return v;
+}
+
+// Connections made, buffers grown, the JTAG port switched on in both players. A too-short
+// file makes the server answer "not recognised" without running anything.
+void warm_up(Servers &v, zolbench::RawTcpPeer &raw, const std::vector<uint8_t> &image) {
+  Clock::time_point sent;
+  if (!raw.exchange(image.data())) fail("raw TCP warm-up failed");
+  if (!zolbench::command_and_wait(zolbench::kSinkCommand, image.data(),
+                                  static_cast<int>(image.size()), *v.received, kAnswerTimeout,
+                                  &sent))
+    fail("no answer from the publish-only server");
+  const uint8_t short_file[16] = {};
+  auto warm = zolbench::command_and_wait(v.download_cmd, short_file, sizeof short_file, *v.status,
+                                         kAnswerTimeout, &sent);
+  if (!warm || warm->word != 2) fail("ZOL_server did not refuse a 16-byte file: " + v.server->out());
+}
+
+// Raw TCP and the same bytes to the publish-only server, repeated.
+void measure_transfer(Servers &v, zolbench::RawTcpPeer &raw, const std::vector<uint8_t> &image,
+                      Figures &r) {
+  const int isize = static_cast<int>(image.size());
+  Clock::time_point sent;
+  for (int i = 0; i < kTransferRepeats; ++i) {
+    const auto t0 = Clock::now();
+    if (!raw.exchange(image.data())) fail("raw TCP exchange failed");
+    r.raw_tcp.add(ms(Clock::now() - t0));
+    auto got = zolbench::command_and_wait(zolbench::kSinkCommand, image.data(), isize, *v.received,
+                                          kAnswerTimeout, &sent);
+    if (!got) fail("no update from the publish-only server");
+    if (got->word != isize) fail("the publish-only server received " + std::to_string(got->word) +
+                                 " bytes, not " + std::to_string(isize));
+    r.transfer.add(ms(got->at - sent));
+  }
+}
+
+// The whole download through ZOL_server, onto an FPGA that must be configured afresh.
+void measure_whole(Servers &v, const Subject &subject, Figures &r) {
+  const auto control = lbsim::BoardControl::open(server_board);
+  if (!control) fail("lost simulated board " + server_board);
+  // The FPGA powered up afresh, so this load must configure it. A board reset would do
+  // that too, but it also clears the CSR and so switches the server's JTAG port off.
+  std::string why;
+  if (!control->set_chain(control->chain(), &why) || any_configured(*control))
+    fail("cannot unconfigure the server's FPGA " + why);
+  Clock::time_point sent;
+  auto got = zolbench::command_and_wait(v.download_cmd, subject.image.data(),
+                                        static_cast<int>(subject.image.size()), *v.status,
+                                        kDownloadTimeout, &sent);
+  if (!got) fail("no FPGALoadStatus within the time limit");
+  if (got->word != 1) fail("ZOL_server reported status " + std::to_string(got->word));
+  lbsim::FpgaState s{};
+  for (const auto &fp : control->fpgas())
+    if (fp.device == 0) s = fp.state;
+  if (!holds(s, subject.expected)) fail("the server's FPGA does not hold the file's configuration");
+  r.whole.add(ms(got->at - sent));
+}
+
+void measure_expansion(const Subject &subject, Figures &r) {
+  for (int i = 0; i < kExpandRepeats; ++i) {
+    const auto t0 = Clock::now();
+    if (!zolbench::expand_blocks(subject.blocks, subject.version)) fail("expansion failed");
+    r.expansion.add(ms(Clock::now() - t0));
+  }
+}
+
+// FPGADownload in this process, then the same cycle count as raw TCK. Every round must
+// clock the count of the first (`f.cycles`, set here).
+void measure_player(zolbench::PlayerBoard &player, const Subject &subject, Figures &f,
+                    Figures &r) {
+  const uint64_t c0 = player.cycles();
+  const auto t0 = Clock::now();
+  const int result = player.download(subject.image);
+  const auto t1 = Clock::now();
+  const uint64_t cycles = player.cycles() - c0;
+  if (result != 0) fail("in-process FPGADownload returned " + std::to_string(result));
+  if (!holds(player.fpga(), subject.expected)) fail("the in-process FPGA does not hold the file");
+  if (f.cycles != 0 && cycles != f.cycles) fail("the download clocked a different cycle count");
+  f.cycles = cycles;
+  r.download.add(ms(t1 - t0));
+
+  player.enter_data_shift();
+  const auto t2 = Clock::now();
+  player.raw_cycles(cycles, subject.data_bits);
+  r.raw_tck.add(ms(Clock::now() - t2));
+  player.reset_tap();
+}
+
+// One round's figures into the best of all rounds, and its line of output.
+void add_round(const Figures &r, int round, Figures &f) {
+  f.whole.add(r.whole.value);
+  f.transfer.add(r.transfer.value);
+  f.expansion.add(r.expansion.value);
+  f.download.add(r.download.value);
+  f.raw_tcp.add(r.raw_tcp.value);
+  f.raw_tck.add(r.raw_tck.value);
+  f.rounds = round + 1;
+  std::printf("round %d: whole %.2f ms, transfer %.2f ms, raw TCP %.2f ms, expansion %.2f ms, "
+              "FPGADownload %.2f ms, raw TCK %.2f ms\n",
+              f.rounds, r.whole.value, r.transfer.value, r.raw_tcp.value, r.expansion.value,
+              r.download.value, r.raw_tck.value);
+}
+
+Figures run_rounds(const Options &options, Servers &v, zolbench::RawTcpPeer &raw,
+                   zolbench::PlayerBoard &player, const Subject &subject) {
+  Figures f;
+  const auto started = Clock::now();
+  for (int round = 0; round < options.rounds; ++round) {
+    if (round > 0 && Clock::now() - started > kRoundBudget) break;
+    Figures r;  // this round's figures
+    measure_transfer(v, raw, subject.image, r);
+    measure_whole(v, subject, r);
+    measure_expansion(subject, r);
+    measure_player(player, subject, f, r);
+    add_round(r, round, f);
+  }
+  return f;
+}
+
+// In this order: the station's watches and connections before the servers they talk to.
+void stop_servers(Servers &v) {
+  v.status.reset();
+  v.received.reset();
+  dim::shutdown();
+  v.sink->stop();
+  v.server->stop();
+  v.dns->stop();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -233,27 +432,8 @@ int main(int argc, char **argv) {
                  kMaxRounds);
     return 2;
   }
-
-  // Stop signals go to one thread of ours; every thread started later inherits the mask
-  // (child processes start with a clean one).
-  sigset_t stop;
-  sigemptyset(&stop);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  server_board = "bench-dl-server-" + std::to_string(getpid());
-  player_board = "bench-dl-player-" + std::to_string(getpid());
-  watch_stop_signals(stop);
-
-  std::vector<uint8_t> image;
-  if (!read_bytes(options->file, image)) fail("cannot read " + options->file);
-  if (image.size() > dim::wire::kMaxPayload) fail(options->file + " is too large for one command");
-  const auto expected = read_sidecar(options->file);
-  if (!expected) fail("no bits/crc sidecar next to " + options->file);
-  int version = 0;
-  const auto blocks = zolbench::compressed_blocks(image, &version);
-  std::vector<uint8_t> data_bits;  // TDI of the raw cycles: the configuration itself
-  if (blocks.empty() || !zolbench::expand_blocks(blocks, version, &data_bits))
-    fail(options->file + " has no compressed data that expands");
+  take_stop_signals();
+  const Subject subject = load_subject(options->file);
 
   // The player's board in this process; the server's board for ZOL_server.
   auto player = zolbench::PlayerBoard::open(player_board);
@@ -264,131 +444,15 @@ int main(int argc, char **argv) {
     control->reset();
   }
 
-  auto dns = std::make_unique<Process>(
-      std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0", "--grace", "0"}, zoltest::Env{});
-  const std::regex listening("dim_dns: listening on port ([0-9]+)");
-  if (!dns->wait_out([&](const std::string &s) { return std::regex_search(s, listening); }, 10s))
-    fail("the name server did not start: " + dns->err());
-  std::smatch m;
-  const std::string dns_out = dns->out();
-  std::regex_search(dns_out, m, listening);
-  const std::string port = m[1].str();
-  setenv("DIM_DNS_NODE", "127.0.0.1", 1);
-  setenv("DIM_DNS_PORT", port.c_str(), 1);
-  const zoltest::Env dim_env{{"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", port}};
-
-  zoltest::Env server_env = dim_env;
-  server_env.push_back({"LB_SIM", server_board});
-  auto server = std::make_unique<Process>(
-      std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/ZOL_server"}, server_env);
-  auto sink = std::make_unique<Process>(std::vector<std::string>{self_path(), "--sink-server"},
-                                        dim_env);
-
-  const std::string download_cmd = std::string(kBoardPrefix) + "/CMD/DownloadFPGA";
-  auto status = std::make_unique<zolbench::ServiceWatch>(std::string(kBoardPrefix) +
-                                                         "/SVC/FPGALoadStatus");
-  auto received = std::make_unique<zolbench::ServiceWatch>(zolbench::kSinkService);
-  // Both servers are ready once their services deliver contents.
-  if (!status->wait_past(0, 20s)) fail("ZOL_server did not publish FPGALoadStatus: " + server->out());
-  if (!received->wait_past(0, 20s)) fail("the publish-only server did not start: " + sink->err());
-
-  zolbench::RawTcpPeer raw(image.size());
+  Servers servers = start_servers();
+  zolbench::RawTcpPeer raw(subject.image.size());
   if (!raw.valid()) fail("the raw TCP peer did not connect");
+  warm_up(servers, raw, subject.image);
 
-  // Warm-up: connections made, buffers grown, the JTAG port switched on in both players. A
-  // too-short file makes the server answer "not recognised" without running anything.
-  Clock::time_point sent;
-  const int isize = static_cast<int>(image.size());
-  if (!raw.exchange(image.data())) fail("raw TCP warm-up failed");
-  if (!zolbench::command_and_wait(zolbench::kSinkCommand, image.data(), isize, *received,
-                                  kAnswerTimeout, &sent))
-    fail("no answer from the publish-only server");
-  const uint8_t short_file[16] = {};
-  auto warm = zolbench::command_and_wait(download_cmd, short_file, sizeof short_file, *status,
-                                         kAnswerTimeout, &sent);
-  if (!warm || warm->word != 2) fail("ZOL_server did not refuse a 16-byte file: " + server->out());
+  const Figures f = run_rounds(*options, servers, raw, *player, subject);
+  print_summary(*options, subject.image.size(), subject.expected, f);
 
-  Figures f;
-  const auto started = Clock::now();
-  for (int round = 0; round < options->rounds; ++round) {
-    if (round > 0 && Clock::now() - started > kRoundBudget) break;
-
-    Figures r;  // this round's figures
-    for (int i = 0; i < kTransferRepeats; ++i) {
-      const auto t0 = Clock::now();
-      if (!raw.exchange(image.data())) fail("raw TCP exchange failed");
-      r.raw_tcp.add(ms(Clock::now() - t0));
-      auto got = zolbench::command_and_wait(zolbench::kSinkCommand, image.data(), isize, *received,
-                                            kAnswerTimeout, &sent);
-      if (!got) fail("no update from the publish-only server");
-      if (got->word != isize) fail("the publish-only server received " + std::to_string(got->word) +
-                                   " bytes, not " + std::to_string(isize));
-      r.transfer.add(ms(got->at - sent));
-    }
-
-    {
-      const auto control = lbsim::BoardControl::open(server_board);
-      if (!control) fail("lost simulated board " + server_board);
-      // The FPGA powered up afresh, so this load must configure it. A board reset would do
-      // that too, but it also clears the CSR and so switches the server's JTAG port off.
-      std::string why;
-      if (!control->set_chain(control->chain(), &why) || any_configured(*control))
-        fail("cannot unconfigure the server's FPGA " + why);
-      auto got = zolbench::command_and_wait(download_cmd, image.data(), isize, *status,
-                                            kDownloadTimeout, &sent);
-      if (!got) fail("no FPGALoadStatus within the time limit");
-      if (got->word != 1) fail("ZOL_server reported status " + std::to_string(got->word));
-      lbsim::FpgaState s{};
-      for (const auto &fp : control->fpgas())
-        if (fp.device == 0) s = fp.state;
-      if (!holds(s, *expected)) fail("the server's FPGA does not hold the file's configuration");
-      r.whole.add(ms(got->at - sent));
-    }
-
-    for (int i = 0; i < kExpandRepeats; ++i) {
-      const auto t0 = Clock::now();
-      if (!zolbench::expand_blocks(blocks, version)) fail("expansion failed");
-      r.expansion.add(ms(Clock::now() - t0));
-    }
-
-    const uint64_t c0 = player->cycles();
-    const auto t0 = Clock::now();
-    const int result = player->download(image);
-    const auto t1 = Clock::now();
-    const uint64_t cycles = player->cycles() - c0;
-    if (result != 0) fail("in-process FPGADownload returned " + std::to_string(result));
-    if (!holds(player->fpga(), *expected)) fail("the in-process FPGA does not hold the file");
-    if (f.cycles != 0 && cycles != f.cycles) fail("the download clocked a different cycle count");
-    f.cycles = cycles;
-    r.download.add(ms(t1 - t0));
-
-    player->enter_data_shift();
-    const auto t2 = Clock::now();
-    player->raw_cycles(cycles, data_bits);
-    r.raw_tck.add(ms(Clock::now() - t2));
-    player->reset_tap();
-
-    f.whole.add(r.whole.value);
-    f.transfer.add(r.transfer.value);
-    f.expansion.add(r.expansion.value);
-    f.download.add(r.download.value);
-    f.raw_tcp.add(r.raw_tcp.value);
-    f.raw_tck.add(r.raw_tck.value);
-    f.rounds = round + 1;
-    std::printf("round %d: whole %.2f ms, transfer %.2f ms, raw TCP %.2f ms, expansion %.2f ms, "
-                "FPGADownload %.2f ms, raw TCK %.2f ms\n",
-                f.rounds, r.whole.value, r.transfer.value, r.raw_tcp.value, r.expansion.value,
-                r.download.value, r.raw_tck.value);
-  }
-
-  print_summary(*options, image.size(), *expected, f);
-
-  status.reset();
-  received.reset();
-  dim::shutdown();
-  sink->stop();
-  server->stop();
-  dns->stop();
+  stop_servers(servers);
   player.reset();
   lbsim::BoardControl::remove(server_board);
   std::fflush(stdout);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "board/register_map.h"
 #include "platform/lb/lb.h"
 
 int I2C_pause_us = 10;
@@ -13,27 +14,13 @@ unsigned I2C_nack_count = 0;
 
 namespace {
 
-constexpr uint32_t kCommand = 8;  // write: command word; read: status word i2c_con
-constexpr uint32_t kData = 12;    // write: byte to send; read: last byte received
-
-constexpr uint32_t kBusy = 0x08;
-constexpr uint32_t kDone = 0x04;
-constexpr uint32_t kAck = 0x02;
-constexpr uint32_t kNoAcc = 0x01;
-
-constexpr uint32_t kStart = 0x80;
-constexpr uint32_t kStop = 0x40;
-constexpr uint32_t kReceive = 0x20;
-constexpr uint32_t kAfterNack = 0x10;
-constexpr uint32_t kClear = 0x00;
-
 // The one chip whose transfers restart the bus with an own address byte (0xFF / 0xFE)
 // instead of a repeated start.
 constexpr uint32_t kSpecialChip = 0xFC;
 
 uint32_t status_word() {
   uint32_t con = 0;
-  lb_read_word(kCommand, &con);
+  lb_read_word(I2C_COMMAND, &con);
   return con;
 }
 
@@ -55,28 +42,28 @@ bool poll_status(uint32_t mask, uint32_t want, const char *what) {
   }
 }
 
-bool wait_not_busy() { return poll_status(kBusy, 0, "busy to clear"); }
-bool wait_done() { return poll_status(kDone, kDone, "done"); }
+bool wait_not_busy() { return poll_status(I2C_BUSY, 0, "busy to clear"); }
+bool wait_done() { return poll_status(I2C_DONE, I2C_DONE, "done"); }
 
 void byte_pause() { usleep(static_cast<useconds_t>(I2C_pause_us)); }
 
-void command(uint32_t word) { lb_write_word(kCommand, word); }
-void send(uint32_t byte) { lb_write_word(kData, byte); }
+void command(uint32_t word) { lb_write_word(I2C_COMMAND, word); }
+void send(uint32_t byte) { lb_write_word(I2C_DATA, byte); }
 
 // The master holds the bus from a start until a stop. One found busy for longer than any
 // transfer takes belongs to a transfer that will never send its stop (its process was killed
 // between the two), and only a stop frees it; so it gets one, and one more wait.
 bool claim_bus() {
-  if (poll_status(kBusy, 0, nullptr)) return true;
+  if (poll_status(I2C_BUSY, 0, nullptr)) return true;
   std::printf("I2C master found busy, stop sent\n");
-  command(kStop);
+  command(I2C_STOP);
   return wait_not_busy();
 }
 
 // Start, chip address for writing, internal address: the part both transfers share.
 bool opening(uint32_t chip_addr, uint32_t int_addr) {
   if (!claim_bus()) return false;
-  command(kStart);
+  command(I2C_START);
   if (!wait_done()) return false;
   send(chip_addr & 0xFE);
   byte_pause();
@@ -91,10 +78,10 @@ bool opening(uint32_t chip_addr, uint32_t int_addr) {
 
 // The special chip wants a stop and a fresh start before its second address byte.
 bool restart_special() {
-  command(kStop);
+  command(I2C_STOP);
   byte_pause();
   if (!wait_not_busy()) return false;
-  command(kStart);
+  command(I2C_START);
   return wait_done();
 }
 
@@ -106,7 +93,7 @@ bool read_sequence(uint32_t chip_addr, uint32_t *data) {
     send(chip_addr | 0x03);
     byte_pause();
   } else {
-    command(kStart);  // repeated start
+    command(I2C_START);  // repeated start
     if (!wait_done()) return false;
     byte_pause();
     send(chip_addr | 0x01);
@@ -114,14 +101,14 @@ bool read_sequence(uint32_t chip_addr, uint32_t *data) {
   if (!wait_done()) return false;
   CheckStatus(chip_addr);
 
-  command(kReceive);
+  command(I2C_RECEIVE);
   uint32_t discarded = 0;
-  lb_read_word(kData, &discarded);
+  lb_read_word(I2C_DATA, &discarded);
   if (!wait_done()) return false;
-  command(kStop);
-  command(kClear);
+  command(I2C_STOP);
+  command(I2C_NO_COMMAND);
 
-  lb_read_word(kData, data);
+  lb_read_word(I2C_DATA, data);
   return true;
 }
 
@@ -135,14 +122,14 @@ bool write_sequence(uint32_t chip_addr, uint32_t data) {
   byte_pause();
   if (!wait_done()) return false;
   CheckStatus(data);
-  command(kStop);
+  command(I2C_STOP);
   return true;
 }
 
 // A transfer given up half-way still owes the bus its stop: without one the master stays
 // busy and every later transfer, in this process or the next, would find it so.
 int abandon() {
-  command(kStop);
+  command(I2C_STOP);
   return 0;
 }
 
@@ -152,12 +139,12 @@ void WaitDone() { wait_done(); }
 
 void CheckStatus(uint32_t data) {
   uint32_t con = status_word();
-  if (con & kAck) return;
+  if (con & I2C_ACK) return;
   ++I2C_nack_count;
-  command(kStop);
-  command(kAfterNack);
+  command(I2C_STOP);
+  command(I2C_CLEAR_ACK);
   std::printf("Action was not acknowledged by slave, 0x%X\n", data);
-  std::printf("NOACC = 0x%X, Transaction is stopped\n", con & kNoAcc);
+  std::printf("NOACC = 0x%X, Transaction is stopped\n", con & I2C_NOACC);
 }
 
 int I2C_Read(uint32_t address, uint32_t *data) {

@@ -2,31 +2,20 @@
 
 #include <cstdio>
 
+#include "board/register_map.h"
 #include "platform/lb/lb.h"
 
-int jtag_hardware_initialized = 0;
-int32_t one_ms_delay = 0;
-
 namespace {
-
-constexpr uint32_t kCsr = 0;
-constexpr uint32_t kJtagEnable = 0x10;
-constexpr uint32_t kPort = 4;
-constexpr uint32_t kTdo = 0x08;
-
-constexpr uint32_t kTdi = 0x80;
-constexpr uint32_t kTmsHigh = 0x7F;  // TMS 1, bits 5..0 always 1
-constexpr uint32_t kTmsLow = 0x3F;   // TMS 0, bits 5..0 always 1
 
 // Read-modify-write of the CSR's JTAG bit; returns whether the write and the read-back
 // worked, and leaves in `csr` the value last held. A CSR that cannot be read is left alone:
 // writing a guessed value would clobber the board's other control bits.
 bool update_csr(bool on, uint32_t &csr) {
   csr = 0;
-  if (lb_read_word(kCsr, &csr) != 0) return false;
-  csr = on ? (csr | kJtagEnable) : (csr & ~kJtagEnable);
-  if (lb_write_word(kCsr, csr) != 0) return false;
-  return lb_read_word(kCsr, &csr) == 0;
+  if (lb_read_word(CSR, &csr) != 0) return false;
+  csr = on ? (csr | CSR_JTAG_ENABLE) : (csr & ~CSR_JTAG_ENABLE);
+  if (lb_write_word(CSR, csr) != 0) return false;
+  return lb_read_word(CSR, &csr) == 0;
 }
 
 }  // namespace
@@ -53,8 +42,8 @@ void close_jtag_hardware() {
 void recheck_jtag_hardware() {
   if (jtag_hardware_initialized == 0) return;
   uint32_t csr = 0;
-  if (lb_read_word(kCsr, &csr) != 0) return;
-  if ((csr & kJtagEnable) == 0) jtag_hardware_initialized = 0;
+  if (lb_read_word(CSR, &csr) != 0) return;
+  if ((csr & CSR_JTAG_ENABLE) == 0) jtag_hardware_initialized = 0;
 }
 
 int jbi_jtag_io(int tms, int tdi, int read_tdo) {
@@ -65,9 +54,9 @@ int jbi_jtag_io(int tms, int tdi, int read_tdo) {
   int tdo = 0;
   if (read_tdo != 0) {
     uint32_t port = 0;
-    if (lb_read_word(kPort, &port) == 0) tdo = (port & kTdo) ? 1 : 0;
+    if (lb_read_word(JTAG_PORT, &port) == 0) tdo = (port & JTAG_TDO) ? 1 : 0;
   }
-  lb_write_word(kPort, (tdi != 0 ? kTdi : 0) + (tms != 0 ? kTmsHigh : kTmsLow));
+  lb_write_word(JTAG_PORT, (tdi != 0 ? JTAG_TDI : 0) + (tms != 0 ? JTAG_TMS : 0) + JTAG_FILL);
   return tdo;
 }
 

@@ -68,6 +68,33 @@ function(zol_fuzz name)
   set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
 endfunction()
 
+# zol_library_variant(NAME FROM TARGET [DEFINITIONS d ...] [OPTIONS o ...]): the static
+# library TARGET built again from its own source list under NAME, with other compile
+# definitions or options, and linking what TARGET links. The player's plain-switch build and
+# the coverage-instrumented libraries of the fuzz targets are made this way, so a source file
+# added to a library is in every build of it.
+function(zol_library_variant name)
+  cmake_parse_arguments(V "" "FROM" "DEFINITIONS;OPTIONS" ${ARGN})
+  get_target_property(from_sources ${V_FROM} SOURCES)
+  get_target_property(from_dir ${V_FROM} SOURCE_DIR)
+  set(sources "")
+  foreach(src ${from_sources})
+    cmake_path(ABSOLUTE_PATH src BASE_DIRECTORY ${from_dir})
+    list(APPEND sources ${src})
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  get_target_property(from_libs ${V_FROM} LINK_LIBRARIES)
+  if(from_libs)
+    target_link_libraries(${name} PUBLIC ${from_libs})
+  endif()
+  if(V_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${V_DEFINITIONS})
+  endif()
+  if(V_OPTIONS)
+    target_compile_options(${name} PRIVATE ${V_OPTIONS})
+  endif()
+endfunction()
+
 # stapl_assemble(OUT_VAR DESTINATION_DIR SOURCE...): assembles each SOURCE (text form of
 # `stapl asm`) into DESTINATION_DIR/<name>.jbc at build time; OUT_VAR gets the file list.
 # Byte-code files are never kept in the tree, only their sources.

@@ -9,10 +9,10 @@
 #include <map>
 #include <string>
 
-#include "bench/support/timing_reporter.h"
 #include "board/jtag_port.h"
 #include "board/pci_init.h"
 #include "platform/lb/sim/board_control.h"
+#include "testing/timing_reporter.h"
 
 // Stored into by the plain-write loop; external so the stores cannot be dropped.
 volatile uint32_t g_board_bench_cells[4];
@@ -84,7 +84,7 @@ BENCHMARK(BM_PlainMemoryWrite);
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   benchmark::Initialize(&argc, argv);
-  benchsupport::TimingReporter reporter;
+  zoltest::TimingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   lbsim::BoardControl::remove(board_name());

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <thread>
 
-#include "dim/src/tests/records.h"
-#include "dim/src/tests/world.h"
+#include "testing/records.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

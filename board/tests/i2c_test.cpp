@@ -7,11 +7,11 @@
 #include <cstdio>
 
 #include "board/pci_init.h"
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::process_board;
+using zoltest::process_board;
 using testing::ElementsAre;
 using testing::HasSubstr;
 

@@ -8,11 +8,11 @@
 #include <cstdio>
 
 #include "board/pci_init.h"
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::process_board;
+using zoltest::process_board;
 using testing::ElementsAre;
 
 class JtagPort : public testing::Test {

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::process_board;
+using zoltest::process_board;
 
 // Each death test runs in a freshly started copy of this program, which opens (and at its
 // end removes) a board of its own; the fault is set there, just before the call.

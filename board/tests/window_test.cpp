@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::run_tool;
-using boardtest::SimBoard;
+using zoltest::run_tool;
+using zoltest::SimBoard;
 using testing::HasSubstr;
 
 class BadWindow : public testing::Test {

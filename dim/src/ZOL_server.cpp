@@ -7,6 +7,7 @@
 #include "board/i2c.h"
 #include "board/jtag_port.h"
 #include "board/pci_init.h"
+#include "board/register_map.h"
 #include "dim/src/server_cmdline.h"
 #include "dim/src/server_idle.h"
 #include "dim/src/zol_names.h"
@@ -28,10 +29,6 @@ int Svc_Counters = 0;
 namespace {
 
 char Svc_basename[48];
-
-// The board control/status register gets this value once the server's name is its own; its
-// JTAG-enable bit 0x10 stays clear until the first download.
-constexpr uint32_t CSR_START_VALUE = 0x43;
 
 void entry_name(char *out, size_t out_size, const char *suffix) {
   std::snprintf(out, out_size, "%s%s", Svc_basename, suffix);
@@ -56,7 +53,8 @@ int init_server() {
   uint32_t byte[4] = {0, 0, 0, 0};
   const unsigned nacks_before = I2C_nack_count;
   int identity_read = 1;
-  for (uint32_t k = 0; k < 4; ++k) identity_read &= I2C_Read(0xA000 + k, &byte[k]);
+  for (uint32_t k = 0; k < 4; ++k)
+    identity_read &= I2C_Read((I2C_IDENTITY_EEPROM << 8) + k, &byte[k]);
   if (I2C_nack_count != nacks_before) identity_read = 0;
   // Each value is taken whole, as the data register returned it.
   uint32_t board_id = byte[0] + byte[1] * 0x100u + byte[2] * 0x10000u + byte[3] * 0x1000000u;
@@ -82,7 +80,8 @@ int init_server() {
   // refused here and ends without rewriting the CSR under the first one's downloads. Its
   // commands and services follow once the CSR is set, so no handler can run before.
   dis_start_serving_(Server_name);
-  lb_write_word(0, CSR_START_VALUE);
+  // Its JTAG-enable bit stays clear until the first download.
+  lb_write_word(CSR, CSR_START_VALUE);
 
   char name[128];
   entry_name(name, sizeof name, "/CMD/DownloadFPGA");

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "board/register_map.h"
 #include "dim/src/ZOL_server.h"
 #include "platform/dim/dim.h"
 #include "platform/lb/lb.h"
@@ -10,9 +11,6 @@ int Ncounters = 0;
 int CntUpdate_interval = 5;
 
 namespace {
-
-// Read, value discarded, before every poll of the watched registers.
-constexpr uint32_t POLL_PREAMBLE_ADDR = 0x1000;
 
 bool is_watched(uint32_t addr) {
   for (int j = 0; j < Ncounters; ++j)

@@ -1,22 +1,20 @@
 // The generated configuration files run with `stapl run` on a simulated board of the test's
 // own, and the FPGA state `boardsim fpga` shows afterwards, as a user sees them.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 
+#include "testing/process.h"
+
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using namespace std::chrono_literals;
+using Result = zoltest::RunResult;
 
 std::string slurp(const std::string &path) {
   std::ifstream f(path);
@@ -42,24 +40,18 @@ class FpgaFiles : public ::testing::Test {
   void SetUp() override {
     board_ = "t" + std::to_string(getpid()) + "-fpga-" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    out_ = "/tmp/" + board_ + ".out";
     ASSERT_EQ(run("boardsim reset").status, 0);
   }
-  void TearDown() override {
-    run("boardsim remove");
-    unlink(out_.c_str());
-  }
-  // A program of ZOL_BIN_DIR with its arguments, on this test's board; standard error is
-  // dropped (the bus library's one line about the board).
+  void TearDown() override { run("boardsim remove"); }
+  // A program of <build>/bin with its arguments (split at blanks), on this test's board.
   Result run(const std::string &command) {
-    const std::string cmd = "env -u LB_DEVICE LB_SIM=" + board_ + " " ZOL_BIN_DIR "/" + command + " >" + out_ +
-                            " 2>/dev/null";
-    const int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp(out_)};
+    std::vector<std::string> argv = zoltest::words_of(command);
+    argv[0] = zoltest::bin(argv[0]);
+    return zoltest::run(argv, {{"LB_SIM", board_}}, 100s, {"LB_DEVICE"});
   }
   std::string fpga_line() { return run("boardsim fpga").out; }
 
-  std::string board_, out_;
+  std::string board_;
 };
 
 const char kUntouched[] = "FPGA 0 CONFIGURED no BUSY no BITS 0 CRC 0x00000000 ERROR none\n";

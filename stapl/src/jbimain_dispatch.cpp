@@ -12,6 +12,8 @@
 // only around calls into the instruction groups.
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <iterator>
 
 #include "stapl/src/jbimain_machine.h"
 #include "stapl/src/jbiopcodes.h"
@@ -43,6 +45,59 @@ inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
 // instruction would cost about a tenth of the loop's speed.
 constexpr long kInstructionSlice = 1L << 14;
 
+// The opcodes the jump table sends to a handler of their own, label L_<opcode>; every other
+// byte goes to L_ILLEGAL. The switch form has the same handlers as cases.
+// clang-format off
+#define JBI_JUMP_TABLE_OPCODES(X)                                        \
+  X(OP_NOOP) X(OP_DUPLICATE) X(OP_SWAP) X(OP_ADD)                        \
+  X(OP_SUBTRACT) X(OP_MULTIPLY) X(OP_DIVIDE) X(OP_REMAINDER)             \
+  X(OP_SHIFT_LEFT) X(OP_SHIFT_RIGHT) X(OP_BIT_NOT) X(OP_BIT_AND)         \
+  X(OP_BIT_OR) X(OP_BIT_XOR) X(OP_LOGICAL_NOT) X(OP_GREATER)             \
+  X(OP_LESS) X(OP_RETURN) X(OP_COMPARE_MASKED)                           \
+  X(OP_PRINT_INTEGER) X(OP_PRINT_FLUSH) X(OP_DRSCAN_VALUE)               \
+  X(OP_DRSCAN_VALUE_CAPTURE) X(OP_IRSCAN_VALUE)                          \
+  X(OP_IRSCAN_VALUE_CAPTURE) X(OP_DR_PREAMBLE) X(OP_DR_PREAMBLE_VALUE)   \
+  X(OP_DR_POSTAMBLE) X(OP_DR_POSTAMBLE_VALUE) X(OP_IR_PREAMBLE)          \
+  X(OP_IR_PREAMBLE_VALUE) X(OP_IR_POSTAMBLE) X(OP_IR_POSTAMBLE_VALUE)    \
+  X(OP_PRINT_CHAR) X(OP_EXIT) X(OP_EQUAL) X(OP_DROP)                     \
+  X(OP_ABSOLUTE) X(OP_STACK_BATCH) X(OP_PUSH_ZERO)                       \
+  X(OP_PUSH_LITERAL) X(OP_PUSH_VARIABLE) X(OP_JUMP) X(OP_CALL)           \
+  X(OP_LOOP_NEXT) X(OP_PRINT_STRING) X(OP_MOVE_STATE)                    \
+  X(OP_GOTO_STATE) X(OP_IRSTOP) X(OP_DRSTOP) X(OP_SWAP_DEEP)             \
+  X(OP_DUPLICATE_DEEP) X(OP_STORE_VARIABLE) X(OP_STORE_INT_ELEMENT)      \
+  X(OP_STORE_BOOL_RANGE) X(OP_JUMP_IF_ZERO) X(OP_DRSCAN_ARRAY)           \
+  X(OP_IRSCAN_ARRAY) X(OP_DR_PREAMBLE_ARRAY) X(OP_DR_POSTAMBLE_ARRAY)    \
+  X(OP_IR_PREAMBLE_ARRAY) X(OP_IR_POSTAMBLE_ARRAY) X(OP_EXPORT_INTEGER)  \
+  X(OP_PUSH_INT_ELEMENT) X(OP_PUSH_BOOL_RANGE) X(OP_RESIZE_ARRAY)        \
+  X(OP_EXPORT_BOOL_ARRAY) X(OP_COPY_BOOL_RANGE)                          \
+  X(OP_DRSCAN_ARRAY_CAPTURE) X(OP_IRSCAN_ARRAY_CAPTURE) X(OP_WAIT)       \
+  X(OP_COMPARE_BOOL_RANGES)
+// clang-format on
+
+#define JBI_CODE(op) op,
+constexpr uint8_t kJumpTableOpcodes[] = {JBI_JUMP_TABLE_OPCODES(JBI_CODE)};
+#undef JBI_CODE
+
+// The jump table lists exactly the opcodes of jbi_opcode_table, in its order: an opcode left
+// out would be illegal in the jump table form only, one too many would have no row.
+constexpr bool jump_table_matches_opcode_table() {
+  if (std::size(kJumpTableOpcodes) != static_cast<size_t>(jbi_opcode_count)) return false;
+  for (int i = 0; i < jbi_opcode_count; ++i) {
+    if (kJumpTableOpcodes[i] != jbi_opcode_table[i].code) return false;
+  }
+  return true;
+}
+static_assert(jump_table_matches_opcode_table(),
+              "the jump table must list the opcodes of jbi_opcode_table, in the same order");
+
+// A handler whose opcode is not in the jump table would run in the switch form only.
+constexpr bool in_jump_table(unsigned opcode) {
+  for (uint8_t listed : kJumpTableOpcodes) {
+    if (listed == opcode) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
@@ -67,32 +122,12 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
   void* jump_table[256];
   for (void*& entry : jump_table) entry = &&L_ILLEGAL;
 #define JBI_LABEL(op) jump_table[op] = &&L_##op;
-  JBI_LABEL(OP_NOOP) JBI_LABEL(OP_DUPLICATE) JBI_LABEL(OP_SWAP) JBI_LABEL(OP_ADD)
-  JBI_LABEL(OP_SUBTRACT) JBI_LABEL(OP_MULTIPLY) JBI_LABEL(OP_DIVIDE) JBI_LABEL(OP_REMAINDER)
-  JBI_LABEL(OP_SHIFT_LEFT) JBI_LABEL(OP_SHIFT_RIGHT) JBI_LABEL(OP_BIT_NOT) JBI_LABEL(OP_BIT_AND)
-  JBI_LABEL(OP_BIT_OR) JBI_LABEL(OP_BIT_XOR) JBI_LABEL(OP_LOGICAL_NOT) JBI_LABEL(OP_GREATER)
-  JBI_LABEL(OP_LESS) JBI_LABEL(OP_RETURN) JBI_LABEL(OP_COMPARE_MASKED)
-  JBI_LABEL(OP_PRINT_INTEGER) JBI_LABEL(OP_PRINT_FLUSH) JBI_LABEL(OP_DRSCAN_VALUE)
-  JBI_LABEL(OP_DRSCAN_VALUE_CAPTURE) JBI_LABEL(OP_IRSCAN_VALUE)
-  JBI_LABEL(OP_IRSCAN_VALUE_CAPTURE) JBI_LABEL(OP_DR_PREAMBLE) JBI_LABEL(OP_DR_PREAMBLE_VALUE)
-  JBI_LABEL(OP_DR_POSTAMBLE) JBI_LABEL(OP_DR_POSTAMBLE_VALUE) JBI_LABEL(OP_IR_PREAMBLE)
-  JBI_LABEL(OP_IR_PREAMBLE_VALUE) JBI_LABEL(OP_IR_POSTAMBLE) JBI_LABEL(OP_IR_POSTAMBLE_VALUE)
-  JBI_LABEL(OP_PRINT_CHAR) JBI_LABEL(OP_EXIT) JBI_LABEL(OP_EQUAL) JBI_LABEL(OP_DROP)
-  JBI_LABEL(OP_ABSOLUTE) JBI_LABEL(OP_STACK_BATCH) JBI_LABEL(OP_PUSH_ZERO)
-  JBI_LABEL(OP_PUSH_LITERAL) JBI_LABEL(OP_PUSH_VARIABLE) JBI_LABEL(OP_JUMP) JBI_LABEL(OP_CALL)
-  JBI_LABEL(OP_LOOP_NEXT) JBI_LABEL(OP_PRINT_STRING) JBI_LABEL(OP_MOVE_STATE)
-  JBI_LABEL(OP_GOTO_STATE) JBI_LABEL(OP_IRSTOP) JBI_LABEL(OP_DRSTOP) JBI_LABEL(OP_SWAP_DEEP)
-  JBI_LABEL(OP_DUPLICATE_DEEP) JBI_LABEL(OP_STORE_VARIABLE) JBI_LABEL(OP_STORE_INT_ELEMENT)
-  JBI_LABEL(OP_STORE_BOOL_RANGE) JBI_LABEL(OP_JUMP_IF_ZERO) JBI_LABEL(OP_DRSCAN_ARRAY)
-  JBI_LABEL(OP_IRSCAN_ARRAY) JBI_LABEL(OP_DR_PREAMBLE_ARRAY) JBI_LABEL(OP_DR_POSTAMBLE_ARRAY)
-  JBI_LABEL(OP_IR_PREAMBLE_ARRAY) JBI_LABEL(OP_IR_POSTAMBLE_ARRAY) JBI_LABEL(OP_EXPORT_INTEGER)
-  JBI_LABEL(OP_PUSH_INT_ELEMENT) JBI_LABEL(OP_PUSH_BOOL_RANGE) JBI_LABEL(OP_RESIZE_ARRAY)
-  JBI_LABEL(OP_EXPORT_BOOL_ARRAY) JBI_LABEL(OP_COPY_BOOL_RANGE)
-  JBI_LABEL(OP_DRSCAN_ARRAY_CAPTURE) JBI_LABEL(OP_IRSCAN_ARRAY_CAPTURE) JBI_LABEL(OP_WAIT)
-  JBI_LABEL(OP_COMPARE_BOOL_RANGES)
+  JBI_JUMP_TABLE_OPCODES(JBI_LABEL)
 #undef JBI_LABEL
 #define VM_DISPATCH(op) goto* jump_table[op];
-#define VM_CASE(op) L_##op:
+#define VM_CASE(op)                                                               \
+  static_assert(in_jump_table(op), #op " has a handler but no jump-table entry"); \
+  L_##op:
 #define VM_ILLEGAL L_ILLEGAL:
 #define VM_NEXT         \
   {                     \
@@ -101,7 +136,9 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
   }
 #else
 #define VM_DISPATCH(op) switch (op)
-#define VM_CASE(op) case op:
+#define VM_CASE(op)                                                               \
+  static_assert(in_jump_table(op), #op " has a handler but no jump-table entry"); \
+  case op:
 #define VM_ILLEGAL default:
 #define VM_NEXT break
 #endif

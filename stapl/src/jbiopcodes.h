@@ -24,8 +24,9 @@
 
 #include <cstdint>
 
-// Keep this list, jbi_opcode_table (jbiopcodes.cpp) and the dispatch switch (jbimain_exec.cpp)
-// in the same order: ascending opcode value.
+// Keep this list, jbi_opcode_table (below) and the dispatch loop's jump table
+// (jbimain_dispatch.cpp) in the same order: ascending opcode value. The compiler checks the
+// table's order, and that the jump table lists exactly the table's opcodes.
 enum JbiOpcode : uint8_t {
   // ---- no operand -------------------------------------------------------------------------
   OP_NOOP = 0x00,                  // nothing
@@ -129,8 +130,103 @@ struct JbiOpcodeInfo {
   JbiOperandKind kind[3];     // kind of each operand; JBI_OPND_NONE past `operands`
 };
 
-extern const JbiOpcodeInfo jbi_opcode_table[];
-extern const int jbi_opcode_count;
+// The table is in this header so that the dispatch loop (jbimain_dispatch.cpp) can check its
+// jump table against it at compile time; the namespace keeps the short operand kinds out of
+// every includer.
+namespace jbi_opcode_rows {
+
+constexpr JbiOperandKind N = JBI_OPND_NUMBER;
+constexpr JbiOperandKind V = JBI_OPND_VARIABLE;
+constexpr JbiOperandKind C = JBI_OPND_CODE;
+constexpr JbiOperandKind S = JBI_OPND_STRING;
+constexpr JbiOperandKind T = JBI_OPND_STATE;
+
+// clang-format off
+#define JBI_ROW(op, name, ...) \
+  {op, name, static_cast<uint8_t>(jbi_operand_count(op)), {__VA_ARGS__}}
+// clang-format on
+// Same order as JbiOpcode: ascending opcode value.
+inline constexpr JbiOpcodeInfo jbi_opcode_table[] = {
+    JBI_ROW(OP_NOOP, "NOOP"),
+    JBI_ROW(OP_DUPLICATE, "DUPLICATE"),
+    JBI_ROW(OP_SWAP, "SWAP"),
+    JBI_ROW(OP_ADD, "ADD"),
+    JBI_ROW(OP_SUBTRACT, "SUBTRACT"),
+    JBI_ROW(OP_MULTIPLY, "MULTIPLY"),
+    JBI_ROW(OP_DIVIDE, "DIVIDE"),
+    JBI_ROW(OP_REMAINDER, "REMAINDER"),
+    JBI_ROW(OP_SHIFT_LEFT, "SHIFT_LEFT"),
+    JBI_ROW(OP_SHIFT_RIGHT, "SHIFT_RIGHT"),
+    JBI_ROW(OP_BIT_NOT, "BIT_NOT"),
+    JBI_ROW(OP_BIT_AND, "BIT_AND"),
+    JBI_ROW(OP_BIT_OR, "BIT_OR"),
+    JBI_ROW(OP_BIT_XOR, "BIT_XOR"),
+    JBI_ROW(OP_LOGICAL_NOT, "LOGICAL_NOT"),
+    JBI_ROW(OP_GREATER, "GREATER"),
+    JBI_ROW(OP_LESS, "LESS"),
+    JBI_ROW(OP_RETURN, "RETURN"),
+    JBI_ROW(OP_COMPARE_MASKED, "COMPARE_MASKED"),
+    JBI_ROW(OP_PRINT_INTEGER, "PRINT_INTEGER"),
+    JBI_ROW(OP_PRINT_FLUSH, "PRINT_FLUSH"),
+    JBI_ROW(OP_DRSCAN_VALUE, "DRSCAN_VALUE"),
+    JBI_ROW(OP_DRSCAN_VALUE_CAPTURE, "DRSCAN_VALUE_CAPTURE"),
+    JBI_ROW(OP_IRSCAN_VALUE, "IRSCAN_VALUE"),
+    JBI_ROW(OP_IRSCAN_VALUE_CAPTURE, "IRSCAN_VALUE_CAPTURE"),
+    JBI_ROW(OP_DR_PREAMBLE, "DR_PREAMBLE"),
+    JBI_ROW(OP_DR_PREAMBLE_VALUE, "DR_PREAMBLE_VALUE"),
+    JBI_ROW(OP_DR_POSTAMBLE, "DR_POSTAMBLE"),
+    JBI_ROW(OP_DR_POSTAMBLE_VALUE, "DR_POSTAMBLE_VALUE"),
+    JBI_ROW(OP_IR_PREAMBLE, "IR_PREAMBLE"),
+    JBI_ROW(OP_IR_PREAMBLE_VALUE, "IR_PREAMBLE_VALUE"),
+    JBI_ROW(OP_IR_POSTAMBLE, "IR_POSTAMBLE"),
+    JBI_ROW(OP_IR_POSTAMBLE_VALUE, "IR_POSTAMBLE_VALUE"),
+    JBI_ROW(OP_PRINT_CHAR, "PRINT_CHAR"),
+    JBI_ROW(OP_EXIT, "EXIT"),
+    JBI_ROW(OP_EQUAL, "EQUAL"),
+    JBI_ROW(OP_DROP, "DROP"),
+    JBI_ROW(OP_ABSOLUTE, "ABSOLUTE"),
+    JBI_ROW(OP_STACK_BATCH, "STACK_BATCH"),
+    JBI_ROW(OP_PUSH_ZERO, "PUSH_ZERO"),
+    JBI_ROW(OP_PUSH_LITERAL, "PUSH_LITERAL", N),
+    JBI_ROW(OP_PUSH_VARIABLE, "PUSH_VARIABLE", V),
+    JBI_ROW(OP_JUMP, "JUMP", C),
+    JBI_ROW(OP_CALL, "CALL", C),
+    JBI_ROW(OP_LOOP_NEXT, "LOOP_NEXT", V),
+    JBI_ROW(OP_PRINT_STRING, "PRINT_STRING", S),
+    JBI_ROW(OP_MOVE_STATE, "MOVE_STATE", T),
+    JBI_ROW(OP_GOTO_STATE, "GOTO_STATE", T),
+    JBI_ROW(OP_IRSTOP, "IRSTOP", T),
+    JBI_ROW(OP_DRSTOP, "DRSTOP", T),
+    JBI_ROW(OP_SWAP_DEEP, "SWAP_DEEP", N),
+    JBI_ROW(OP_DUPLICATE_DEEP, "DUPLICATE_DEEP", N),
+    JBI_ROW(OP_STORE_VARIABLE, "STORE_VARIABLE", V),
+    JBI_ROW(OP_STORE_INT_ELEMENT, "STORE_INT_ELEMENT", V),
+    JBI_ROW(OP_STORE_BOOL_RANGE, "STORE_BOOL_RANGE", V),
+    JBI_ROW(OP_JUMP_IF_ZERO, "JUMP_IF_ZERO", C),
+    JBI_ROW(OP_DRSCAN_ARRAY, "DRSCAN_ARRAY", V),
+    JBI_ROW(OP_IRSCAN_ARRAY, "IRSCAN_ARRAY", V),
+    JBI_ROW(OP_DR_PREAMBLE_ARRAY, "DR_PREAMBLE_ARRAY", V),
+    JBI_ROW(OP_DR_POSTAMBLE_ARRAY, "DR_POSTAMBLE_ARRAY", V),
+    JBI_ROW(OP_IR_PREAMBLE_ARRAY, "IR_PREAMBLE_ARRAY", V),
+    JBI_ROW(OP_IR_POSTAMBLE_ARRAY, "IR_POSTAMBLE_ARRAY", V),
+    JBI_ROW(OP_EXPORT_INTEGER, "EXPORT_INTEGER", S),
+    JBI_ROW(OP_PUSH_INT_ELEMENT, "PUSH_INT_ELEMENT", V),
+    JBI_ROW(OP_PUSH_BOOL_RANGE, "PUSH_BOOL_RANGE", V),
+    JBI_ROW(OP_RESIZE_ARRAY, "RESIZE_ARRAY", V),
+    JBI_ROW(OP_EXPORT_BOOL_ARRAY, "EXPORT_BOOL_ARRAY", S),
+    JBI_ROW(OP_COPY_BOOL_RANGE, "COPY_BOOL_RANGE", V, V),
+    JBI_ROW(OP_DRSCAN_ARRAY_CAPTURE, "DRSCAN_ARRAY_CAPTURE", V, V),
+    JBI_ROW(OP_IRSCAN_ARRAY_CAPTURE, "IRSCAN_ARRAY_CAPTURE", V, V),
+    JBI_ROW(OP_WAIT, "WAIT", T, T),
+    JBI_ROW(OP_COMPARE_BOOL_RANGES, "COMPARE_BOOL_RANGES", V, V, V),
+};
+#undef JBI_ROW
+
+}  // namespace jbi_opcode_rows
+
+using jbi_opcode_rows::jbi_opcode_table;
+inline constexpr int jbi_opcode_count =
+    static_cast<int>(sizeof jbi_opcode_table / sizeof jbi_opcode_table[0]);
 
 // Row of a legal opcode, or null for an illegal one.
 const JbiOpcodeInfo* jbi_opcode_info(unsigned opcode);

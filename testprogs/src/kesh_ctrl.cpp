@@ -10,23 +10,11 @@
 
 #include "board/i2c.h"
 #include "board/pci_init.h"
+#include "board/register_map.h"
 #include "platform/lb/lb.h"
 #include "platform/version.h"
 
 namespace {
-
-constexpr uint32_t CSR = 0x0;
-constexpr uint32_t VORL_VERSION = 0x3C;
-constexpr uint32_t VORL_INTERNAL = 0x38;
-constexpr uint32_t Q_MP = 0x10F8;
-constexpr uint32_t Q_L0 = 0x20F8;
-constexpr uint32_t Q_L1 = 0x30F8;
-constexpr uint32_t Q_FE = 0x40F8;
-
-constexpr uint32_t LINES = 0x10;
-constexpr uint32_t DIRECTION = 0x14;
-constexpr uint32_t WRENB = 0x40;
-constexpr uint32_t LATCH = 0x80;
 
 constexpr useconds_t I2C_SETTLE_US = 100;
 
@@ -106,11 +94,11 @@ void testlocalbus() {
 // One write and read-back cycle of a selector register over the lines; 1 on a mismatch.
 int gp_write_read_testing(uint32_t value_written, uint32_t chip_address) {
   const uint32_t lines = value_written + chip_address;
-  lb_write_word(DIRECTION, 0xFF);
+  lb_write_word(DIRECTION, DIRECTION_ALL_DRIVEN);
   lb_write_word(LINES, lines + WRENB);
   lb_write_word(LINES, lines + LATCH + WRENB);
   lb_write_word(LINES, lines);
-  lb_write_word(DIRECTION, 0xF0);
+  lb_write_word(DIRECTION, DIRECTION_DATA_FROM_SELECTOR);
   lb_write_word(LINES, lines + LATCH);
   uint32_t read = 0;
   if (lb_read_word(LINES, &read) != 0) return 1;
@@ -118,7 +106,7 @@ int gp_write_read_testing(uint32_t value_written, uint32_t chip_address) {
 }
 
 void testchipwithgp(uint32_t chip) {
-  const uint32_t address = chip << 4;
+  const uint32_t address = chip << LINES_REGISTER_SHIFT;
 
   if (gp_write_read_testing(0, address)) std::puts("failed on zero's");
 
@@ -283,7 +271,7 @@ int main(int argc, char **argv) {
   std::puts("\n");
   open_local_bus();
 
-  lb_write_word(CSR, 0x43);
+  lb_write_word(CSR, CSR_START_VALUE);
   I2C_Write(0x4003, 0);
   I2C_Write(0x4001, 0);
 

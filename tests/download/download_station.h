@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dim/src/tests/world.h"
+#include "testing/world.h"
 
 namespace zoltest {
 

@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "dim/src/tests/process.h"
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
+#include "testing/process.h"
 
 namespace {
 
@@ -107,14 +107,14 @@ struct Setup {
     return {{"LB_SIM", board}, {"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", std::to_string(dns_port)}};
   }
   void boardsim(std::vector<std::string> args) {
-    args.insert(args.begin(), std::string(ZOL_BIN_DIR) + "/boardsim");
+    args.insert(args.begin(), zoltest::bin("boardsim"));
     zoltest::run(args, {{"LB_SIM", board}});
   }
   bool start() {
     boardsim({"reset"});
     boardsim({"poke", "0x38", "0x12345678"});
     dns = std::make_unique<Process>(
-        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/dim_dns", "-p", "0", "--grace", "0"}, zoltest::Env{});
+        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"}, zoltest::Env{});
     std::regex listening("listening on port ([0-9]+)");
     std::smatch m;
     std::string out;
@@ -122,12 +122,12 @@ struct Setup {
     if (!std::regex_search(out, m, listening)) return false;
     dns_port = std::stoi(m[1].str());
     server = std::make_unique<Process>(
-        std::vector<std::string>{std::string(ZOL_BIN_DIR) + "/ZOL_server"}, env());
+        std::vector<std::string>{zoltest::bin("ZOL_server")}, env());
     setenv("DIM_DNS_NODE", "127.0.0.1", 1);
     setenv("DIM_DNS_PORT", std::to_string(dns_port).c_str(), 1);
     dic_info_service_(kSvc.c_str(), MONITORED, 0, nullptr, 0, on_update, 0, fill, sizeof fill);
     if (!wait_past(0)) return false;
-    zoltest::RunResult list = zoltest::run({std::string(ZOL_BIN_DIR) + "/dimctl", "list"}, env());
+    zoltest::RunResult list = zoltest::run({zoltest::bin("dimctl"), "list"}, env());
     std::smatch p;
     if (!std::regex_search(list.out, p, std::regex(kBoard + "/SERVER  [^ ]+:([0-9]+)"))) return false;
     server_port = std::stoi(p[1].str());
@@ -164,7 +164,7 @@ double rwreg_ms(int runs) {
   std::vector<double> ms;
   for (int i = 0; i < runs; ++i) {
     const auto t0 = Clock::now();
-    auto r = zoltest::run({std::string(ZOL_BIN_DIR) + "/rwreg", "-R", "38", "-TKeshV2_00"}, setup.env(), 20s);
+    auto r = zoltest::run({zoltest::bin("rwreg"), "-R", "38", "-TKeshV2_00"}, setup.env(), 20s);
     if (r.status != 0 || r.out.find("Value 0x12345678") == std::string::npos) return -1;
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
   }

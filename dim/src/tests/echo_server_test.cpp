@@ -4,8 +4,8 @@
 
 #include <regex>
 
-#include "dim/src/tests/records.h"
-#include "dim/src/tests/world.h"
+#include "testing/records.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <csignal>
 
-#include "dim/src/tests/records.h"
-#include "dim/src/tests/world.h"
+#include "testing/records.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

@@ -10,9 +10,9 @@
 
 #include <cstring>
 
-#include "dim/src/tests/records.h"
-#include "dim/src/tests/world.h"
 #include "platform/dim/wire.h"
+#include "testing/records.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

@@ -10,15 +10,14 @@
 #include <fstream>
 #include <regex>
 
-#include "dim/src/tests/records.h"
-#include "dim/src/tests/world.h"
-#include "platform/dim/tests/raw_socket.h"
 #include "platform/dim/wire.h"
+#include "testing/raw_socket.h"
+#include "testing/records.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {
 
-using dim::test::RawSocket;
 namespace wire = dim::wire;
 
 const std::string kBoard = "/ZOL/KeshV2_05";

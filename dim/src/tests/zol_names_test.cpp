@@ -7,14 +7,11 @@
 #include <memory>
 #include <thread>
 
-#include "dim/src/tests/world.h"
-#include "platform/dim/tests/dns_peer.h"
+#include "testing/dns_peer.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {
-
-using dim::test::DnsPeer;
-using dim::test::registration;
 
 const std::string kServer = kEchoBoard + "/SERVER";
 

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <regex>
 
-#include "dim/src/tests/world.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

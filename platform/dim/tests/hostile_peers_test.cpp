@@ -13,16 +13,18 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
-#include "platform/dim/tests/child_process.h"
-#include "platform/dim/tests/raw_socket.h"
 #include "platform/dim/wire.h"
+#include "testing/name_server.h"
+#include "testing/process.h"
+#include "testing/raw_socket.h"
 
 namespace {
 
-using dim::test::Child;
-using dim::test::NameServerProcess;
-using dim::test::RawSocket;
-using dim::test::wait_for;
+using zoltest::NameServerProcess;
+using zoltest::Process;
+using zoltest::RawSocket;
+using zoltest::wait_for;
+using namespace std::chrono_literals;
 namespace wire = dim::wire;
 
 // The peak resident size of a process, in MiB.
@@ -90,7 +92,7 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
     ASSERT_NE(dis_add_service_(name.c_str(), "L", nullptr, 0, no_contents, 0), 0);
   }
   ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
-  ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000));
+  ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000ms));
 
   const long before = peak_mib(dns_->child().pid());
   RawSocket greedy(dns_->port());
@@ -116,26 +118,26 @@ void raise_descriptor_limit() {
 
 TEST_F(HostilePeers, IdleConnectionsLeaveRoomAtTheNameServer) {
   raise_descriptor_limit();
-  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/IDLE/SERVER", "/HP/IDLE/SVC",
+  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/IDLE/SERVER", "/HP/IDLE/SVC",
               "/HP/IDLE/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   std::vector<std::unique_ptr<RawSocket>> idle;
   for (int i = 0; i < 4200; ++i) idle.push_back(std::make_unique<RawSocket>(dns_->port()));
-  Child list({dim::test::bin("dimctl"), "list"});
-  auto first = list.line(10000);
+  Process list({zoltest::bin("dimctl"), "list"});
+  auto first = list.line(10000ms);
   ASSERT_TRUE(first.has_value()) << list.err_text();
   EXPECT_EQ(first->rfind("/HP/IDLE/SERVER", 0), 0u) << *first;
-  EXPECT_EQ(list.wait_exit(10000), 0);
+  EXPECT_EQ(list.wait_exit(10000ms), 0);
   // The registered server kept its place: it has spoken.
   EXPECT_TRUE(listed("/HP/IDLE/SERVER"));
-  EXPECT_LE(lines(dns_->child().err_text(500)), 20u);
+  EXPECT_LE(lines(dns_->child().err_text(500ms)), 20u);
 }
 
 TEST_F(HostilePeers, ConnectionsThatNeverSpeakAreClosedAfterTheHandshakeTimeout) {
   setenv("DIM_HANDSHAKE_TIMEOUT_MS", "300", 1);
   NameServerProcess dns;
   dns.use();
-  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/QUIET/SERVER", "/HP/QUIET/SVC",
+  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/QUIET/SERVER", "/HP/QUIET/SVC",
               "/HP/QUIET/CMD"});
   unsetenv("DIM_HANDSHAKE_TIMEOUT_MS");
   ASSERT_EQ(peer.line(), "ready");
@@ -187,7 +189,7 @@ TEST_F(HostilePeers, HalfSentFramesCostTheNameServerLittle) {
   const long grown = peak_mib(dns_->child().pid()) - before;
   // Held all at once they would be 200 MiB.
   EXPECT_LT(grown, 40) << "the name server grew by " << grown << " MiB";
-  Child peer({dim::test::test_bin("dim_echo_peer"), "/HP/AFTER/SERVER", "/HP/AFTER/SVC",
+  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/AFTER/SERVER", "/HP/AFTER/SVC",
               "/HP/AFTER/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   EXPECT_TRUE(listed("/HP/AFTER/SERVER"));

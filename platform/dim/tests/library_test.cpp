@@ -17,11 +17,13 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
-#include "platform/dim/tests/child_process.h"
+#include "testing/name_server.h"
+#include "testing/process.h"
 
 namespace {
 
-using dim::test::wait_for;
+using zoltest::wait_for;
+using namespace std::chrono_literals;
 
 // Deliveries seen by one subscription callback.
 struct Inbox {
@@ -69,7 +71,7 @@ class DimLibrary : public ::testing::Test {
   }
   void TearDown() override { dim::shutdown(); }
 
-  dim::test::NameServerProcess dns_;
+  zoltest::NameServerProcess dns_;
 };
 
 // ---- commands ----
@@ -113,7 +115,7 @@ TEST_F(DimLibrary, EmptyAndLargestCommandsArriveWhole) {
   ASSERT_TRUE(dim::send_command("/LIB/B/CMD", big.data(), static_cast<int>(big.size()), 20000,
                                 error))
       << error;
-  ASSERT_TRUE(wait_for([] { return g_cmd_count == 2; }, 20000));
+  ASSERT_TRUE(wait_for([] { return g_cmd_count == 2; }, 20000ms));
   std::lock_guard lock(g_cmd_mutex);
   EXPECT_TRUE(g_cmd_bytes == big);
 }
@@ -193,7 +195,7 @@ TEST_F(DimLibrary, SubscriptionMadeBeforeTheServerStartsConnectsWhenItAppears) {
   ASSERT_TRUE(wait_for([] { return inboxes[3].last_is_fill(); }));
   dis_add_service_("/LIB/F/SVC", "L", &g_value, 4, nullptr, 0);
   ASSERT_EQ(dis_start_serving_("/LIB/F/SERVER"), 1);
-  ASSERT_TRUE(wait_for([] { return inboxes[3].last() == bytes_of(3); }, 5000));
+  ASSERT_TRUE(wait_for([] { return inboxes[3].last() == bytes_of(3); }, 5000ms));
 }
 
 // ---- one dispatch thread ----
@@ -246,7 +248,7 @@ TEST_F(DimLibrary, HandlersRoutinesTimersAndCallbacksNeverOverlap) {
     });
   for (auto &s : senders) s.join();
   // 100 commands, their buffer routine runs, deliveries and two timers.
-  ASSERT_TRUE(wait_for([] { return g_calls >= 202; }, 15000)) << g_calls;
+  ASSERT_TRUE(wait_for([] { return g_calls >= 202; }, 15000ms)) << g_calls;
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_EQ(g_overlaps, 0);
   std::lock_guard lock(g_threads_mutex);
@@ -350,7 +352,7 @@ TEST_F(DimLibrary, CommandsFromOneThreadArriveWholeAndInOrderWhateverTheirSize) 
   ASSERT_TRUE(wait_for([] {
     std::lock_guard lock(g_seq_mutex);
     return g_seq.size() == kCount;
-  }, 20000));
+  }, 20000ms));
   std::lock_guard lock(g_seq_mutex);
   for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(g_seq[i], i) << "at position " << i;
 }
@@ -426,11 +428,11 @@ class DimSilentNameServer : public ::testing::Test {
 TEST_F(DimSilentNameServer, SubscriptionGetsTheFillDataAndTheLookupIsRetried) {
   dic_info_service_("/SILENT/SVC", MONITORED, 0, nullptr, 0, into_inbox, 0,
                     const_cast<char *>("No Link"), 8);
-  ASSERT_TRUE(wait_for([] { return inboxes[0].last_is_fill(); }, 3000))
+  ASSERT_TRUE(wait_for([] { return inboxes[0].last_is_fill(); }, 3000ms))
       << "the lookup never gave up on a name server that does not answer";
   EXPECT_EQ(inboxes[0].count(), 1u);
   // Given up, then tried afresh on a new connection.
-  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000));
+  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000ms));
 }
 
 TEST_F(DimSilentNameServer, CommandFailsWithTheReasonInsteadOfWaitingForEver) {
@@ -446,13 +448,13 @@ TEST_F(DimSilentNameServer, ServerRegistrationGivesUpAndTriesAgain) {
   // Not refused, only not registered yet: serving goes on and registration is retried.
   EXPECT_EQ(dis_start_serving_("/SILENT/S/SERVER"), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000));
+  EXPECT_TRUE(wait_for([this] { return silent_.connections() >= 2; }, 4000ms));
 }
 
 // ---- names ----
 
 TEST_F(DimLibrary, SecondServerOfTheSameNameIsRefused) {
-  dim::test::Child first({dim::test::test_bin("dim_echo_peer"), "/LIB/H/SERVER", "/LIB/H/SVC",
+  zoltest::Process first({zoltest::test_bin("dim_echo_peer"), "/LIB/H/SERVER", "/LIB/H/SVC",
                           "/LIB/H/CMD"});
   ASSERT_EQ(first.line(), "ready");
   dim::set_exit_on_refusal(false);

@@ -8,17 +8,19 @@
 #include <vector>
 
 #include "platform/dim/host_range.h"
-#include "platform/dim/tests/child_process.h"
-#include "platform/dim/tests/dns_peer.h"
 #include "platform/dim/wire.h"
+#include "testing/dns_peer.h"
+#include "testing/name_server.h"
+#include "testing/process.h"
 
 namespace {
 
-using dim::test::Child;
-using dim::test::DnsPeer;
-using dim::test::NameServerProcess;
-using dim::test::registration;
-using dim::test::wait_for;
+using zoltest::DnsPeer;
+using zoltest::NameServerProcess;
+using zoltest::Process;
+using zoltest::registration;
+using zoltest::wait_for;
+using namespace std::chrono_literals;
 namespace wire = dim::wire;
 
 // Which server the name server hands `name` to ("" when none).
@@ -214,10 +216,10 @@ TEST(NameServerAccess, BadRuleIsAUsageError) {
                    {"--owner", "=127.0.0.1"},
                    {"--grace", "-1"},
                    {"--max-names"}}) {
-    std::vector<std::string> argv{dim::test::bin("dim_dns"), "-p", "0"};
+    std::vector<std::string> argv{zoltest::bin("dim_dns"), "-p", "0"};
     argv.insert(argv.end(), bad.begin(), bad.end());
-    Child c(argv);
-    EXPECT_EQ(c.wait_exit(5000), 1) << bad[0];
+    Process c(argv);
+    EXPECT_EQ(c.wait_exit(5000ms), 1) << bad[0];
   }
 }
 
@@ -263,11 +265,11 @@ TEST(NameServerList, DimctlListsEveryServerWhenTheListIsLargerThanOneReply) {
   }
   setenv("DIM_DNS_NODE", "127.0.0.1", 1);
   setenv("DIM_DNS_PORT", std::to_string(dns.port()).c_str(), 1);
-  Child list({dim::test::bin("dimctl"), "list"});
+  Process list({zoltest::bin("dimctl"), "list"});
   int servers = 0;
-  while (auto line = list.line(20000))
+  while (auto line = list.line(20000ms))
     if (line->rfind("/LIST/S", 0) == 0) ++servers;
-  EXPECT_EQ(list.wait_exit(20000), 0) << list.err_text();
+  EXPECT_EQ(list.wait_exit(20000ms), 0) << list.err_text();
   EXPECT_EQ(servers, kServers);
 }
 

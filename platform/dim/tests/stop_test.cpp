@@ -7,11 +7,12 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
-#include "platform/dim/tests/child_process.h"
+#include "testing/name_server.h"
+#include "testing/process.h"
 
 namespace {
 
-using dim::test::wait_for;
+using zoltest::wait_for;
 
 std::atomic<int> g_started{0};
 std::atomic<int> g_finished{0};
@@ -38,7 +39,7 @@ void counting_routine(long *, void **address, int *size) {
 void counting_timer(long) { ++g_timer_runs; }
 
 TEST(DimStop, RunningHandlerEndsAndNothingStartsAfterIt) {
-  dim::test::NameServerProcess dns;
+  zoltest::NameServerProcess dns;
   ASSERT_GT(dns.port(), 0);
   dns.use();
   ASSERT_NE(dis_add_cmnd_("/STOP/A/CMD", "L", held_command, 0), 0u);

@@ -12,7 +12,7 @@
 #include "platform/lb/lb.h"
 #include "platform/lb/sim/board_control.h"
 #include "platform/lb/sim/tap_chain.h"
-#include "bench/support/timing_reporter.h"
+#include "testing/timing_reporter.h"
 
 // The memory the plain-write loop stores into; external so the stores cannot be dropped.
 volatile uint32_t g_plain_cells[16];
@@ -121,7 +121,7 @@ BENCHMARK(BM_PlainVolatileWrite);
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   benchmark::Initialize(&argc, argv);
-  benchsupport::TimingReporter reporter;
+  zoltest::TimingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double tck = reporter.ns("BM_TckCycleSimulatedBoard");
   const double plain = reporter.ns("BM_PlainVolatileWrite");

@@ -24,6 +24,11 @@
 
 namespace lbsim {
 
+// The board's register map, written here again on purpose rather than taken from
+// board/register_map.h: the model must be an independent description of the hardware, so
+// that a wrong value in the programs' map shows up as a failing test instead of being copied
+// into the board the tests run against. The same holds for the bits in i2c_bus.h and
+// selector.h.
 inline constexpr uint32_t kWindowSize = 0x10000;
 inline constexpr uint32_t kAddrCsr = 0x00;
 inline constexpr uint32_t kAddrJtag = 0x04;

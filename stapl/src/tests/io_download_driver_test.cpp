@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "board/jtag_port.h"
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbijtag.h"
+#include "stapl/src/jbiport.h"
 #include "stapl/src/jbistub.h"
 #include "stapl/src/tests/support/bytecode_builder.h"
 #include "stapl/src/tests/support/test_port.h"

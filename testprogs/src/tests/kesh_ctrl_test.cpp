@@ -5,13 +5,13 @@
 
 #include <algorithm>
 
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::lines_of;
-using boardtest::run_tool;
-using boardtest::SimBoard;
+using zoltest::lines_of;
+using zoltest::run_tool;
+using zoltest::SimBoard;
 using testing::HasSubstr;
 using testing::IsEmpty;
 

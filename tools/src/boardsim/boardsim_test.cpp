@@ -6,51 +6,29 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/lb/lb.h"
 #include "platform/lb/sim/board_control.h"
+#include "testing/process.h"
 
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string &path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using Result = zoltest::RunResult;
 
 class Boardsim : public ::testing::Test {
  protected:
   void SetUp() override {
     name_ = "t" + std::to_string(getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    out_ = "/tmp/" + name_ + ".out";
-    err_ = "/tmp/" + name_ + ".err";
   }
-  void TearDown() override {
-    lbsim::BoardControl::remove(name_);
-    unlink(out_.c_str());
-    unlink(err_.c_str());
-  }
+  void TearDown() override { lbsim::BoardControl::remove(name_); }
+  // boardsim with `args` (split at blanks) on this test's board.
   Result run(const std::string &args) {
-    const std::string cmd = "LB_SIM=" + name_ + " " ZOL_BIN_DIR "/boardsim " + args + " >" + out_ +
-                            " 2>" + err_;
-    const int raw = std::system(cmd.c_str());
-    Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    r.out = slurp(out_);
-    r.err = slurp(err_);
-    return r;
+    std::vector<std::string> argv = zoltest::words_of(args);
+    argv.insert(argv.begin(), zoltest::bin("boardsim"));
+    return zoltest::run(argv, {{"LB_SIM", name_}});
   }
   // Runs the local-bus calls in a child on this board; returns the child's exit status.
   int with_bus(int (*body)()) {
@@ -68,7 +46,7 @@ class Boardsim : public ::testing::Test {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  std::string name_, out_, err_;
+  std::string name_;
 };
 
 TEST_F(Boardsim, BadInputGivesUsageAndExitTwoNeverACrash) {
@@ -89,6 +67,17 @@ TEST_F(Boardsim, HelpGoesToStandardOutput) {
   const Result r = run("--help");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("trace on|off|show|clear"), std::string::npos);
+  // The rows are laid out in two columns; a help text of two lines keeps the second under the
+  // first.
+  EXPECT_NE(r.out.find("\n  peek ADDR                   print a register\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n  chain set DEVICE...         DEVICE: ir=N,idcode=X,idcode-ir=X,"
+                       "usercode=X,usercode-ir=X\n                              "
+                       "[,capture=X][,kind=fixed|fpga]\n  fpga "),
+            std::string::npos);
+  EXPECT_TRUE(r.out.ends_with("  remove                      delete the board\n"
+                              "  --help, --version           this text, the program's version\n"
+                              "Numbers: 0x-hex or decimal. Faults and chain settings stay until "
+                              "reset.\n"));
 }
 
 TEST_F(Boardsim, IdentityIsSetAndResetRestoresThePowerOnWord) {

@@ -1,28 +1,20 @@
 // chainmux: read, write and clear the four 4-bit registers of the scan-chain selector, which
-// the computer reaches only through the eight general-purpose lines at local-bus 0x10.
-//
-// Lines: bits 3..0 data, bits 5..4 selector register, 0x40 WRENB, 0x80 LATCH. Direction
-// register 0x14: 0xFF drives all eight lines, 0xF0 leaves the data lines to the selector.
+// the computer reaches only through the eight general-purpose lines (LINES and DIRECTION in
+// board/register_map.h).
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 
 #include "board/hex_word.h"
 #include "board/pci_init.h"
+#include "board/register_map.h"
 #include "platform/lb/lb.h"
 #include "platform/version.h"
 
 namespace {
 
-constexpr uint32_t LINES = 0x10;
-constexpr uint32_t DIRECTION = 0x14;
-constexpr uint32_t WRENB = 0x40;
-constexpr uint32_t LATCH = 0x80;
-constexpr uint32_t RESET = 0x08;
-constexpr uint32_t CLEAR_REGISTER = 2 << 4;  // the clear sequence goes through register 2
-
-constexpr uint32_t ALL_DRIVEN = 0xFF;
-constexpr uint32_t DATA_FROM_SELECTOR = 0xF0;
+// The clear sequence goes through selector register 2.
+constexpr uint32_t CLEAR_REGISTER = SELECTOR_CLEAR_REGISTER << LINES_REGISTER_SHIFT;
 
 enum { NO_ACTION = 0, WRITE_READ = 1, READ = 2, CLEAR = 3 };
 
@@ -102,20 +94,20 @@ void read_back_and_print() {
     if (status == 0) status = 1;
     return;
   }
-  const uint32_t data = word & 0xF;
+  const uint32_t data = word & LINES_DATA;
   std::printf("Add 0x%X  : Value 0x%X\n", address, data);
   std::printf("Add 0x%X  : Value %d\n", address, static_cast<int>(data));
 }
 
 void write_and_read_back() {
-  const uint32_t s = (address & 3) << 4;
-  const uint32_t d = s | (value & 0xF);
-  direction(ALL_DRIVEN);
+  const uint32_t s = (address & 3) << LINES_REGISTER_SHIFT;
+  const uint32_t d = s | (value & LINES_DATA);
+  direction(DIRECTION_ALL_DRIVEN);
   lines(d | WRENB);
   lines(d | LATCH | WRENB);
   lines(d | WRENB);
   lines(0);
-  direction(DATA_FROM_SELECTOR);
+  direction(DIRECTION_DATA_FROM_SELECTOR);
   lines(s);
   lines(s | LATCH);
   lines(s);  // the address stays on the lines while the selector answers
@@ -123,8 +115,8 @@ void write_and_read_back() {
 }
 
 void read_register() {
-  const uint32_t s = (address & 3) << 4;
-  direction(DATA_FROM_SELECTOR);
+  const uint32_t s = (address & 3) << LINES_REGISTER_SHIFT;
+  direction(DIRECTION_DATA_FROM_SELECTOR);
   lines(s);
   lines(s | LATCH);
   lines(s);
@@ -133,10 +125,10 @@ void read_register() {
 }
 
 void clear_all() {
-  direction(ALL_DRIVEN);
-  lines(WRENB | CLEAR_REGISTER | RESET);
-  lines(LATCH | WRENB | CLEAR_REGISTER | RESET);
-  lines(WRENB | CLEAR_REGISTER | RESET);
+  direction(DIRECTION_ALL_DRIVEN);
+  lines(WRENB | CLEAR_REGISTER | SELECTOR_RESET);
+  lines(LATCH | WRENB | CLEAR_REGISTER | SELECTOR_RESET);
+  lines(WRENB | CLEAR_REGISTER | SELECTOR_RESET);
   lines(LATCH);
   lines(0);
   lines(LATCH);

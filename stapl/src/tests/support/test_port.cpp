@@ -8,11 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "board/jtag_port.h"
 #include "platform/lb/sim/tap_chain.h"
-
-int jtag_hardware_initialized = 0;
-int32_t one_ms_delay = 0;
+#include "stapl/src/jbiport.h"
 
 namespace {
 
@@ -81,10 +78,7 @@ long delay_calls() { return delay_count; }
 }  // namespace test_port
 
 int jbi_jtag_io(int tms, int tdi, int read_tdo) {
-  if (jtag_hardware_initialized == 0) {
-    initialize_jtag_hardware();
-    jtag_hardware_initialized = 1;
-  }
+  jtag_hardware_initialized = 1;
   const int chain_tdo = lbsim::tap_chain_clock(sim_chain(), tms, tdi);
   int tdo = 0;
   if (read_tdo != 0) {
@@ -98,17 +92,9 @@ int jbi_jtag_io(int tms, int tdi, int read_tdo) {
   return tdo;
 }
 
-void initialize_jtag_hardware() {}
-void close_jtag_hardware() { jtag_hardware_initialized = 0; }
-
 void jbi_delay(int32_t microseconds) {
   ++delay_count;
   delay_us += microseconds;
-}
-
-void delay_loop(int32_t count) {
-  volatile int32_t i = count;
-  while (i > 0) i = i - 1;
 }
 
 void calibrate_delay() { one_ms_delay = 1000; }

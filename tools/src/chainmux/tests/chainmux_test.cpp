@@ -3,12 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "board/tests/sim_board.h"
+#include "testing/sim_board.h"
 
 namespace {
 
-using boardtest::run_tool;
-using boardtest::SimBoard;
+using zoltest::run_tool;
+using zoltest::SimBoard;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;

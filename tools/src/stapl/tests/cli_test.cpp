@@ -3,16 +3,18 @@
 // and exit statuses.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "testing/process.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 namespace fs = std::filesystem;
 
@@ -20,11 +22,7 @@ const std::string kStapl = std::string(ZOL_BIN_DIR) + "/stapl";
 const std::string kBoardsim = std::string(ZOL_BIN_DIR) + "/boardsim";
 const std::string kIdcode = std::string(ZOL_BUILD_DIR) + "/stapl-examples/idcode.jbc";
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = zoltest::RunResult;
 
 class StaplCli : public ::testing::Test {
  protected:
@@ -39,23 +37,10 @@ class StaplCli : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  // Runs a shell command line with this test's own simulated board.
+  // Runs a command line (program path and arguments, split at blanks) with this test's own
+  // simulated board.
   Outcome run(const std::string &command) {
-    const std::string err_file = (dir_ / "stderr").string();
-    const std::string line = "LB_SIM=" + board_ + " " + command + " 2>" + err_file;
-    Outcome o;
-    FILE *p = popen(line.c_str(), "r");
-    if (p == nullptr) return o;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, got);
-    int raw = pclose(p);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream in(err_file);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    o.err = ss.str();
-    return o;
+    return zoltest::run(zoltest::words_of(command), {{"LB_SIM", board_}}, 100s);
   }
 
   std::string write(const std::string &name, const std::string &text) {

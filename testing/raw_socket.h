@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace dim::test {
+namespace zoltest {
 
 class RawSocket {
  public:
@@ -68,4 +68,4 @@ class RawSocket {
   int fd_ = -1;
 };
 
-}  // namespace dim::test
+}  // namespace zoltest

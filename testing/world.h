@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "dim/src/tests/process.h"
+#include "testing/process.h"
 
 namespace zoltest {
-
-std::string bin(const std::string &program);       // <build>/bin/<program>
-std::string test_bin(const std::string &program);  // <build>/test-bin/<program>
 
 class World {
  public:

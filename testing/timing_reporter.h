@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace benchsupport {
+namespace zoltest {
 
 class TimingReporter : public benchmark::ConsoleReporter {
  public:
@@ -27,4 +27,4 @@ class TimingReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> ns_;
 };
 
-}  // namespace benchsupport
+}  // namespace zoltest

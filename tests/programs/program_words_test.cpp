@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "dim/src/tests/world.h"
 #include "platform/version.h"
+#include "testing/world.h"
 
 namespace zoltest {
 namespace {

@@ -1,15 +1,12 @@
-#include "fuzz/sim_chain_port.h"
+#include "stapl/src/fuzz/sim_chain_port.h"
 
-#include "board/jtag_port.h"
 #include "platform/lb/sim/tap_chain.h"
+#include "stapl/src/jbiport.h"
 
 namespace {
 lbsim::TapChain chain;
 bool chain_built = false;
 }  // namespace
-
-int jtag_hardware_initialized = 0;
-int32_t one_ms_delay = 0;
 
 namespace fuzz_port {
 
@@ -30,8 +27,5 @@ int jbi_jtag_io(int tms, int tdi, int read_tdo) {
   return read_tdo ? tdo : 0;
 }
 
-void initialize_jtag_hardware() { jtag_hardware_initialized = 1; }
-void close_jtag_hardware() { jtag_hardware_initialized = 0; }
 void jbi_delay(int32_t) {}
-void delay_loop(int32_t) {}
 void calibrate_delay() { one_ms_delay = 1000; }

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/dim/tests/raw_socket.h"
 #include "platform/dim/wire.h"
+#include "testing/raw_socket.h"
 
-namespace dim::test {
+namespace zoltest {
+
+namespace wire = dim::wire;
 
 class DnsPeer {
  public:
@@ -87,4 +89,4 @@ inline wire::RegisterMsg registration(const std::string &server, std::vector<std
   return m;
 }
 
-}  // namespace dim::test
+}  // namespace zoltest

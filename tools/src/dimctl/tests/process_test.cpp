@@ -7,16 +7,18 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
-#include "platform/dim/tests/child_process.h"
-#include "platform/dim/tests/raw_socket.h"
 #include "platform/dim/wire.h"
+#include "testing/name_server.h"
+#include "testing/process.h"
+#include "testing/raw_socket.h"
 
 namespace {
 
-using dim::test::Child;
-using dim::test::NameServerProcess;
-using dim::test::RawSocket;
-using dim::test::wait_for;
+using zoltest::NameServerProcess;
+using zoltest::Process;
+using zoltest::RawSocket;
+using zoltest::wait_for;
+using namespace std::chrono_literals;
 
 struct Inbox {
   std::mutex m;
@@ -48,9 +50,9 @@ class DimProcesses : public ::testing::Test {
   }
   void TearDown() override { dim::shutdown(); }
 
-  std::unique_ptr<Child> peer(const std::string &base, const char *handler_ms = "0") {
-    auto c = std::make_unique<Child>(std::vector<std::string>{
-        dim::test::test_bin("dim_echo_peer"), base + "/SERVER", base + "/SVC", base + "/CMD",
+  std::unique_ptr<Process> peer(const std::string &base, const char *handler_ms = "0") {
+    auto c = std::make_unique<Process>(std::vector<std::string>{
+        zoltest::test_bin("dim_echo_peer"), base + "/SERVER", base + "/SVC", base + "/CMD",
         handler_ms});
     EXPECT_EQ(c->line(), "ready");
     return c;
@@ -82,7 +84,7 @@ TEST_F(DimProcesses, KilledServerGivesFillDataAndRestartedServerIsFoundAgain) {
   p->kill_now();
   ASSERT_TRUE(wait_for([] { return inbox.last() == "<fill>"; }));
   p = peer("/PR/A");
-  ASSERT_TRUE(wait_for([] { return inbox.last() == "init"; }, 5000));
+  ASSERT_TRUE(wait_for([] { return inbox.last() == "init"; }, 5000ms));
   ASSERT_TRUE(send("/PR/A/CMD", "after"));
   ASSERT_TRUE(wait_for([] { return inbox.last() == "after"; }));
 }
@@ -100,18 +102,18 @@ TEST_F(DimProcesses, ServersAndClientsComeBackAfterNameServerRestart) {
   ASSERT_TRUE(wait_for([] { return inbox.last() == "no dns"; }));
   dns_ = std::make_unique<NameServerProcess>(port);
   ASSERT_EQ(dns_->port(), port);
-  ASSERT_TRUE(wait_for([&] { return server_port("/PR/B/SERVER") != 0; }, 5000));
+  ASSERT_TRUE(wait_for([&] { return server_port("/PR/B/SERVER") != 0; }, 5000ms));
   // A server restarted now is reached through the restarted name server.
   p->kill_now();
   ASSERT_TRUE(wait_for([] { return inbox.last() == "<fill>"; }));
   p = peer("/PR/B");
-  ASSERT_TRUE(wait_for([] { return inbox.last() == "init"; }, 5000));
+  ASSERT_TRUE(wait_for([] { return inbox.last() == "init"; }, 5000ms));
 }
 
 TEST_F(DimProcesses, SecondServerOfTheSameNameSaysSoAndExitsNonZero) {
   auto first = peer("/PR/C");
-  Child second({dim::test::test_bin("dim_echo_peer"), "/PR/C/SERVER", "/PR/C/SVC2", "/PR/C/CMD2"});
-  EXPECT_EQ(second.wait_exit(5000), 1);
+  Process second({zoltest::test_bin("dim_echo_peer"), "/PR/C/SERVER", "/PR/C/SVC2", "/PR/C/CMD2"});
+  EXPECT_EQ(second.wait_exit(5000ms), 1);
   EXPECT_NE(second.err_text().find("/PR/C/SERVER is already registered"), std::string::npos);
   EXPECT_TRUE(send("/PR/C/CMD", "still"));
 }
@@ -119,7 +121,7 @@ TEST_F(DimProcesses, SecondServerOfTheSameNameSaysSoAndExitsNonZero) {
 TEST_F(DimProcesses, ExitFromAHandlerEndsTheServerProcess) {
   auto p = peer("/PR/D");
   ASSERT_TRUE(send("/PR/D/CMD", "EXIT"));
-  EXPECT_EQ(p->wait_exit(5000), 7);
+  EXPECT_EQ(p->wait_exit(5000ms), 7);
 }
 
 // Each bad stream must close only its own connection; the server keeps serving others.
@@ -185,7 +187,7 @@ TEST_F(DimProcesses, StuckSubscriberDoesNotStallTheServerAndGetsTheLatestContent
     big[1] = static_cast<char>('0' + i / 26);
     ASSERT_TRUE(send("/PR/G/CMD", big));
   }
-  ASSERT_TRUE(wait_for([&] { return inbox.last() == big; }, 10000));
+  ASSERT_TRUE(wait_for([&] { return inbox.last() == big; }, 10000ms));
   // The stuck reader wakes up and finds the newest contents at the end of what it gets.
   auto got = stuck.drain(1000);
   ASSERT_GE(got.size(), big.size());
@@ -195,30 +197,30 @@ TEST_F(DimProcesses, StuckSubscriberDoesNotStallTheServerAndGetsTheLatestContent
 
 TEST_F(DimProcesses, DimctlListsGetsFollowsAndSends) {
   auto p = peer("/PR/H");
-  Child list({dim::test::bin("dimctl"), "list"});
+  Process list({zoltest::bin("dimctl"), "list"});
   EXPECT_EQ(list.line(), "/PR/H/SERVER  127.0.0.1:" + std::to_string(server_port("/PR/H/SERVER")) +
                              "  pid " + std::to_string(p->pid()));
-  EXPECT_EQ(list.wait_exit(5000), 0);
+  EXPECT_EQ(list.wait_exit(5000ms), 0);
 
-  Child follow({dim::test::bin("dimctl"), "follow", "/PR/H/SVC", "-n", "2"});
+  Process follow({zoltest::bin("dimctl"), "follow", "/PR/H/SVC", "-n", "2"});
   EXPECT_EQ(follow.line(), "0x74696E69");  // "init" as a little-endian word
-  Child cmd({dim::test::bin("dimctl"), "cmd", "/PR/H/CMD", "0x38", "-1", "5"});
-  EXPECT_EQ(cmd.wait_exit(5000), 0);
+  Process cmd({zoltest::bin("dimctl"), "cmd", "/PR/H/CMD", "0x38", "-1", "5"});
+  EXPECT_EQ(cmd.wait_exit(5000ms), 0);
   EXPECT_EQ(follow.line(), "0x00000038 0xFFFFFFFF 0x00000005");
-  EXPECT_EQ(follow.wait_exit(5000), 0);
+  EXPECT_EQ(follow.wait_exit(5000ms), 0);
 
-  Child get({dim::test::bin("dimctl"), "get", "/PR/H/SVC"});
+  Process get({zoltest::bin("dimctl"), "get", "/PR/H/SVC"});
   EXPECT_EQ(get.line(), "0x00000038 0xFFFFFFFF 0x00000005");
-  EXPECT_EQ(get.wait_exit(5000), 0);
+  EXPECT_EQ(get.wait_exit(5000ms), 0);
 
-  Child missing({dim::test::bin("dimctl"), "get", "/PR/NOBODY/SVC"});
-  EXPECT_EQ(missing.wait_exit(5000), 2);
+  Process missing({zoltest::bin("dimctl"), "get", "/PR/NOBODY/SVC"});
+  EXPECT_EQ(missing.wait_exit(5000ms), 2);
   EXPECT_NE(missing.err_text().find("no link to /PR/NOBODY/SVC"), std::string::npos);
 
-  Child bad({dim::test::bin("dimctl"), "cmd", "/PR/H/CMD", "0x1FFFFFFFF"});
-  EXPECT_EQ(bad.wait_exit(5000), 1);
-  Child nocmd({dim::test::bin("dimctl"), "cmd", "/PR/NOBODY/CMD", "1"});
-  EXPECT_EQ(nocmd.wait_exit(5000), 2);
+  Process bad({zoltest::bin("dimctl"), "cmd", "/PR/H/CMD", "0x1FFFFFFFF"});
+  EXPECT_EQ(bad.wait_exit(5000ms), 1);
+  Process nocmd({zoltest::bin("dimctl"), "cmd", "/PR/NOBODY/CMD", "1"});
+  EXPECT_EQ(nocmd.wait_exit(5000ms), 2);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Test support for the board code and the local tools: a simulated board of the test's own,
-// and a way to run a tool against it to completion.
+// A simulated board of the test's own, and a way to run a tool against it to completion.
 #pragma once
 
 #include <memory>
@@ -8,8 +7,9 @@
 #include <vector>
 
 #include "platform/lb/sim/board_control.h"
+#include "testing/process.h"
 
-namespace boardtest {
+namespace zoltest {
 
 // A simulated board named after the process and the running test, reset and with its trace
 // on; removed again when the object goes away.
@@ -42,20 +42,10 @@ SimBoard &process_board();
 // A board name unique to this process and the running test.
 std::string unique_board_name(const std::string &tag);
 
-struct ToolRun {
-  int status = -1;  // exit status 0..255, 128 + signal, -1 when it had to be killed
-  std::string out;
-  std::string err;
-};
-
-// Runs the program ZOL_BIN_DIR/<program> with `args` on board `board` (LB_SIM set,
+// Runs the program <build>/bin/<program> with `args` on board `board` (LB_SIM set,
 // LB_DEVICE removed, then `env` set on top) and waits for it, killing it after `timeout_s`
-// seconds.
-ToolRun run_tool(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &board, int timeout_s = 60,
-                 const std::vector<std::pair<std::string, std::string>> &env = {});
+// seconds (status -1 then).
+RunResult run_tool(const std::string &program, const std::vector<std::string> &args,
+                   const std::string &board, int timeout_s = 60, const Env &env = {});
 
-// Splits text into lines without their line ends; a final line end adds no empty line.
-std::vector<std::string> lines_of(const std::string &text);
-
-}  // namespace boardtest
+}  // namespace zoltest

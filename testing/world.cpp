@@ -1,4 +1,4 @@
-#include "dim/src/tests/world.h"
+#include "testing/world.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,12 +9,6 @@
 #include <sstream>
 
 namespace zoltest {
-
-std::string bin(const std::string &program) { return std::string(ZOL_BIN_DIR) + "/" + program; }
-
-std::string test_bin(const std::string &program) {
-  return std::string(ZOL_BUILD_DIR) + "/test-bin/" + program;
-}
 
 World::World(const std::string &tag, std::vector<std::string> dns_options) {
   board_ = "zoltest_" + std::to_string(getpid()) + "_" + tag;

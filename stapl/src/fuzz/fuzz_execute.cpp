@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/sim_chain_port.h"
+#include "stapl/src/fuzz/sim_chain_port.h"
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbijtag.h"
 #include "stapl/src/jbistub.h"

@@ -1,4 +1,4 @@
-#include "dim/src/tests/process.h"
+#include "testing/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -7,9 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -18,13 +19,15 @@ namespace zoltest {
 
 namespace {
 
-std::vector<std::string> merged_environment(const Env &extra) {
+std::vector<std::string> merged_environment(const Env &extra,
+                                            const std::vector<std::string> &unset) {
   std::map<std::string, std::string> vars;
   for (char **e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     auto eq = entry.find('=');
     if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
+  for (const auto &name : unset) vars.erase(name);
   for (const auto &[name, value] : extra) vars[name] = value;
   std::vector<std::string> out;
   for (const auto &[name, value] : vars) out.push_back(name + "=" + value);
@@ -46,8 +49,25 @@ int decode_status(int raw) {
 
 }  // namespace
 
-Process::Process(std::vector<std::string> argv, const Env &env) {
-  std::vector<std::string> envs = merged_environment(env);
+std::string bin(const std::string &program) { return std::string(ZOL_BIN_DIR) + "/" + program; }
+
+std::string test_bin(const std::string &program) {
+  return std::string(ZOL_TEST_BIN_DIR) + "/" + program;
+}
+
+bool wait_for(const std::function<bool()> &ready, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return ready();
+}
+
+Process::Process(std::vector<std::string> argv, const Env &env,
+                 const std::vector<std::string> &unset) {
+  // Everything the child needs is built before the fork: after it, only system calls.
+  std::vector<std::string> envs = merged_environment(env, unset);
   std::vector<char *> c_argv = c_array(argv);
   std::vector<char *> c_env = c_array(envs);
 
@@ -83,10 +103,7 @@ Process::Process(std::vector<std::string> argv, const Env &env) {
 }
 
 Process::~Process() {
-  if (!status_) {
-    kill(pid_, SIGKILL);
-    wait_exit(10s);
-  }
+  kill_now();
   close_stdin();
   if (reader_.joinable()) reader_.join();
 }
@@ -114,6 +131,8 @@ void Process::reader() {
       }
     }
   }
+  for (auto &f : fds)
+    if (f.fd >= 0) close(f.fd);
   std::lock_guard<std::mutex> lock(mutex_);
   streams_closed_ = true;
   changed_.notify_all();
@@ -127,6 +146,41 @@ std::string Process::out() const {
 std::string Process::err() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return err_;
+}
+
+std::optional<std::string> Process::next_line(const std::string &text, std::size_t &taken,
+                                              std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto nl = text.find('\n', taken);
+    if (nl != std::string::npos) {
+      std::string l = text.substr(taken, nl - taken);
+      taken = nl + 1;
+      return l;
+    }
+    if (streams_closed_) return std::nullopt;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+        text.find('\n', taken) == std::string::npos)
+      return std::nullopt;
+  }
+}
+
+std::optional<std::string> Process::line(std::chrono::milliseconds timeout) {
+  return next_line(out_, out_taken_, timeout);
+}
+
+std::optional<std::string> Process::err_line(std::chrono::milliseconds timeout) {
+  return next_line(err_, err_taken_, timeout);
+}
+
+std::string Process::err_text(std::chrono::milliseconds quiet) {
+  std::string all;
+  while (auto l = err_line(quiet)) all += *l + "\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  all += err_.substr(err_taken_);
+  err_taken_ = err_.size();
+  return all;
 }
 
 bool Process::wait_text(const std::string *which,
@@ -177,7 +231,8 @@ void Process::close_stdin() {
 }
 
 void Process::signal(int sig) {
-  if (!status_) kill(pid_, sig);
+  // Once reaped, the pid may belong to someone else.
+  if (!status_ && pid_ > 0) kill(pid_, sig);
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
@@ -188,6 +243,10 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
     pid_t r = waitpid(pid_, &raw, WNOHANG);
     if (r == pid_) {
       status_ = decode_status(raw);
+      // What the program wrote before it ended is read before its status counts as known,
+      // unless something it started still holds its output open.
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, 1s, [this] { return streams_closed_; });
       return status_;
     }
     if (r < 0 && errno != EINTR) {
@@ -202,20 +261,22 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
 int Process::stop(std::chrono::milliseconds grace) {
   signal(SIGTERM);
   if (auto s = wait_exit(grace)) return *s;
+  return kill_now();
+}
+
+int Process::kill_now() {
   signal(SIGKILL);
   auto s = wait_exit(10s);
   return s ? *s : -1;
 }
 
-RunResult run(std::vector<std::string> argv, const Env &env, std::chrono::milliseconds timeout) {
-  Process p(std::move(argv), env);
+RunResult run(std::vector<std::string> argv, const Env &env, std::chrono::milliseconds timeout,
+              const std::vector<std::string> &unset) {
+  Process p(std::move(argv), env, unset);
   p.close_stdin();
   RunResult result;
   auto status = p.wait_exit(timeout);
-  if (!status) {
-    p.signal(SIGKILL);
-    p.wait_exit(10s);
-  }
+  if (!status) p.kill_now();
   // The output is complete once both streams have closed.
   p.wait_out([](const std::string &) { return false; }, 2s);
   result.status = status ? *status : -1;
@@ -237,6 +298,13 @@ std::vector<std::string> lines_of(const std::string &text) {
     start = end + 1;
   }
   return out;
+}
+
+std::vector<std::string> words_of(const std::string &command) {
+  std::vector<std::string> words;
+  std::istringstream in(command);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
 }
 
 }  // namespace zoltest
