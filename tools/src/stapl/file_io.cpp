@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace stapl {
@@ -42,7 +43,29 @@ std::optional<std::vector<uint8_t>> read_file(const std::string &path, size_t li
   return bytes;
 }
 
+namespace {
+
+// Writes straight into `path`: for a device or a pipe (/dev/null, /dev/stdout, a FIFO), which
+// a rename would replace by a regular file.
+bool write_in_place(const std::string &path, const std::vector<uint8_t> &bytes,
+                    std::string &error) {
+  File f(std::fopen(path.c_str(), "wb"));
+  if (!f) {
+    error = std::strerror(errno);
+    return false;
+  }
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() &&
+                  std::fflush(f.get()) == 0;
+  if (!ok) error = std::strerror(errno);
+  return ok;
+}
+
+}  // namespace
+
 bool write_file(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return write_in_place(path, bytes, error);
   const std::string temp = path + ".tmp." + std::to_string(getpid());
   {
     File f(std::fopen(temp.c_str(), "wb"));

@@ -17,7 +17,8 @@ inline constexpr size_t kMaxImage = size_t{1} << 30;
 std::optional<std::vector<uint8_t>> read_file(const std::string &path, size_t limit,
                                               std::string &error);
 // Writes through a temporary file beside `path` and renames it, so a failed write never
-// leaves half a file under the name a build step waits for.
+// leaves half a file under the name a build step waits for. A device or a pipe (/dev/null,
+// a FIFO) is written in place: renaming over it would replace it by a regular file.
 bool write_file(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error);
 
 }  // namespace stapl
