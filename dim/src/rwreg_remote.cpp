@@ -11,11 +11,11 @@
 #include <cstdlib>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "board/register_map.h"
 #include "dim/src/rwreg.h"
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
@@ -41,7 +41,6 @@ std::atomic<int> FirstDelivery{0};
 std::atomic<int> NoLink{0};
 
 constexpr uint32_t ALL_BITS = 0xFFFFFFFF;
-constexpr uint32_t PREAMBLE_ADDR = 0x1000;  // the register that -P reads after its write
 constexpr int ANSWER_TIMEOUT_SECONDS = 5;
 
 bool is_fill(const void *buffer, int size) {
@@ -53,7 +52,7 @@ bool is_fill(const void *buffer, int size) {
 // action's address (or, after -P, for the register read that follows the write).
 bool is_own_answer(const RECEIVE_REG &r) {
   if (r.method != 1 || r.mask != ALL_BITS) return false;
-  return r.addr == address || (action == ACTION_WRITE && r.addr == PREAMBLE_ADDR);
+  return r.addr == address || (action == ACTION_WRITE && r.addr == POLL_PREAMBLE_ADDR);
 }
 
 void ReceiveRegister(long *tag, void *buffer, int *size) {
@@ -78,16 +77,15 @@ void ReceiveRegister(long *tag, void *buffer, int *size) {
   Received.store(1, std::memory_order_release);
 }
 
-// Waits, 1 microsecond at a time, until the flag is set or the server is unreachable.
-// False after the time limit.
+// Waits until the flag is set or the server is unreachable; false after the time limit. The
+// library lets this thread read the answer itself while it waits.
 bool wait_for(const std::atomic<int> &flag) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ANSWER_TIMEOUT_SECONDS);
-  while (flag.load(std::memory_order_acquire) == 0 &&
-         NoLink.load(std::memory_order_acquire) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    usleep(1);
-  }
-  return true;
+  return dim::wait_until(
+      [&flag] {
+        return flag.load(std::memory_order_acquire) != 0 ||
+               NoLink.load(std::memory_order_acquire) != 0;
+      },
+      ANSWER_TIMEOUT_SECONDS * 1000);
 }
 
 const char *env_or(const char *name, const char *otherwise) {
@@ -155,7 +153,7 @@ int remote_action() {
       break;
     case ACTION_WRITE:
       send(address, value, 1);
-      send(PREAMBLE_ADDR, ~value, 0);
+      send(POLL_PREAMBLE_ADDR, ~value, 0);
       break;
     default:
       return -1;

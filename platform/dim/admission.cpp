@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "platform/dim/connection.h"
-#include "platform/dim/host_range.h"
 #include "platform/dim/log_limit.h"
+#include "platform/dim/peer_address.h"
 
 namespace dim {
 

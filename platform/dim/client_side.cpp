@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/dim/dim_extra.h"
@@ -25,7 +26,7 @@ std::string key_of(const std::string &host, uint32_t port) {
 }  // namespace
 
 ClientSide::ClientSide(Runtime &rt)
-    : rt_(rt), resolver_(rt.dispatch()), dns_timer_(rt.dispatch()) {}
+    : rt_(rt) {}
 
 ClientSide::~ClientSide() {
   // Subscriptions and links point at each other; the threads have stopped, so untie them.
@@ -183,8 +184,9 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
     unsent_bytes_ -= n;
     return fail("too much command data waiting to be sent");
   }
-  if (!rt_.on_dispatch() && posted_ == 0) {
-    // The main thread of a station: write it from here, with no thread to wake on our side.
+  if (posted_ == 0) {
+    // Written from here when the connection is idle: from a station's main thread nothing on
+    // our side wakes, and from a callback (the next read of a chain) it skips the queue.
     std::shared_ptr<Connection> conn;
     {
       std::lock_guard lock(direct_mutex_);
@@ -407,8 +409,13 @@ void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string 
 void ClientSide::lookup(
     const std::string &name,
     std::function<void(std::optional<wire::LookupReplyMsg>, const std::string &)> cb) {
-  const uint32_t request = next_request_++;
-  ask_dns(wire::encode(wire::LookupMsg{request, name}), request,
+  // A name server that does not know the name may have just restarted and not yet heard from
+  // its server: another one is asked before "unknown" is believed.
+  ask_dns([name](uint32_t request) { return wire::encode(wire::LookupMsg{request, name}); },
+          [](const wire::Frame &f) {
+            auto r = wire::decode_lookup_reply(f);
+            return r && r->found;
+          },
           [cb = std::move(cb)](const wire::Frame *f, const std::string &error) {
             if (!f) {
               cb(std::nullopt, error);
@@ -419,126 +426,78 @@ void ClientSide::lookup(
           });
 }
 
-void ClientSide::ask_dns(wire::Bytes frame, uint32_t request, Reply reply) {
-  requests_[request] = Request{std::move(reply), std::chrono::steady_clock::now() + name_server_timeout()};
-  watch_dns_answers();
-  if (dns_up_) {
-    dns_->send(std::move(frame));
-    return;
+// The variables are read again only while no name server is in use, as one name server's
+// address always was: when they change, the next connection follows them.
+std::string ClientSide::update_dns_links() {
+  for (const auto &link : dns_links_)
+    if (!link->idle()) return {};
+  const char *node = std::getenv("DIM_DNS_NODE");
+  const char *port = std::getenv("DIM_DNS_PORT");
+  std::string setting = std::string(node ? node : "") + "\n" + (port ? port : "");
+  if (setting == dns_setting_ && !dns_links_.empty()) return {};
+  NameServerList list = name_servers();
+  if (!list.error.empty()) {
+    if (list.error != dns_error_) std::fprintf(stderr, "dim: %s\n", list.error.c_str());
+    dns_error_ = list.error;
+    return list.error;
   }
-  dns_queue_.push_back(std::move(frame));
-  connect_dns();
-}
-
-// Requests are answered in order, so the oldest one unanswered decides: once it is overdue,
-// the name server counts as unreachable (it may accept connections and never answer).
-void ClientSide::watch_dns_answers() {
-  if (dns_timer_armed_ || requests_.empty()) return;
-  auto oldest = requests_.begin()->second.deadline;
-  for (const auto &[id, r] : requests_) oldest = std::min(oldest, r.deadline);
-  dns_timer_armed_ = true;
-  dns_timer_.expires_at(oldest);
-  dns_timer_.async_wait([this](const asio::error_code &ec) {
-    dns_timer_armed_ = false;
-    if (ec == asio::error::operation_aborted) return;
-    const auto now = std::chrono::steady_clock::now();
-    for (const auto &[id, r] : requests_) {
-      if (r.deadline <= now) {
-        dns_down("the name server did not answer within " +
-                 std::to_string(name_server_timeout().count()) + " ms");
-        return;
-      }
-    }
-    watch_dns_answers();
-  });
-}
-
-void ClientSide::connect_dns() {
-  if (dns_connecting_ || dns_up_) return;
-  const DnsAddress dns = dns_address();
-  if (!dns.error.empty()) {
-    // Posted so that a caller never sees its reply before ask_dns returns.
-    rt_.to_dispatch([this, error = dns.error] { dns_down(error); });
-    return;
-  }
-  dns_connecting_ = true;
-  const uint64_t attempt = dns_attempt_;
-  const std::string where = dns.node + ":" + dns.port;
-  resolver_.async_resolve(dns.node, dns.port,
-                          [this, where, attempt](const asio::error_code &ec,
-                                                 asio::ip::tcp::resolver::results_type results) {
-    if (attempt != dns_attempt_) return;
-    if (ec) {
-      dns_down("cannot resolve name server " + where + ": " + ec.message());
-      return;
-    }
-    dns_connecting_socket_ = std::make_shared<asio::ip::tcp::socket>(rt_.dispatch());
-    asio::async_connect(*dns_connecting_socket_, results,
-                        [this, socket = dns_connecting_socket_, where, attempt](
-                            const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
-      if (attempt != dns_attempt_) return;
-      dns_connecting_socket_.reset();
-      if (ec) {
-        dns_down("cannot connect to name server " + where + ": " + ec.message());
-        return;
-      }
-      Connection::Options o;
-      o.hold_on_backlog = false;
-      dns_ = std::make_shared<Connection>(std::move(*socket), "name server " + where, o);
-      dns_connecting_ = false;
-      dns_up_ = true;
-      if (dns_reported_) std::fprintf(stderr, "dim: name server %s reached\n", where.c_str());
-      dns_reported_ = false;
-      dns_->start([this](wire::Frame &&f) { on_dns_frame(std::move(f)); },
-                  [this, attempt](const std::string &why) {
-                    if (attempt != dns_attempt_) return;  // we dropped it ourselves
-                    dns_down(why.empty() ? "name server closed the link" : why);
-                  });
-      auto queued = std::move(dns_queue_);
-      dns_queue_.clear();
-      for (auto &q : queued) dns_->send(std::move(q));
+  dns_error_.clear();
+  // Requests still out on the old links are answered by them as failed, on a turn of their own.
+  for (auto &old : dns_links_)
+    rt_.to_dispatch([old = std::shared_ptr<NameServerLink>(std::move(old))] {
+      old->down("the name servers were changed", false);
     });
-  });
+  dns_links_.clear();
+  for (auto &a : list.servers) dns_links_.push_back(std::make_unique<NameServerLink>(rt_, a));
+  dns_setting_ = std::move(setting);
+  ++dns_generation_;
+  dns_preferred_ = 0;
+  return {};
 }
 
-void ClientSide::on_dns_frame(wire::Frame &&f) {
-  std::optional<uint32_t> request;
-  if (f.kind() == wire::Kind::kLookupReply) {
-    if (auto r = wire::decode_lookup_reply(f)) request = r->request;
-  } else if (f.kind() == wire::Kind::kListReply) {
-    if (auto r = wire::decode_list_reply(f)) request = r->request;
-  }
-  if (!request) {
-    dns_->close("malformed or unexpected frame from the name server");
+void ClientSide::ask_dns(std::function<wire::Bytes(uint32_t request)> frame,
+                         std::function<bool(const wire::Frame &)> good, Reply reply) {
+  if (std::string error = update_dns_links(); !error.empty()) {
+    rt_.to_dispatch([reply = std::move(reply), error] { reply(nullptr, error); });
     return;
   }
-  auto node = requests_.extract(*request);
-  if (!node.empty()) node.mapped().reply(&f, {});
+  auto turn = std::make_shared<Turn>();
+  turn->frame = std::move(frame);
+  turn->good = std::move(good);
+  turn->reply = std::move(reply);
+  turn->first = dns_preferred_;
+  turn->generation = dns_generation_;
+  ask_next(turn);
 }
 
-void ClientSide::dns_down(const std::string &why) {
-  ++dns_attempt_;
-  dns_connecting_ = false;
-  dns_up_ = false;
-  resolver_.cancel();
-  if (dns_connecting_socket_) {
-    asio::error_code ignored;
-    dns_connecting_socket_->close(ignored);
-    dns_connecting_socket_.reset();
+void ClientSide::ask_next(const std::shared_ptr<Turn> &turn) {
+  const std::size_t n = dns_links_.size();
+  if (turn->generation != dns_generation_ || turn->tried == n) {
+    if (turn->answer)
+      turn->reply(&*turn->answer, {});
+    else
+      turn->reply(nullptr, turn->error.empty() ? "the name servers were changed" : turn->error);
+    return;
   }
-  if (dns_) {
-    dns_->drop();
-    rt_.to_dispatch([keep = std::move(dns_)] {});
-    dns_.reset();
-  }
-  if (!dns_reported_) {
-    std::fprintf(stderr, "dim: %s\n", why.c_str());
-    dns_reported_ = true;
-  }
-  dns_queue_.clear();
-  auto requests = std::move(requests_);
-  requests_.clear();
-  for (auto &[id, r] : requests) r.reply(nullptr, why);
+  const std::size_t i = (turn->first + turn->tried++) % n;
+  const uint32_t request = next_request_++;
+  dns_links_[i]->ask(turn->frame(request), request,
+                     [this, turn, i](const wire::Frame *f, const std::string &error) {
+                       const bool same = turn->generation == dns_generation_;
+                       if (f && turn->good(*f)) {
+                         if (same) dns_preferred_ = i;
+                         turn->reply(f, {});
+                         return;
+                       }
+                       if (f) {
+                         turn->answer = *f;
+                       } else {
+                         turn->error = error;
+                         // The next question starts elsewhere rather than wait on this one.
+                         if (same && dns_preferred_ == i) dns_preferred_ = (i + 1) % dns_links_.size();
+                       }
+                       ask_next(turn);
+                     });
 }
 
 bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms) {
@@ -559,8 +518,8 @@ bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, in
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     auto w = std::make_shared<Wait>();
     rt_.to_dispatch([this, w, after] {
-      const uint32_t request = next_request_++;
-      ask_dns(wire::encode_list(request, after), request,
+      ask_dns([after](uint32_t request) { return wire::encode_list(request, after); },
+              [](const wire::Frame &f) { return wire::decode_list_reply(f).has_value(); },
               [w](const wire::Frame *f, const std::string &why) {
                 std::lock_guard lock(w->m);
                 if (f) w->reply = wire::decode_list_reply(*f);

@@ -24,6 +24,7 @@
 
 #include "platform/dim/connection.h"
 #include "platform/dim/dim.h"
+#include "platform/dim/dns_link.h"
 #include "platform/dim/wire.h"
 
 namespace dim {
@@ -43,9 +44,9 @@ class ClientSide {
   void release(unsigned id);
   // Any thread. `done` runs on the dispatch thread, or at once on the calling thread when the
   // command is refused (then returns 0) or written straight away. Without `done`, a command
-  // that cannot be sent is reported on stderr. From a thread other than the dispatch thread,
-  // a command to a server already in use goes out from that thread when its connection is
-  // idle and no earlier command of this process is still on its way to the dispatch thread.
+  // that cannot be sent is reported on stderr. From any thread, a command to a server already
+  // in use goes out from that thread when its connection is idle and no earlier command of this
+  // process is still on its way to the dispatch thread.
   int command(const char *name, const void *data, int size, Done done);
   // Asks the name server for everything it knows, page by page; blocks up to timeout_ms for
   // each page.
@@ -93,10 +94,17 @@ class ClientSide {
     wire::EntryKind kind = wire::EntryKind::kService;
     std::weak_ptr<Link> link;  // the link last used for this name, while it lasts
   };
-  using Reply = std::function<void(const wire::Frame *frame, const std::string &error)>;
-  struct Request {
+  using Reply = NameServerLink::Reply;
+  // One question put to the name servers in turn (see ask_dns).
+  struct Turn {
+    std::function<wire::Bytes(uint32_t request)> frame;
+    std::function<bool(const wire::Frame &)> good;
     Reply reply;
-    std::chrono::steady_clock::time_point deadline;
+    std::size_t first = 0;
+    std::size_t tried = 0;
+    uint64_t generation = 0;
+    std::optional<wire::Frame> answer;  // the last answer that was not good
+    std::string error;                  // the last failure
   };
 
   // Dispatch thread.
@@ -113,11 +121,14 @@ class ClientSide {
   void link_down(const std::shared_ptr<Link> &link, const std::string &why);
   void lookup(const std::string &name,
               std::function<void(std::optional<wire::LookupReplyMsg>, const std::string &)> cb);
-  void ask_dns(wire::Bytes frame, uint32_t request, Reply reply);
-  void connect_dns();
-  void on_dns_frame(wire::Frame &&f);
-  void dns_down(const std::string &why);
-  void watch_dns_answers();
+  // Asks the name servers one after the other, starting with the one that answered last, and
+  // replies with the first answer `good` accepts; else with the last answer, or the last
+  // failure when none answered. Never replies before it returns.
+  void ask_dns(std::function<wire::Bytes(uint32_t request)> frame,
+               std::function<bool(const wire::Frame &)> good, Reply reply);
+  void ask_next(const std::shared_ptr<Turn> &turn);
+  // Follows DIM_DNS_NODE / DIM_DNS_PORT; empty, or why they cannot be used.
+  std::string update_dns_links();
   void deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data, bool is_fill);
 
   Runtime &rt_;
@@ -139,20 +150,12 @@ class ClientSide {
   std::map<std::string, std::shared_ptr<Link>> links_;
   std::map<std::string, Location> cache_;
   std::map<std::string, std::deque<PendingCommand>> waiting_;  // commands awaiting a lookup
-  asio::ip::tcp::resolver resolver_;
-  std::shared_ptr<asio::ip::tcp::socket> dns_connecting_socket_;
-  std::shared_ptr<Connection> dns_;
-  bool dns_up_ = false;
-  bool dns_connecting_ = false;
-  bool dns_reported_ = false;
-  // Bumped whenever the link to the name server is given up, so late completions of the
-  // abandoned attempt are ignored.
-  uint64_t dns_attempt_ = 0;
-  std::vector<wire::Bytes> dns_queue_;
-  std::map<uint32_t, Request> requests_;
+  std::string dns_setting_;  // the variables the links below were made from
+  std::string dns_error_;    // the last unusable setting, reported once
+  std::vector<std::unique_ptr<NameServerLink>> dns_links_;
+  uint64_t dns_generation_ = 0;  // bumped when the links are made anew
+  std::size_t dns_preferred_ = 0;
   uint32_t next_request_ = 1;
-  asio::steady_timer dns_timer_;
-  bool dns_timer_armed_ = false;
 };
 
 }  // namespace dim

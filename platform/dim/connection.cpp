@@ -66,7 +66,7 @@ Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options 
       handshake_timer_(socket_.get_executor()) {}
 
 wire::FrameReader &Connection::reader() {
-  if (!reader_) reader_.emplace(options_.max_frame_body);
+  if (!reader_) reader_.emplace(options_.max_frame_body, options_.read_buffer);
   return *reader_;
 }
 

@@ -74,6 +74,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<FrameBudget> budget;
     // Closed when no complete frame has arrived this long after start (zero: never).
     std::chrono::milliseconds handshake_timeout{0};
+    // Bytes read at a time into a buffer held for the connection's life (frames larger than it
+    // get their own). A listener of thousands of connections that carry short frames, like
+    // the name server, keeps it small.
+    std::size_t read_buffer = std::size_t{64} * 1024;
   };
 
   Connection(asio::ip::tcp::socket socket, std::string label, Options options);

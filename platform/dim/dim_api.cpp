@@ -106,6 +106,13 @@ bool send_command(const std::string &name, const void *data, int size, int timeo
   return w->ok;
 }
 
+bool wait_until(const std::function<bool()> &done, int timeout_ms) {
+  Runtime &rt = Runtime::get();
+  if (rt.on_dispatch()) return done();
+  return rt.wait_for_dispatch(
+      done, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms));
+}
+
 bool list_servers(std::vector<wire::ServerInfo> &out, std::string &error, int timeout_ms) {
   Runtime &rt = Runtime::get();
   if (rt.on_dispatch()) {

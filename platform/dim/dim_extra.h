@@ -1,6 +1,7 @@
 // Calls beyond the servers' interface, for tools and tests of the messaging library.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ ServiceLookup service_lookup(unsigned id);
 // only queues the command and returns true.
 bool send_command(const std::string &name, const void *data, int size, int timeout_ms,
                   std::string &error);
+
+// Waits on the calling thread until done() returns true or timeout_ms pass, and returns the
+// last done(). While it waits, the calling thread does the library's dispatch work itself: it
+// reads the connections and runs callbacks, handlers and timer routines (still one at a time),
+// so the update that answers a command wakes this thread straight from the network. done() is
+// called on this thread between those routines and may also be called while another thread
+// runs them: it reads what callbacks write through atomics or a lock of its own. Inside a
+// handler or callback it cannot wait for the next one: it returns done() at once.
+bool wait_until(const std::function<bool()> &done, int timeout_ms);
 
 // Everything the name server knows, servers with their services and commands, gathered page
 // by page. Fails at once inside a handler or callback, where the answer could not arrive

@@ -2,13 +2,9 @@
 
 #include <charconv>
 
-namespace dim {
+#include "platform/dim/peer_address.h"
 
-asio::ip::address plain_address(asio::ip::address a) {
-  if (a.is_v6() && a.to_v6().is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
-  return a;
-}
+namespace dim {
 
 std::optional<HostRange> HostRange::parse(std::string_view text) {
   const auto slash = text.find('/');

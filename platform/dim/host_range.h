@@ -30,7 +30,5 @@ class HostRange {
 // A comma-separated list of ranges; nothing when any of them is not a range.
 std::optional<std::vector<HostRange>> parse_host_ranges(std::string_view text);
 bool any_contains(const std::vector<HostRange> &ranges, const asio::ip::address &a);
-// The address as the rules see it: IPv4 for a v4-mapped IPv6 address.
-asio::ip::address plain_address(asio::ip::address a);
 
 }  // namespace dim

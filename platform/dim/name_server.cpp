@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/dim/log_limit.h"
-
 namespace dim {
 
 namespace {
@@ -15,13 +13,9 @@ constexpr std::size_t kMaxPeersPerAddress = 1024;
 // Frames being received, all connections together: a few registrations of the largest size.
 constexpr std::size_t kMinPartialFrameBudget = std::size_t{16} << 20;
 constexpr auto kLogInterval = std::chrono::minutes(1);
-
-std::string peer_text(const asio::ip::tcp::socket &s) {
-  asio::error_code ec;
-  auto ep = s.remote_endpoint(ec);
-  if (ec) return "a peer";
-  return "peer " + plain_address(ep.address()).to_string() + ":" + std::to_string(ep.port());
-}
+// Requests and registrations are short; a whole experiment's servers hold a connection each,
+// so each connection's read buffer counts a thousand times over.
+constexpr std::size_t kReadBuffer = 4096;
 
 // Nothing the name server receives comes near a registration of as many names as one server may
 // hold; twice that, so an over-large registration still gets its clear refusal.
@@ -40,76 +34,32 @@ std::string names_prefix(const std::string &server) {
 
 NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions options,
                        std::string &error)
-    : io_(io), acceptor_(io), options_(std::move(options)),
+    : io_(io), options_(std::move(options)),
       started_(std::chrono::steady_clock::now()),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
       budget_(std::make_shared<FrameBudget>(
-          std::max(kMinPartialFrameBudget, 2 * largest_frame(options_)))) {
+          std::max(kMinPartialFrameBudget, 2 * largest_frame(options_)))),
+      acceptor_(io, admission_, "dim_dns", "peer") {
   allow_descriptors(kMaxPeers + 64);
-  asio::error_code ec;
-  acceptor_.open(asio::ip::tcp::v6(), ec);
-  if (!ec) acceptor_.set_option(asio::ip::v6_only(false), ec);
-  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port), ec);
-  if (ec) {
-    // No IPv6 on this host: IPv4 only.
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    ec.clear();
-    acceptor_.open(asio::ip::tcp::v4(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port), ec);
-  }
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
+  if (asio::error_code ec = acceptor_.listen(port, true)) {
     error = "cannot listen on port " + std::to_string(port) + ": " + ec.message();
     return;
   }
-  port_ = acceptor_.local_endpoint().port();
-  accept_next();
+  port_ = acceptor_.port();
+  acceptor_.start([this](Acceptor::Newcomer &&n) { admit(std::move(n)); });
 }
 
-void NameServer::accept_next() {
-  acceptor_.async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
-    if (ec == asio::error::operation_aborted) return;
-    if (!ec) {
-      admit(std::move(socket));
-      accept_next();
-      return;
-    }
-    // Out of descriptors or similar: free one if a silent connection holds it, and pause
-    // rather than spin on the error.
-    connection_log().print("dim_dns: accept failed: " + ec.message());
-    if (Connection *victim = admission_.victim({})) {
-      victim->drop();
-      admission_.remove(victim);
-    }
-    if (!accept_pause_) accept_pause_ = std::make_unique<asio::steady_timer>(io_);
-    accept_pause_->expires_after(std::chrono::milliseconds(100));
-    accept_pause_->async_wait([this](const asio::error_code &e) {
-      if (!e) accept_next();
-    });
-  });
-}
-
-// Room for a newcomer is made by closing the oldest connection that never sent a frame (of
-// its address when that address is at its limit); only when none is left is it refused.
-void NameServer::admit(asio::ip::tcp::socket socket) {
-  std::string label = peer_text(socket);
-  asio::error_code ec;
-  const auto address = plain_address(socket.remote_endpoint(ec).address());
-  if (ec) return;  // gone already
-  const std::string key = Admission::key_of(address);
-  if (!admission_.make_room(key, label, "dim_dns")) return;
+void NameServer::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
   o.program = "dim_dns";
   o.max_frame_body = largest_frame(options_);
   o.budget = budget_;
   o.handshake_timeout = handshake_timeout();
-  auto conn = std::make_shared<Connection>(std::move(socket), std::move(label), std::move(o));
+  o.read_buffer = kReadBuffer;
+  auto conn = std::make_shared<Connection>(std::move(n.socket), std::move(n.label), std::move(o));
   Connection *c = conn.get();
-  admission_.add(c, key);
-  peers_[c] = Peer{conn, address, {}};
+  admission_.add(c, n.key);
+  peers_[c] = Peer{conn, n.address, {}};
   conn->start([this, c](wire::Frame &&f) { on_frame(c, std::move(f)); },
               [this, c](const std::string &) { on_closed(c); });
 }

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dim/acceptor.h"
 #include "platform/dim/admission.h"
 #include "platform/dim/connection.h"
 #include "platform/dim/host_range.h"
@@ -70,8 +71,7 @@ class NameServer {
     std::string server;
   };
 
-  void accept_next();
-  void admit(asio::ip::tcp::socket socket);
+  void admit(Acceptor::Newcomer &&n);
   void on_frame(Connection *c, wire::Frame &&f);
   void on_closed(Connection *c);
   void on_register(Connection *c, Peer &peer, wire::RegisterMsg m);
@@ -87,14 +87,13 @@ class NameServer {
   wire::Bytes list_reply(uint32_t request, const std::string &after) const;
 
   asio::io_context &io_;
-  asio::ip::tcp::acceptor acceptor_;
   NameServerOptions options_;
   std::chrono::steady_clock::time_point started_;
   uint16_t port_ = 0;
   std::unordered_map<Connection *, Peer> peers_;
   Admission admission_;
   std::shared_ptr<FrameBudget> budget_;
-  std::unique_ptr<asio::steady_timer> accept_pause_;
+  Acceptor acceptor_;
   std::map<std::string, Server> servers_;
   std::map<std::string, Owner> names_;
   // When each peer host's refusals were last logged: one line per host and minute.

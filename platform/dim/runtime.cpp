@@ -26,22 +26,6 @@ void set_name_server_timeout(std::chrono::milliseconds t) {
   g_name_server_timeout_ms = t.count() > 0 ? t.count() : 1;
 }
 
-DnsAddress dns_address() {
-  DnsAddress a;
-  const char *node = std::getenv("DIM_DNS_NODE");
-  const char *port = std::getenv("DIM_DNS_PORT");
-  a.node = node ? node : "";
-  a.port = (port && *port) ? port : "2505";
-  if (a.node.empty()) {
-    a.error = "DIM_DNS_NODE is not set";
-    return a;
-  }
-  char *end = nullptr;
-  const long p = std::strtol(a.port.c_str(), &end, 10);
-  if (*end != '\0' || p <= 0 || p > 65535) a.error = "DIM_DNS_PORT '" + a.port + "' is not a port";
-  return a;
-}
-
 Runtime &Runtime::get() {
   std::lock_guard lock(g_runtime_mutex);
   if (!g_runtime) g_runtime = new Runtime();
@@ -100,13 +84,12 @@ Runtime::Runtime()
       timers_(std::make_unique<Timers>(*this)) {
   net_thread_ = std::thread([this] { net_.run(); });
   dispatch_thread_ = std::thread([this] {
-    dispatch_.run();
+    dispatch_loop_.run_dispatch_thread();
     std::lock_guard lock(ended_mutex_);
     dispatch_ended_ = true;
     ended_cv_.notify_all();
   });
   net_id_ = net_thread_.get_id();
-  dispatch_id_ = dispatch_thread_.get_id();
 }
 
 void Runtime::stop_threads() {

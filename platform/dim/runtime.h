@@ -6,7 +6,9 @@
 // thread, with no hand-off between threads. The network thread (`net`) keeps the server's
 // registration with the name server, which must stay up while a long handler runs. A command
 // sent from any other thread (a station's main thread) is written from that thread when its
-// connection is idle, and otherwise crosses to the dispatch thread once.
+// connection is idle, and otherwise crosses to the dispatch thread once. A thread that waits
+// for an answer through wait_for_dispatch takes the dispatch work over while it waits (see
+// dispatch_loop.h), so the answer wakes it with no hand-off either.
 //
 // The runtime is never destroyed at process exit: its threads may still be running while
 // static destructors run, so nothing they touch may be a static with a destructor. A process
@@ -19,25 +21,20 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "platform/dim/dispatch_loop.h"
+
 namespace dim {
 
 class ServerSide;
 class ClientSide;
 class Timers;
-
-// Where the name server is, read from DIM_DNS_NODE / DIM_DNS_PORT at the time of the call.
-struct DnsAddress {
-  std::string node;
-  std::string port;
-  std::string error;  // non-empty when the variables cannot be used
-};
-DnsAddress dns_address();
 
 // How long a request to the name server may stay unanswered (connecting included) before the
 // name server counts as unreachable and the request is retried later. 5 s by default.
@@ -62,7 +59,9 @@ class Runtime {
 
   asio::io_context &net() { return net_; }
   asio::io_context &dispatch() { return dispatch_; }
-  bool on_dispatch() const { return std::this_thread::get_id() == dispatch_id_; }
+  // True on the thread that runs the dispatch work now: the dispatch thread, or a caller
+  // inside wait_for_dispatch.
+  bool on_dispatch() const { return DispatchLoop::here(); }
   bool on_net() const { return std::this_thread::get_id() == net_id_; }
 
   template <class F>
@@ -72,6 +71,13 @@ class Runtime {
   template <class F>
   void to_dispatch(F &&f) {
     asio::post(dispatch_, std::forward<F>(f));
+  }
+
+  // Runs the dispatch work on the calling thread until done() or the deadline (see
+  // DispatchLoop::wait).
+  bool wait_for_dispatch(const std::function<bool()> &done,
+                         std::chrono::steady_clock::time_point deadline) {
+    return dispatch_loop_.wait(done, deadline);
   }
 
   ServerSide &server() { return *server_; }
@@ -89,13 +95,13 @@ class Runtime {
   asio::io_context dispatch_;
   asio::executor_work_guard<asio::io_context::executor_type> net_work_;
   asio::executor_work_guard<asio::io_context::executor_type> dispatch_work_;
+  DispatchLoop dispatch_loop_{dispatch_};
   std::unique_ptr<ServerSide> server_;
   std::unique_ptr<ClientSide> client_;
   std::unique_ptr<Timers> timers_;
   std::thread net_thread_;
   std::thread dispatch_thread_;
   std::thread::id net_id_;
-  std::thread::id dispatch_id_;
 
   std::atomic<bool> halted_{false};
   std::mutex ended_mutex_;  // guards dispatch_ended_

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/dim/log_limit.h"
 #include "platform/dim/runtime.h"
 
 namespace dim {
@@ -22,14 +21,8 @@ constexpr std::size_t kMaxSubsPerPeer = 4096;
 // Frames being received, all connections together. Only a byte-code file for DownloadFPGA is
 // large: one of the largest size fits, with room for the ordinary traffic beside it.
 constexpr std::size_t kPartialFrameBudget = wire::kMaxFrameBody + (std::size_t{16} << 20);
-// After a failed accept (out of descriptors), wait this long before the next: long enough not
-// to spin, short enough that a freed descriptor is used at once.
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // Refusals by the access lists are logged once per peer address and this interval.
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
-constexpr auto kRetry = std::chrono::milliseconds(1000);
-// A name server that has just started asks newcomers to wait for returning servers.
-constexpr auto kRetrySoon = std::chrono::milliseconds(250);
 constexpr auto kRegistrationWait = std::chrono::seconds(5);
 
 bool valid_name(const char *name) {
@@ -45,11 +38,7 @@ bool is_words(const char *format) { return format && format[0] == 'L'; }
 ServerSide::ServerSide(Runtime &rt)
     : rt_(rt),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
-      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)),
-      resolver_(rt.net()),
-      answer_timer_(rt.net()),
-      retry_timer_(rt.net()),
-      entry_retry_timer_(rt.net()) {}
+      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)) {}
 
 ServerSide::~ServerSide() = default;
 
@@ -112,7 +101,7 @@ std::vector<wire::Entry> ServerSide::entries() const {
 void ServerSide::announce(wire::Entry e) {
   rt_.to_net([this, e = std::move(e)] {
     // Frames keep their order, so an entry the registration already carried is harmless.
-    if (registry_ && registry_->is_open()) registry_->send(wire::encode_add_entry(e));
+    for (auto &r : registrations_) r->announce(e);
   });
 }
 
@@ -218,7 +207,9 @@ int ServerSide::start_serving(const char *server_name) {
   lock.unlock();
 
   if (listening) {
-    rt_.to_dispatch([this] { accept_next(); });
+    rt_.to_dispatch([this] {
+      acceptor_->start([this](Acceptor::Newcomer &&n) { admit(std::move(n)); });
+    });
     rt_.to_net([this] { register_now(); });
   } else {
     settle(Outcome::kUnreachable, error);
@@ -253,68 +244,27 @@ int ServerSide::start_serving(const char *server_name) {
 }
 
 bool ServerSide::open_acceptor(std::string &error) {
-  asio::error_code ec;
   // Both address families when the host has IPv6, so the name server may be reached either way.
-  auto a = std::make_unique<asio::ip::tcp::acceptor>(rt_.dispatch());
-  a->open(asio::ip::tcp::v6(), ec);
-  if (!ec) a->set_option(asio::ip::v6_only(false), ec);
-  if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
-  if (ec) {
-    a = std::make_unique<asio::ip::tcp::acceptor>(rt_.dispatch());
-    ec.clear();
-    a->open(asio::ip::tcp::v4(), ec);
-    if (!ec) a->bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
-  }
-  if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
+  auto a = std::make_unique<Acceptor>(rt_.dispatch(), admission_, "dim", "client");
+  if (asio::error_code ec = a->listen(0, false)) {
     error = "cannot listen: " + ec.message();
     return false;
   }
-  port_ = a->local_endpoint().port();
+  port_ = a->port();
   acceptor_ = std::move(a);
   return true;
 }
 
-void ServerSide::accept_next() {
-  acceptor_->async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
-    if (ec == asio::error::operation_aborted) return;
-    if (!ec) {
-      admit(std::move(socket));
-      accept_next();
-      return;
-    }
-    // Out of descriptors or similar: free one if a silent connection holds it, and pause
-    // rather than spin on the error.
-    connection_log().print("dim: accept failed: " + ec.message());
-    if (Connection *victim = admission_.victim({})) {
-      victim->drop();
-      admission_.remove(victim);
-    }
-    if (!accept_pause_) accept_pause_ = std::make_unique<asio::steady_timer>(rt_.dispatch());
-    accept_pause_->expires_after(kAcceptPause);
-    accept_pause_->async_wait([this](const asio::error_code &e) {
-      if (!e) accept_next();
-    });
-  });
-}
-
-void ServerSide::admit(asio::ip::tcp::socket socket) {
-  asio::error_code ec;
-  const auto endpoint = socket.remote_endpoint(ec);
-  if (ec) return;  // gone already
-  const auto address = plain_address(endpoint.address());
-  std::string label = "client " + address.to_string() + ":" + std::to_string(endpoint.port());
-  const std::string key = Admission::key_of(address);
-  if (!admission_.make_room(key, label, "dim")) return;
+void ServerSide::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
   o.budget = budget_;
   o.handshake_timeout = handshake_timeout();
-  auto conn = std::make_shared<Connection>(std::move(socket), std::move(label), std::move(o));
+  auto conn = std::make_shared<Connection>(std::move(n.socket), std::move(n.label), std::move(o));
   Connection *c = conn.get();
-  admission_.add(c, key);
+  admission_.add(c, n.key);
   Peer &peer = peers_[c];
   peer.conn = conn;
-  peer.address = address;
+  peer.address = n.address;
   conn->start([this, c](wire::Frame &&f) { on_peer_frame(c, std::move(f)); },
               [this, c](const std::string &) { on_peer_closed(c); });
 }
@@ -452,196 +402,61 @@ void ServerSide::publish(int service_id, const wire::Payload &data) {
 // ---- registration with the name server (network thread) ----
 
 void ServerSide::register_now() {
-  if (registering_ || registered_ || refused_) return;
-  const DnsAddress dns = dns_address();
-  if (!dns.error.empty()) {
-    settle(Outcome::kUnreachable, dns.error);
+  if (!registrations_.empty()) return;
+  started_ = std::chrono::steady_clock::now();
+  NameServerList list = name_servers();
+  if (!list.error.empty()) {
+    settle(Outcome::kUnreachable, list.error);
     return;
   }
-  registering_ = true;
-  const uint64_t attempt = ++attempt_;
-  const std::string where = dns.node + ":" + dns.port;
-  // A name server that accepts but never answers must not keep us waiting for ever.
-  answer_timer_.expires_after(name_server_timeout());
-  answer_timer_.async_wait([this, attempt](const asio::error_code &ec) {
-    if (ec || attempt != attempt_ || !registering_) return;
-    registry_lost("the name server did not answer within " +
-                  std::to_string(name_server_timeout().count()) + " ms");
-  });
-  resolver_.async_resolve(dns.node, dns.port,
-                          [this, where, attempt](const asio::error_code &ec,
-                                                 asio::ip::tcp::resolver::results_type results) {
-    if (attempt != attempt_) return;
-    if (ec) {
-      registry_lost("cannot resolve name server " + where + ": " + ec.message());
-      return;
-    }
-    connecting_ = std::make_shared<asio::ip::tcp::socket>(rt_.net());
-    asio::async_connect(*connecting_, results,
-                        [this, socket = connecting_, where, attempt](
-                            const asio::error_code &ec, const asio::ip::tcp::endpoint &) {
-      if (attempt != attempt_) return;
-      connecting_.reset();
-      if (ec) {
-        registry_lost("cannot connect to name server " + where + ": " + ec.message());
-        return;
-      }
-      asio::error_code ignored;
-      auto local = socket->local_endpoint(ignored).address();
-      if (local.is_v6() && local.to_v6().is_v4_mapped())
-        local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
-      wire::RegisterMsg m;
-      m.reclaim = was_registered_;
-      {
-        std::lock_guard lock(mutex_);
-        m.server = server_name_;
-      }
-      m.host = local.to_string();
-      m.port = port_;
-      m.pid = static_cast<uint32_t>(::getpid());
-      m.entries = entries();
-      registry_ = std::make_shared<Connection>(std::move(*socket), "name server " + where,
-                                               Connection::Options{});
-      registry_->start([this](wire::Frame &&f) { on_registry_frame(std::move(f)); },
-                       [this, attempt](const std::string &why) {
-                         if (attempt != attempt_) return;  // we dropped it ourselves
-                         registry_lost(why.empty() ? "name server closed the link" : why);
-                       });
-      registry_->send(wire::encode(m));
-    });
-  });
+  RegistrationOwner &owner = *this;
+  const bool several = list.servers.size() > 1;
+  for (auto &where : list.servers)
+    registrations_.push_back(
+        std::make_unique<Registration>(rt_.net(), owner, std::move(where), several));
+  for (auto &r : registrations_) r->start();
 }
 
-void ServerSide::on_registry_frame(wire::Frame &&f) {
-  if (f.kind() == wire::Kind::kRegisterReply) {
-    auto r = wire::decode_register_reply(f);
-    if (!r) {
-      registry_->close("malformed registration reply");
-      return;
-    }
-    registering_ = false;
-    answer_timer_.cancel();
-    if (r->ok) {
-      registered_ = true;
-      was_registered_ = true;
-      reported_refusal_ = false;
-      if (reported_lost_) {
-        std::lock_guard lock(mutex_);
-        std::fprintf(stderr, "dim: server %s registered with the name server again\n",
-                     server_name_.c_str());
-      }
-      reported_lost_ = false;
-      settle(Outcome::kRegistered, {});
-      return;
-    }
-    if (r->retry) {
-      abandon_attempt();
-      retry_registration(kRetrySoon);
-      return;
-    }
-    on_registration_refused(r->text);
-    return;
-  }
-  if (f.kind() == wire::Kind::kEntryRefused) {
-    if (auto r = wire::decode_entry_refused(f))
-      on_entry_refused(*r);
-    else
-      registry_->close("malformed entry refusal");
-    return;
-  }
-  if (f.kind() == wire::Kind::kEntryAccepted) {
-    auto name = wire::decode_entry_accepted(f);
-    if (!name) {
-      registry_->close("malformed entry acceptance");
-      return;
-    }
-    if (refused_names_.erase(*name))
-      std::fprintf(stderr, "dim: name %s registered with the name server\n", name->c_str());
-    return;
-  }
-  registry_->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
+std::string ServerSide::server_name() const {
+  std::lock_guard lock(mutex_);
+  return server_name_;
 }
 
-void ServerSide::on_registration_refused(const std::string &why) {
-  if (!was_registered_) {
-    // A newcomer whose name is taken: as if a second copy of a server had been started.
-    refused_ = true;
-    settle(Outcome::kRefused, why);
-    return;
-  }
-  if (!reported_refusal_) {
-    std::lock_guard lock(mutex_);
-    std::fprintf(stderr, "dim: server %s refused by the name server: %s; retrying every second\n",
-                 server_name_.c_str(), why.c_str());
-  }
-  reported_refusal_ = true;
-  reported_lost_ = true;  // says so when it has its name again
-  abandon_attempt();
-  retry_registration(kRetry);
+std::optional<wire::EntryKind> ServerSide::kind_of(const std::string &name) const {
+  std::lock_guard lock(mutex_);
+  auto it = names_.find(name);
+  if (it == names_.end()) return std::nullopt;
+  return it->second.first;
 }
 
-void ServerSide::on_entry_refused(const wire::EntryRefusedMsg &r) {
-  if (refused_names_.insert(r.name).second)
-    std::fprintf(stderr, "dim: name %s refused by the name server: %s; retrying every second\n",
-                 r.name.c_str(), r.text.c_str());
-  retry_refused_entries();
+// A server is new until it has been registered somewhere, and for as long as start_serving
+// may wait after that: every name server answers a new server within that time, so the
+// refusal of any of them ends it however the answers are ordered. Later, it has been serving,
+// and a refusal never ends it: it says so and keeps trying.
+bool ServerSide::newcomer() const {
+  return !was_registered_ || std::chrono::steady_clock::now() - started_ < kRegistrationWait;
 }
 
-void ServerSide::retry_refused_entries() {
-  if (entry_retry_armed_ || refused_names_.empty()) return;
-  entry_retry_armed_ = true;
-  entry_retry_timer_.expires_after(kRetry);
-  entry_retry_timer_.async_wait([this](const asio::error_code &ec) {
-    entry_retry_armed_ = false;
-    if (ec) return;
-    // While not registered the next registration carries every name anyway.
-    if (registered_ && registry_ && registry_->is_open()) {
-      std::vector<wire::Entry> again;
-      {
-        std::lock_guard lock(mutex_);
-        for (const auto &name : refused_names_)
-          if (auto it = names_.find(name); it != names_.end())
-            again.push_back(wire::Entry{it->second.first, name});
-      }
-      for (const auto &e : again) registry_->send(wire::encode_add_entry(e));
-    }
-    retry_refused_entries();
-  });
+void ServerSide::registered(Registration &) {
+  was_registered_ = true;
+  settle(Outcome::kRegistered, {});
 }
 
-void ServerSide::abandon_attempt() {
-  ++attempt_;  // whatever the abandoned attempt still has pending is ignored from now on
-  registering_ = false;
-  registered_ = false;
-  answer_timer_.cancel();
-  resolver_.cancel();
-  if (connecting_) {
-    asio::error_code ignored;
-    connecting_->close(ignored);
-    connecting_.reset();
-  }
-  if (registry_) {
-    registry_->drop();
-    rt_.to_net([keep = std::move(registry_)] {});
-    registry_.reset();
-  }
+// start_serving waits for the first name server that takes the server; it hears of a failure
+// only when every name server has failed.
+bool ServerSide::unreachable(Registration &, const std::string &why) {
+  for (const auto &r : registrations_)
+    if (r->is_registered() || !r->failed_once()) return false;
+  return settle(Outcome::kUnreachable, why);
 }
 
-void ServerSide::registry_lost(const std::string &why) {
-  abandon_attempt();
-  if (refused_) return;  // retrying cannot help; the refusal has been reported
-  settle(Outcome::kUnreachable, why);
-  retry_registration(kRetry);
+void ServerSide::refused(Registration &, const std::string &why) {
+  refused_ = true;
+  for (auto &r : registrations_) r->stop();
+  settle(Outcome::kRefused, why);
 }
 
-void ServerSide::retry_registration(std::chrono::milliseconds after) {
-  retry_timer_.expires_after(after);
-  retry_timer_.async_wait([this](const asio::error_code &ec) {
-    if (!ec) register_now();
-  });
-}
-
-void ServerSide::settle(Outcome o, const std::string &text) {
+bool ServerSide::settle(Outcome o, const std::string &text) {
   std::string name;
   {
     std::lock_guard lock(mutex_);
@@ -651,8 +466,7 @@ void ServerSide::settle(Outcome o, const std::string &text) {
       outcome_ = o;
       outcome_text_ = text;
       settled_cv_.notify_all();
-      if (o == Outcome::kUnreachable) reported_lost_ = true;
-      return;
+      return true;
     }
   }
   if (o == Outcome::kRefused) {
@@ -663,14 +477,8 @@ void ServerSide::settle(Outcome o, const std::string &text) {
       std::fprintf(stderr, "dim: server %s exiting\n", name.c_str());
       std::exit(1);
     }
-    if (registry_) registry_->drop();
-    return;
   }
-  if (o == Outcome::kUnreachable && !reported_lost_) {
-    std::fprintf(stderr, "dim: server %s lost the name server (%s); retrying every second\n",
-                 name.c_str(), text.c_str());
-    reported_lost_ = true;
-  }
+  return false;
 }
 
 }  // namespace dim

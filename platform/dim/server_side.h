@@ -24,16 +24,18 @@
 #include <vector>
 
 #include "platform/dim/access_policy.h"
+#include "platform/dim/acceptor.h"
 #include "platform/dim/admission.h"
 #include "platform/dim/connection.h"
 #include "platform/dim/dim.h"
+#include "platform/dim/registration.h"
 #include "platform/dim/wire.h"
 
 namespace dim {
 
 class Runtime;
 
-class ServerSide {
+class ServerSide : private RegistrationOwner {
  public:
   explicit ServerSide(Runtime &rt);
   ~ServerSide();
@@ -82,7 +84,6 @@ class ServerSide {
   enum class Outcome { kNone, kRegistered, kRefused, kUnreachable };
 
   bool name_taken(const std::string &name) const;  // registry lock held
-  std::vector<wire::Entry> entries() const;        // takes the registry lock
   void announce(wire::Entry e);                    // any thread, after serving started
 
   bool open_acceptor(std::string &error);  // mutex_ held
@@ -91,8 +92,7 @@ class ServerSide {
   void update_here(int service_id);
   std::optional<wire::Payload> contents(int service_id);
   void run_command(const wire::CommandView &cmd, const std::string &peer);
-  void accept_next();
-  void admit(asio::ip::tcp::socket socket);
+  void admit(Acceptor::Newcomer &&n);
   void on_peer_frame(Connection *c, wire::Frame &&f);
   bool allowed(Connection *c, const Peer &peer, bool command, const std::string &name);
   void subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name);
@@ -102,14 +102,19 @@ class ServerSide {
 
   // Network thread.
   void register_now();
-  void on_registry_frame(wire::Frame &&f);
-  void registry_lost(const std::string &why);
-  void abandon_attempt();
-  void retry_registration(std::chrono::milliseconds after);
-  void on_registration_refused(const std::string &why);
-  void on_entry_refused(const wire::EntryRefusedMsg &r);
-  void retry_refused_entries();
-  void settle(Outcome o, const std::string &text);
+  // Records the outcome start_serving waits for; true when it is still waiting (it then
+  // reports the outcome itself). A refusal after that ends the server here.
+  bool settle(Outcome o, const std::string &text);
+  std::string server_name() const override;
+  uint16_t server_port() const override { return port_.load(); }
+  std::vector<wire::Entry> entries() const override;  // takes the registry lock
+  std::optional<wire::EntryKind> kind_of(const std::string &name) const override;
+  bool was_registered() const override { return was_registered_; }
+  bool newcomer() const override;
+  bool ended() const override { return refused_; }
+  void registered(Registration &r) override;
+  bool unreachable(Registration &r, const std::string &why) override;
+  void refused(Registration &r, const std::string &why) override;
 
   Runtime &rt_;
 
@@ -128,7 +133,7 @@ class ServerSide {
   std::atomic<uint16_t> port_{0};
 
   // Dispatch thread only (the acceptor is created under mutex_ before serving starts).
-  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  std::unique_ptr<Acceptor> acceptor_;
   std::unordered_map<Connection *, Peer> peers_;
   // Per service; a subscription's index is kept in its Peer, so one leaves in constant time.
   std::unordered_map<int, std::vector<std::pair<Connection *, uint32_t>>> subscribers_;
@@ -136,29 +141,14 @@ class ServerSide {
   std::shared_ptr<FrameBudget> budget_;
   AccessPolicy policy_;
   std::unordered_map<std::string, Refusals> refusals_;
-  std::unique_ptr<asio::steady_timer> accept_pause_;
 
-  // Network thread only.
-  asio::ip::tcp::resolver resolver_;
-  std::shared_ptr<asio::ip::tcp::socket> connecting_;
-  std::shared_ptr<Connection> registry_;
-  // Bumped whenever an attempt is abandoned, so its late completions are ignored.
-  uint64_t attempt_ = 0;
-  asio::steady_timer answer_timer_;
-  bool registered_ = false;
-  bool registering_ = false;
-  bool reported_lost_ = false;
-  bool refused_ = false;
-  // Registered at least once: after a name-server restart it reclaims its name, and a refusal
-  // then never ends it (it has been serving); it says so and keeps trying.
+  // Network thread only: one registration per name server.
+  std::vector<std::unique_ptr<Registration>> registrations_;
+  // Registered with some name server at least once: after a name-server restart it reclaims
+  // its name, and a refusal then never ends it (it has been serving).
   bool was_registered_ = false;
-  bool reported_refusal_ = false;
-  asio::steady_timer retry_timer_;
-  // Names the name server refused (taken by another server, for now); offered again every
-  // retry interval until they are accepted.
-  std::set<std::string> refused_names_;
-  asio::steady_timer entry_retry_timer_;
-  bool entry_retry_armed_ = false;
+  bool refused_ = false;  // a newcomer whose name is taken
+  std::chrono::steady_clock::time_point started_{};  // when serving started
 };
 
 }  // namespace dim

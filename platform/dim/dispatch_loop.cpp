@@ -1,0 +1,94 @@
+#include "platform/dim/dispatch_loop.h"
+
+namespace dim {
+
+namespace {
+thread_local bool t_holds_turn = false;
+}  // namespace
+
+bool DispatchLoop::here() { return t_holds_turn; }
+
+void DispatchLoop::run_dispatch_thread() {
+  t_holds_turn = true;
+  while (!context_.stopped()) {
+    if (waiters_.load(std::memory_order_acquire) > 0) {
+      std::unique_lock lock(mutex_);
+      step_aside(lock);
+      continue;
+    }
+    context_.run_one();
+  }
+  t_holds_turn = false;
+  // A waiter may still be finishing the routine it runs; the thread ends after it.
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return holder_ != Holder::kWaiter; });
+  holder_ = Holder::kNone;
+}
+
+void DispatchLoop::step_aside(std::unique_lock<std::mutex> &lock) {
+  t_holds_turn = false;
+  holder_ = Holder::kNone;
+  changed_.notify_all();
+  // Taken back once nobody waits. A waiter that is done does not wake us (that would cost it
+  // a system call on every round trip), so look again now and then.
+  while (!context_.stopped() &&
+         !(holder_ == Holder::kNone && waiters_.load(std::memory_order_relaxed) == 0))
+    changed_.wait_for(lock, kLookAgain);
+  if (holder_ == Holder::kNone) {
+    holder_ = Holder::kDispatchThread;
+    t_holds_turn = true;
+  }
+}
+
+bool DispatchLoop::wait(const std::function<bool()> &done, Clock::time_point deadline) {
+  if (done()) return true;
+  if (t_holds_turn) return false;
+  std::unique_lock lock(mutex_);
+  waiters_.fetch_add(1, std::memory_order_acq_rel);
+  // The dispatch thread may sleep in the context for ever: give it something to return for.
+  if (holder_ == Holder::kDispatchThread) asio::post(context_, [] {});
+  bool ok = false;
+  bool mine = false;
+  for (;;) {
+    if (done()) {
+      ok = true;
+      break;
+    }
+    if (context_.stopped() || Clock::now() >= deadline) break;
+    if (holder_ == Holder::kNone) {
+      holder_ = Holder::kWaiter;
+      mine = true;
+      break;
+    }
+    changed_.wait_until(lock, deadline);
+  }
+  if (!mine) {
+    waiters_.fetch_sub(1, std::memory_order_acq_rel);
+    return ok;
+  }
+  lock.unlock();
+
+  t_holds_turn = true;
+  for (;;) {
+    if (done()) {
+      ok = true;
+      break;
+    }
+    if (context_.stopped() || Clock::now() >= deadline) break;
+    context_.run_one_until(deadline);
+    // Another waiter's answer may have come with that routine.
+    if (waiters_.load(std::memory_order_acquire) > 1) {
+      std::lock_guard others(mutex_);
+      changed_.notify_all();
+    }
+  }
+  t_holds_turn = false;
+
+  lock.lock();
+  holder_ = Holder::kNone;
+  const int left = waiters_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (left > 0 || context_.stopped()) changed_.notify_all();
+  return ok;
+}
+
+}  // namespace dim
