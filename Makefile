@@ -4,15 +4,16 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 
-.PHONY: all deps build build-asan build-tsan test test-fast test-tsan demo bench fuzz clean
+.PHONY: all deps build build-asan build-tsan format-check test test-fast test-tsan demo bench fuzz clean
 
 all: build
 
 deps:
 	scripts/install-deps
 
+# Warnings are errors here, so `make test` (and CI) keeps the tree free of them.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOL_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The sanitizer build uses clang so that the libFuzzer targets build alongside the tests.
@@ -31,7 +32,10 @@ build-tsan: deps
 test-tsan: build-tsan
 	scripts/test-tsan $(TSAN_BUILD) $(JOBS)
 
-test-fast: build
+format-check: deps
+	scripts/check-format
+
+test-fast: build format-check
 	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
 
 test: test-fast build-asan

@@ -110,20 +110,20 @@ void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
   }
   std::weak_ptr<Sub> weak = sub;
   lookup(sub->name, [this, weak](std::optional<wire::LookupReplyMsg> r, const std::string &) {
-    auto sub = weak.lock();
-    if (!sub || sub->released) return;
+    auto live = weak.lock();
+    if (!live || live->released) return;
     // Set before the fill goes out, so a callback that gets it can ask why.
     const bool found = r && r->found && r->kind == wire::EntryKind::kService;
-    sub->lookup = static_cast<int>(!r      ? ServiceLookup::kNoAnswer
+    live->lookup = static_cast<int>(!r      ? ServiceLookup::kNoAnswer
                                    : found ? ServiceLookup::kFound
                                            : ServiceLookup::kUnknown);
     if (!found) {
-      no_link(sub);
-      retry_later(sub);
+      no_link(live);
+      retry_later(live);
       return;
     }
-    cache_[sub->name] = Location{r->host, r->port, r->kind, {}};
-    attach(sub, link_to(r->host, r->port));
+    cache_[live->name] = Location{r->host, r->port, r->kind, {}};
+    attach(live, link_to(r->host, r->port));
   });
 }
 
@@ -144,8 +144,8 @@ void ClientSide::retry_later(const std::shared_ptr<Sub> &sub) {
   std::weak_ptr<Sub> weak = sub;
   sub->retry->expires_after(kRetry);
   sub->retry->async_wait([this, weak](const asio::error_code &ec) {
-    auto sub = weak.lock();
-    if (!ec && sub && !sub->link) resolve(sub);
+    auto live = weak.lock();
+    if (!ec && live && !live->link) resolve(live);
   });
 }
 
@@ -253,12 +253,12 @@ void ClientSide::route(PendingCommand c) {
     else if (r->kind != wire::EntryKind::kCommand)
       why = "is a service, not a command";
     if (!why.empty()) {
-      for (auto &c : node.mapped()) command_done(c, false, why);
+      for (auto &waiting : node.mapped()) command_done(waiting, false, why);
       return;
     }
     auto link = link_to(r->host, r->port);
     cache_[name] = Location{r->host, r->port, r->kind, link};
-    for (auto &c : node.mapped()) send_on(link, std::move(c));
+    for (auto &waiting : node.mapped()) send_on(link, std::move(waiting));
   });
 }
 
@@ -300,9 +300,9 @@ std::shared_ptr<ClientSide::Link> ClientSide::link_to(const std::string &host, u
   auto link = std::make_shared<Link>();
   link->key = key;
   links_[key] = link;
-  asio::error_code ec;
-  auto address = asio::ip::make_address(host, ec);
-  if (ec) {
+  asio::error_code bad_address;
+  auto address = asio::ip::make_address(host, bad_address);
+  if (bad_address) {
     // Post the failure so that callers finish attaching before the link goes down.
     rt_.to_dispatch([this, link] { link_down(link, "bad server address " + link->key); });
     return link;

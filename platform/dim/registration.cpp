@@ -36,7 +36,7 @@ void Registration::start() {
           lost(error);
           return;
         }
-        const uint64_t attempt = connector_.attempt();
+        const uint64_t connected = connector_.attempt();
         asio::error_code ignored;
         wire::RegisterMsg m;
         m.reclaim = owner_.was_registered();
@@ -48,8 +48,8 @@ void Registration::start() {
         link_ = std::make_shared<Connection>(std::move(*socket), "name server " + where,
                                              Connection::Options{});
         link_->start([this](wire::Frame &&f) { on_frame(std::move(f)); },
-                     [this, attempt](const std::string &why) {
-                       if (!connector_.current(attempt)) return;  // we dropped it ourselves
+                     [this, connected](const std::string &why) {
+                       if (!connector_.current(connected)) return;  // we dropped it ourselves
                        lost(why.empty() ? "name server closed the link" : why);
                      });
         link_->send(wire::encode(m));
