@@ -197,12 +197,14 @@ void print_summary(const Options &o, size_t bytes, const Expected &e, const Figu
   const double transfer_limit = kTransferLimit * f.raw_tcp.value;
   const double jtag = f.download.value - f.expansion.value;
   const std::string name = o.file.substr(o.file.rfind('/') + 1);
-  std::printf("\nFPGA download of %s: %zu bytes, %u data bits, %llu TCK cycles; best of %d round%s\n",
-              name.c_str(), bytes, e.bits, static_cast<unsigned long long>(f.cycles), f.rounds,
-              f.rounds == 1 ? "" : "s");
+  std::printf(
+      "\nFPGA download of %s: %zu bytes, %u data bits, %llu TCK cycles; best of %d round%s\n",
+      name.c_str(), bytes, e.bits, static_cast<unsigned long long>(f.cycles), f.rounds,
+      f.rounds == 1 ? "" : "s");
   std::printf("%-50s %10s   %-40s %s\n", "figure", "best ms", "limit (same run)", "verdict");
   char limit[96];
-  std::snprintf(limit, sizeof limit, "%.1f x (raw TCK + raw TCP) = %.2f ms", kWholeLimit, whole_limit);
+  std::snprintf(limit, sizeof limit, "%.1f x (raw TCK + raw TCP) = %.2f ms", kWholeLimit,
+                whole_limit);
   std::printf("%-50s %10.2f   %-40s %s (%.2f x the reference)\n",
               "whole: station -> DownloadFPGA -> FPGALoadStatus", f.whole.value, limit,
               verdict(f.whole.value <= whole_limit).c_str(),
@@ -212,7 +214,8 @@ void print_summary(const Options &o, size_t bytes, const Expected &e, const Figu
               "  transfer: same bytes to a publish-only server", f.transfer.value, limit,
               verdict(f.transfer.value <= transfer_limit).c_str(),
               f.transfer.value / f.raw_tcp.value);
-  std::printf("%-50s %10.2f\n", "  expansion: jbi_uncompress of the data blocks", f.expansion.value);
+  std::printf("%-50s %10.2f\n", "  expansion: jbi_uncompress of the data blocks",
+              f.expansion.value);
   std::printf("%-50s %10.2f\n", "  JTAG: in-process FPGADownload - expansion", jtag);
   std::printf("%-50s %10.2f\n", "  rest: whole - transfer - FPGADownload (+- noise)",
               f.whole.value - f.transfer.value - f.download.value);
@@ -281,17 +284,19 @@ Servers start_servers() {
 
   zoltest::Env server_env = dim_env;
   server_env.push_back({"LB_SIM", server_board});
-  v.server = std::make_unique<Process>(
-      std::vector<std::string>{zoltest::bin("ZOL_server")}, server_env);
-  v.sink = std::make_unique<Process>(std::vector<std::string>{self_path(), "--sink-server"},
-                                     dim_env);
+  v.server =
+      std::make_unique<Process>(std::vector<std::string>{zoltest::bin("ZOL_server")}, server_env);
+  v.sink =
+      std::make_unique<Process>(std::vector<std::string>{self_path(), "--sink-server"}, dim_env);
 
-  v.status = std::make_unique<zolbench::ServiceWatch>(std::string(kBoardPrefix) +
-                                                      "/SVC/FPGALoadStatus");
+  v.status =
+      std::make_unique<zolbench::ServiceWatch>(std::string(kBoardPrefix) + "/SVC/FPGALoadStatus");
   v.received = std::make_unique<zolbench::ServiceWatch>(zolbench::kSinkService);
   // Both servers are ready once their services deliver contents.
-  if (!v.status->wait_past(0, 20s)) fail("ZOL_server did not publish FPGALoadStatus: " + v.server->out());
-  if (!v.received->wait_past(0, 20s)) fail("the publish-only server did not start: " + v.sink->err());
+  if (!v.status->wait_past(0, 20s))
+    fail("ZOL_server did not publish FPGALoadStatus: " + v.server->out());
+  if (!v.received->wait_past(0, 20s))
+    fail("the publish-only server did not start: " + v.sink->err());
   return v;
 }
 
@@ -307,7 +312,8 @@ void warm_up(Servers &v, zolbench::RawTcpPeer &raw, const std::vector<uint8_t> &
   const uint8_t short_file[16] = {};
   auto warm = zolbench::command_and_wait(v.download_cmd, short_file, sizeof short_file, *v.status,
                                          kAnswerTimeout, &sent);
-  if (!warm || warm->word != 2) fail("ZOL_server did not refuse a 16-byte file: " + v.server->out());
+  if (!warm || warm->word != 2)
+    fail("ZOL_server did not refuse a 16-byte file: " + v.server->out());
 }
 
 // Raw TCP and the same bytes to the publish-only server, repeated.
@@ -322,8 +328,9 @@ void measure_transfer(Servers &v, zolbench::RawTcpPeer &raw, const std::vector<u
     auto got = zolbench::command_and_wait(zolbench::kSinkCommand, image.data(), isize, *v.received,
                                           kAnswerTimeout, &sent);
     if (!got) fail("no update from the publish-only server");
-    if (got->word != isize) fail("the publish-only server received " + std::to_string(got->word) +
-                                 " bytes, not " + std::to_string(isize));
+    if (got->word != isize)
+      fail("the publish-only server received " + std::to_string(got->word) + " bytes, not " +
+           std::to_string(isize));
     r.transfer.add(ms(got->at - sent));
   }
 }
@@ -360,8 +367,7 @@ void measure_expansion(const Subject &subject, Figures &r) {
 
 // FPGADownload in this process, then the same cycle count as raw TCK. Every round must
 // clock the count of the first (`f.cycles`, set here).
-void measure_player(zolbench::PlayerBoard &player, const Subject &subject, Figures &f,
-                    Figures &r) {
+void measure_player(zolbench::PlayerBoard &player, const Subject &subject, Figures &f, Figures &r) {
   const uint64_t c0 = player.cycles();
   const auto t0 = Clock::now();
   const int result = player.download(subject.image);
@@ -389,10 +395,11 @@ void add_round(const Figures &r, int round, Figures &f) {
   f.raw_tcp.add(r.raw_tcp.value);
   f.raw_tck.add(r.raw_tck.value);
   f.rounds = round + 1;
-  std::printf("round %d: whole %.2f ms, transfer %.2f ms, raw TCP %.2f ms, expansion %.2f ms, "
-              "FPGADownload %.2f ms, raw TCK %.2f ms\n",
-              f.rounds, r.whole.value, r.transfer.value, r.raw_tcp.value, r.expansion.value,
-              r.download.value, r.raw_tck.value);
+  std::printf(
+      "round %d: whole %.2f ms, transfer %.2f ms, raw TCP %.2f ms, expansion %.2f ms, "
+      "FPGADownload %.2f ms, raw TCK %.2f ms\n",
+      f.rounds, r.whole.value, r.transfer.value, r.raw_tcp.value, r.expansion.value,
+      r.download.value, r.raw_tck.value);
 }
 
 Figures run_rounds(const Options &options, Servers &v, zolbench::RawTcpPeer &raw,

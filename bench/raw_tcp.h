@@ -1,6 +1,7 @@
 // The floor for moving a byte-code file over the network: a blocking send of the bytes on a
 // loopback TCP connection to a peer process that reads them all into a ready buffer and
-// answers one byte (the last one it read). No framing, no copies beyond the kernel's, no thread hand-offs.
+// answers one byte (the last one it read). No framing, no copies beyond the kernel's, no thread
+// hand-offs.
 #pragma once
 
 #include <sys/types.h>

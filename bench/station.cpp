@@ -42,9 +42,8 @@ std::optional<ServiceWatch::Delivery> ServiceWatch::wait_past(uint64_t seen,
   return last_;
 }
 
-std::optional<ServiceWatch::Delivery> command_and_wait(const std::string &command,
-                                                       const void *data, int size,
-                                                       ServiceWatch &watch,
+std::optional<ServiceWatch::Delivery> command_and_wait(const std::string &command, const void *data,
+                                                       int size, ServiceWatch &watch,
                                                        std::chrono::milliseconds timeout,
                                                        Clock::time_point *sent) {
   const uint64_t seen = watch.count();

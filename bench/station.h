@@ -42,9 +42,8 @@ class ServiceWatch {
 
 // Sends `size` bytes as the command `command` and waits for the next delivery on `watch`.
 // The result's `at` minus `*sent` is the time the station waited; nothing at the timeout.
-std::optional<ServiceWatch::Delivery> command_and_wait(const std::string &command,
-                                                       const void *data, int size,
-                                                       ServiceWatch &watch,
+std::optional<ServiceWatch::Delivery> command_and_wait(const std::string &command, const void *data,
+                                                       int size, ServiceWatch &watch,
                                                        std::chrono::milliseconds timeout,
                                                        Clock::time_point *sent);
 

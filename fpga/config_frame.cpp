@@ -28,7 +28,8 @@ BitString make_data(uint64_t bits, uint64_t seed) {
   data.size = bits;
   for (size_t i = 0; i < data.bytes.size(); i += 8) {
     const uint64_t r = next();
-    for (size_t k = 0; k < 8 && i + k < data.bytes.size(); ++k) data.bytes[i + k] = static_cast<uint8_t>(r >> (8 * k));
+    for (size_t k = 0; k < 8 && i + k < data.bytes.size(); ++k)
+      data.bytes[i + k] = static_cast<uint8_t>(r >> (8 * k));
   }
   if (bits % 8) data.bytes.back() &= static_cast<uint8_t>((1u << (bits % 8)) - 1);
   return data;

@@ -60,7 +60,8 @@ bool write_file(const std::string &path, const std::string &text) {
 }
 
 // Replaces every @NAME@ of the template; an unknown name is an error.
-std::optional<std::string> fill(const std::string &tmpl, const std::map<std::string, std::string> &values,
+std::optional<std::string> fill(const std::string &tmpl,
+                                const std::map<std::string, std::string> &values,
                                 std::string *unknown) {
   std::string out;
   out.reserve(tmpl.size() + values.at("FRAME_HEX").size());
@@ -95,8 +96,8 @@ int main(int argc, char **argv) {
     opt[key.substr(2)] = argv[i + 1];
   }
   for (const auto &[key, value] : opt)
-    if (key != "template" && key != "bits" && key != "seed" && key != "idcode" && key != "flip-bit" &&
-        key != "action" && key != "stapl" && key != "sidecar")
+    if (key != "template" && key != "bits" && key != "seed" && key != "idcode" &&
+        key != "flip-bit" && key != "action" && key != "stapl" && key != "sidecar")
       return usage("unknown option --" + key);
   for (const char *need : {"template", "bits", "seed", "stapl", "sidecar"})
     if (!opt.count(need)) return usage(std::string("--") + need + " is needed");
@@ -104,7 +105,8 @@ int main(int argc, char **argv) {
   const auto bits = number(opt["bits"], lbsim::kFpgaMaxConfigBits);
   const auto seed = number(opt["seed"], UINT64_MAX);
   const auto idcode = number(opt.count("idcode") ? opt["idcode"] : "0x028120DD", 0xFFFFFFFFu);
-  if (!bits || *bits == 0) return usage("--bits must be 1 to " + std::to_string(lbsim::kFpgaMaxConfigBits));
+  if (!bits || *bits == 0)
+    return usage("--bits must be 1 to " + std::to_string(lbsim::kFpgaMaxConfigBits));
   if (!seed) return usage("bad --seed");
   if (!idcode) return usage("bad --idcode");
   std::optional<uint64_t> flip;
@@ -113,8 +115,9 @@ int main(int argc, char **argv) {
     if (!flip) return usage("--flip-bit must name a data bit");
   }
   const std::string action = opt.count("action") ? opt["action"] : "configure";
-  if (action.empty() || action.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
-                            std::string::npos)
+  if (action.empty() ||
+      action.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+          std::string::npos)
     return usage("bad --action name");
 
   std::ifstream in(opt["template"], std::ios::binary);
@@ -162,11 +165,13 @@ int main(int argc, char **argv) {
                  unknown.c_str());
     return 1;
   }
-  const std::string sidecar = "bits " + std::to_string(*bits) + "\ncrc " + hex32(crc) + "\ndata_crc " +
-                              hex32(data_crc) + "\nidcode " + hex32(static_cast<uint32_t>(*idcode)) +
-                              "\nseed " + std::to_string(*seed) + "\n";
+  const std::string sidecar = "bits " + std::to_string(*bits) + "\ncrc " + hex32(crc) +
+                              "\ndata_crc " + hex32(data_crc) + "\nidcode " +
+                              hex32(static_cast<uint32_t>(*idcode)) + "\nseed " +
+                              std::to_string(*seed) + "\n";
   if (!write_file(opt["stapl"], *source) || !write_file(opt["sidecar"], sidecar)) {
-    std::fprintf(stderr, "fpga_config_gen: cannot write %s: %s\n", opt["stapl"].c_str(), std::strerror(errno));
+    std::fprintf(stderr, "fpga_config_gen: cannot write %s: %s\n", opt["stapl"].c_str(),
+                 std::strerror(errno));
     return 1;
   }
   return 0;

@@ -206,8 +206,7 @@ bool Process::wait_err(const std::function<bool(const std::string &)> &done,
 }
 
 bool Process::wait_for(const std::string &text, std::chrono::milliseconds timeout) {
-  return wait_out([&](const std::string &s) { return s.find(text) != std::string::npos; },
-                  timeout);
+  return wait_out([&](const std::string &s) { return s.find(text) != std::string::npos; }, timeout);
 }
 
 void Process::write_stdin(const std::string &text) {

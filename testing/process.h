@@ -77,8 +77,7 @@ class Process {
 
  private:
   void reader();
-  bool wait_text(const std::string *which,
-                 const std::function<bool(const std::string &)> &done,
+  bool wait_text(const std::string *which, const std::function<bool(const std::string &)> &done,
                  std::chrono::milliseconds timeout);
   std::optional<std::string> next_line(const std::string &text, std::size_t &taken,
                                        std::chrono::milliseconds timeout);
@@ -106,8 +105,7 @@ struct RunResult {
 
 // Runs a program to its end with its standard input closed (killed after `timeout`).
 RunResult run(std::vector<std::string> argv, const Env &env = {},
-              std::chrono::milliseconds timeout = 20s,
-              const std::vector<std::string> &unset = {});
+              std::chrono::milliseconds timeout = 20s, const std::vector<std::string> &unset = {});
 
 // Lines of a text, without their line ends; a final line end adds no empty line.
 std::vector<std::string> lines_of(const std::string &text);

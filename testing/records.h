@@ -6,8 +6,8 @@
 
 namespace zoltest {
 
-inline std::vector<uint32_t> write_rec(int32_t method, uint32_t addr, uint32_t val,
-                                       uint32_t mask, int32_t write) {
+inline std::vector<uint32_t> write_rec(int32_t method, uint32_t addr, uint32_t val, uint32_t mask,
+                                       int32_t write) {
   return {static_cast<uint32_t>(method), addr, val, mask, static_cast<uint32_t>(write)};
 }
 

@@ -1,13 +1,12 @@
 #include "testing/sim_board.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 namespace zoltest {
 

@@ -91,8 +91,7 @@ void World::poke(uint32_t addr, uint32_t value) {
 
 std::vector<std::string> World::trace() { return lines_of(boardsim({"trace", "show"})); }
 
-std::unique_ptr<Process> World::start(const std::string &program,
-                                      std::vector<std::string> args) {
+std::unique_ptr<Process> World::start(const std::string &program, std::vector<std::string> args) {
   std::vector<std::string> argv{bin(program)};
   argv.insert(argv.end(), args.begin(), args.end());
   return std::make_unique<Process>(argv, env());
@@ -126,12 +125,14 @@ std::unique_ptr<Process> start_server(World &world, const std::string &program,
 }
 
 Station::Station(World &world) {
-  process_ = std::make_unique<Process>(std::vector<std::string>{test_bin("zol_station")},
-                                       world.env());
+  process_ =
+      std::make_unique<Process>(std::vector<std::string>{test_bin("zol_station")}, world.env());
   EXPECT_TRUE(process_->wait_for("READY\n", 10s));
 }
 
-void Station::subscribe(const std::string &service) { process_->write_stdin("sub " + service + "\n"); }
+void Station::subscribe(const std::string &service) {
+  process_->write_stdin("sub " + service + "\n");
+}
 
 namespace {
 

@@ -16,8 +16,7 @@ class World {
   // `tag` makes the board name unique among tests running side by side. The name server
   // gets `dns_options`; by default no grace period, so servers need not wait for returning
   // ones at the start of every test.
-  explicit World(const std::string &tag,
-                 std::vector<std::string> dns_options = {"--grace", "0"});
+  explicit World(const std::string &tag, std::vector<std::string> dns_options = {"--grace", "0"});
   ~World();
 
   const std::string &board() const { return board_; }

@@ -34,7 +34,7 @@ bool port_ready() {
     board->reset();
     open_local_bus();
     std::fflush(stdout);
-    jbi_jtag_io(1, 0, 0);  // prints the "JTAG enabled" line once
+    jbi_jtag_io(1, 0, 0);                                 // prints the "JTAG enabled" line once
     for (int tms : {0, 1, 0, 0}) jbi_jtag_io(tms, 0, 0);  // Run-Test/Idle to Shift-DR
     return true;
   }();
@@ -77,7 +77,6 @@ void BM_PlainMemoryWrite(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PlainMemoryWrite);
-
 
 }  // namespace
 

@@ -11,9 +11,9 @@
 
 namespace {
 
-using zoltest::process_board;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using zoltest::process_board;
 
 class I2cMaster : public testing::Test {
  protected:
@@ -50,12 +50,11 @@ TEST_F(I2cMaster, ReadOfEepromUsesRepeatedStart) {
   EXPECT_EQ(I2C_Read(0xA000, &data), 1);
   EXPECT_EQ(data, 0x37u);
   EXPECT_THAT(bus(), ElementsAre("I2C START", "I2C BYTE 0xA0 ACK", "I2C BYTE 0x00 ACK",
-                                 "I2C RESTART", "I2C BYTE 0xA1 ACK", "I2C RECV 0x37",
-                                 "I2C STOP"));
+                                 "I2C RESTART", "I2C BYTE 0xA1 ACK", "I2C RECV 0x37", "I2C STOP"));
   // Start, repeated start, receive, stop, then the command is cleared.
-  EXPECT_THAT(commands(), ElementsAre("W 0x0008 0x00000080", "W 0x0008 0x00000080",
-                                      "W 0x0008 0x00000020", "W 0x0008 0x00000040",
-                                      "W 0x0008 0x00000000"));
+  EXPECT_THAT(commands(),
+              ElementsAre("W 0x0008 0x00000080", "W 0x0008 0x00000080", "W 0x0008 0x00000020",
+                          "W 0x0008 0x00000040", "W 0x0008 0x00000000"));
   EXPECT_EQ(output(), "");
 }
 
@@ -73,17 +72,16 @@ TEST_F(I2cMaster, ReadOfChipFcRestartsWithReadByteFf) {
   uint32_t data = 0;
   EXPECT_EQ(I2C_Read(0xFC10, &data), 1);
   EXPECT_EQ(data, 0x5Au);
-  EXPECT_THAT(bus(), ElementsAre("I2C START", "I2C BYTE 0xFC ACK", "I2C BYTE 0x10 ACK",
-                                 "I2C STOP", "I2C START", "I2C BYTE 0xFF ACK", "I2C RECV 0x5A",
-                                 "I2C STOP"));
+  EXPECT_THAT(bus(), ElementsAre("I2C START", "I2C BYTE 0xFC ACK", "I2C BYTE 0x10 ACK", "I2C STOP",
+                                 "I2C START", "I2C BYTE 0xFF ACK", "I2C RECV 0x5A", "I2C STOP"));
   EXPECT_EQ(output(), "");
 }
 
 TEST_F(I2cMaster, WriteToChipFcRestartsWithWriteByteFe) {
   EXPECT_EQ(I2C_Write(0xFC10, 0x55), 1);
-  EXPECT_THAT(bus(), ElementsAre("I2C START", "I2C BYTE 0xFC ACK", "I2C BYTE 0x10 ACK",
-                                 "I2C STOP", "I2C START", "I2C BYTE 0xFE ACK", "I2C BYTE 0x55 ACK",
-                                 "I2C STOP"));
+  EXPECT_THAT(bus(),
+              ElementsAre("I2C START", "I2C BYTE 0xFC ACK", "I2C BYTE 0x10 ACK", "I2C STOP",
+                          "I2C START", "I2C BYTE 0xFE ACK", "I2C BYTE 0x55 ACK", "I2C STOP"));
   uint8_t stored = 0;
   ASSERT_TRUE(board().i2c_peek(0xFC, 0x10, &stored));
   EXPECT_EQ(stored, 0x55);
@@ -214,9 +212,8 @@ TEST_F(I2cMaster, MasterLeftBusyByAnotherTransferIsStoppedAndTheTransferGoesOn) 
   uint32_t data = 0;
   EXPECT_EQ(I2C_Read(0xA000, &data), 1);
   EXPECT_EQ(data, 0x37u);
-  EXPECT_THAT(bus(), ElementsAre("I2C STOP", "I2C START", "I2C BYTE 0xA0 ACK",
-                                 "I2C BYTE 0x00 ACK", "I2C RESTART", "I2C BYTE 0xA1 ACK",
-                                 "I2C RECV 0x37", "I2C STOP"));
+  EXPECT_THAT(bus(), ElementsAre("I2C STOP", "I2C START", "I2C BYTE 0xA0 ACK", "I2C BYTE 0x00 ACK",
+                                 "I2C RESTART", "I2C BYTE 0xA1 ACK", "I2C RECV 0x37", "I2C STOP"));
   EXPECT_EQ(output(), "I2C master found busy, stop sent\n");
 }
 

@@ -12,8 +12,8 @@
 
 namespace {
 
-using zoltest::process_board;
 using testing::ElementsAre;
+using zoltest::process_board;
 
 class JtagPort : public testing::Test {
  protected:
@@ -99,9 +99,9 @@ TEST_F(JtagPort, RecheckSwitchesOnAgainOnlyAPortFoundOff) {
   uint32_t csr = 0;
   ASSERT_TRUE(board().peek(0, &csr));
   EXPECT_EQ(csr, 0x13u);
-  EXPECT_THAT(trace(), ElementsAre("R 0x0000 0x00000003", "R 0x0000 0x00000003",
-                                   "W 0x0000 0x00000013", "R 0x0000 0x00000013",
-                                   "TCK TMS=1 TDI=0 TDO=1"));
+  EXPECT_THAT(trace(),
+              ElementsAre("R 0x0000 0x00000003", "R 0x0000 0x00000003", "W 0x0000 0x00000013",
+                          "R 0x0000 0x00000013", "TCK TMS=1 TDI=0 TDO=1"));
   EXPECT_EQ(output(), "JTAG enabled, CSR 0x0 : 10\nJTAG enabled, CSR 0x0 : 13\n");
 }
 

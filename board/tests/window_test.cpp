@@ -3,7 +3,6 @@
 // the failed-open path ("local bus init", the error number as status), never by a signal.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +13,9 @@
 
 namespace {
 
+using testing::HasSubstr;
 using zoltest::run_tool;
 using zoltest::SimBoard;
-using testing::HasSubstr;
 
 class BadWindow : public testing::Test {
  protected:

@@ -34,8 +34,8 @@ long long read_limit(const char *name, long long fallback, long long most) {
   errno = 0;
   const long long value = std::strtoll(text, &end, 10);
   if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > most) {
-    std::fprintf(stderr, "%s: '%s' is not a whole number from 0 to %lld; using %lld\n", name,
-                 text, most, fallback);
+    std::fprintf(stderr, "%s: '%s' is not a whole number from 0 to %lld; using %lld\n", name, text,
+                 most, fallback);
     return fallback;
   }
   return value;

@@ -1,9 +1,10 @@
+#include "dim/src/rwreg.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "board/pci_init.h"
-#include "dim/src/rwreg.h"
 #include "platform/lb/lb.h"
 #include "platform/version.h"
 

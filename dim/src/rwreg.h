@@ -36,8 +36,8 @@ extern uint32_t address;
 extern uint32_t value;
 extern int remote;
 extern int error;
-extern int address_given;  // an address word was read successfully
-extern int stop_after_help;  // the run cannot go on: end after the help text
+extern int address_given;                   // an address word was read successfully
+extern int stop_after_help;                 // the run cannot go on: end after the help text
 extern char BoardName[MAX_BOARD_NAME + 1];  // longer names are refused
 void scan_arguments(int argc, char **argv);
 void print_help();

@@ -39,8 +39,7 @@ void scan_board_name(const char *text) {
     return;
   }
   if (length > MAX_BOARD_NAME) {
-    std::printf("The [-T]arget name is longer than %d characters, exiting...\n",
-                MAX_BOARD_NAME);
+    std::printf("The [-T]arget name is longer than %d characters, exiting...\n", MAX_BOARD_NAME);
     error = 1;
     stop_after_help = 1;
     return;

@@ -8,10 +8,9 @@
 // from a stale value. Every wait has a time limit.
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -104,8 +103,7 @@ int no_answer(bool in_time) {
     return 2;
   }
   if (NoLink.load(std::memory_order_acquire) != 0) {
-    std::fprintf(stderr, "rwreg: the server of board %s cannot be reached (No Link)\n",
-                 BoardName);
+    std::fprintf(stderr, "rwreg: the server of board %s cannot be reached (No Link)\n", BoardName);
     return 2;
   }
   if (!in_time) {

@@ -94,7 +94,8 @@ void server_command_line(int argc, char **argv, int *debug) {
       std::printf("Setting DIM_DNS_NODE to %s\n", word);
       // "-p 2505" makes the port the host; a host named by digits alone is rarely meant.
       if (all_digits(word))
-        std::fprintf(stderr, "%s: warning: name-server host '%s' is all digits; did you mean -P%s?\n",
+        std::fprintf(stderr,
+                     "%s: warning: name-server host '%s' is all digits; did you mean -P%s?\n",
                      program_name(argv), word, word);
       continue;
     }

@@ -1,9 +1,10 @@
 #include "dim/src/server_idle.h"
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <pthread.h>
 
 #include "platform/dim/dim_extra.h"
 

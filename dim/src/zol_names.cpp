@@ -2,14 +2,13 @@
 
 #include <cstdio>
 
-const char *const System_name[10] = {"NONE", "BEX", "ZOL",  "DRAK", "PEXA",
-                                     "KU",   "MOLT", "WY", "ZIRP", "NAVU"};
+const char *const System_name[10] = {"NONE", "BEX",  "ZOL", "DRAK", "PEXA",
+                                     "KU",   "MOLT", "WY",  "ZIRP", "NAVU"};
 const char *const Board_type[6] = {"Kesh", "Vrel", "Pavok", "Lurem", "Tisla", "Gorv"};
 const char *const Board_rev[3] = {"P2", "V1", "V2"};
-const char *const Board_sn[26] = {"_00", "_01", "_02", "_03", "_04", "_05", "_06",
-                                  "_07", "_08", "_09", "_10", "_11", "_12", "_13",
-                                  "_14", "_15", "_16", "_17", "_18", "_19", "_20",
-                                  "_21", "_22", "_23", "_24", "_25"};
+const char *const Board_sn[26] = {"_00", "_01", "_02", "_03", "_04", "_05", "_06", "_07", "_08",
+                                  "_09", "_10", "_11", "_12", "_13", "_14", "_15", "_16", "_17",
+                                  "_18", "_19", "_20", "_21", "_22", "_23", "_24", "_25"};
 
 namespace {
 
@@ -32,8 +31,7 @@ void board_texts(unsigned sys_id, unsigned brd_type, unsigned brd_rev, unsigned 
 }
 
 void build_svc_basename(const BOARD_TEXTS *texts, char *out, size_t out_size) {
-  std::snprintf(out, out_size, "/%s/%s%s%s", texts->system, texts->type, texts->rev,
-                texts->sn);
+  std::snprintf(out, out_size, "/%s/%s%s%s", texts->system, texts->type, texts->rev, texts->sn);
 }
 
 void build_server_name(const BOARD_TEXTS *texts, char *out, size_t out_size) {

@@ -9,7 +9,8 @@ namespace dim {
 
 AccessPolicy AccessPolicy::from_environment() {
   AccessPolicy policy;
-  for (auto [name, list] : {std::pair{"ZOL_ALLOW", &policy.use}, {"ZOL_ALLOW_WRITE", &policy.write}}) {
+  for (auto [name, list] :
+       {std::pair{"ZOL_ALLOW", &policy.use}, {"ZOL_ALLOW_WRITE", &policy.write}}) {
     const char *text = std::getenv(name);
     if (!text || std::string_view(text).find_first_not_of(" \t") == std::string_view::npos)
       continue;
@@ -18,8 +19,9 @@ AccessPolicy AccessPolicy::from_environment() {
     std::erase_if(compact, [](char ch) { return ch == ' ' || ch == '\t'; });
     *list = parse_host_ranges(compact);
     if (!*list) {
-      std::fprintf(stderr, "dim: %s='%s' is not a list of addresses and networks; it allows nobody\n",
-                   name, text);
+      std::fprintf(stderr,
+                   "dim: %s='%s' is not a list of addresses and networks; it allows nobody\n", name,
+                   text);
       list->emplace();
     }
   }

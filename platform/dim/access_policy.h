@@ -10,7 +10,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <optional>
 #include <vector>
 

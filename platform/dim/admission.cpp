@@ -33,8 +33,7 @@ void Admission::forget_heard(Order &order) {
   }
 }
 
-bool Admission::make_room(const std::string &key, const std::string &label,
-                          const char *program) {
+bool Admission::make_room(const std::string &key, const std::string &label, const char *program) {
   while (!fits(key)) {
     Connection *c = victim(key);
     if (!c) {

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <chrono>
 #include <cstddef>
 #include <list>

@@ -25,8 +25,7 @@ std::string key_of(const std::string &host, uint32_t port) {
 
 }  // namespace
 
-ClientSide::ClientSide(Runtime &rt)
-    : rt_(rt) {}
+ClientSide::ClientSide(Runtime &rt) : rt_(rt) {}
 
 ClientSide::~ClientSide() {
   // Subscriptions and links point at each other; the threads have stopped, so untie them.
@@ -115,8 +114,8 @@ void ClientSide::resolve(const std::shared_ptr<Sub> &sub) {
     // Set before the fill goes out, so a callback that gets it can ask why.
     const bool found = r && r->found && r->kind == wire::EntryKind::kService;
     live->lookup = static_cast<int>(!r      ? ServiceLookup::kNoAnswer
-                                   : found ? ServiceLookup::kFound
-                                           : ServiceLookup::kUnknown);
+                                    : found ? ServiceLookup::kFound
+                                            : ServiceLookup::kUnknown);
     if (!found) {
       no_link(live);
       retry_later(live);
@@ -149,8 +148,7 @@ void ClientSide::retry_later(const std::shared_ptr<Sub> &sub) {
   });
 }
 
-void ClientSide::deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data,
-                         bool is_fill) {
+void ClientSide::deliver(const std::shared_ptr<Sub> &sub, const wire::Payload &data, bool is_fill) {
   if (!is_fill) sub->showing_fill = false;
   if (sub->released || rt_.halted()) return;
   if (sub->address && sub->size > 0 && data.size > 0)
@@ -386,7 +384,8 @@ void ClientSide::link_down(const std::shared_ptr<Link> &link, const std::string 
     rt_.to_dispatch([keep = std::move(link->conn)] {});
     link->conn.reset();
   }
-  std::erase_if(cache_, [&](const auto &e) { return key_of(e.second.host, e.second.port) == link->key; });
+  std::erase_if(cache_,
+                [&](const auto &e) { return key_of(e.second.host, e.second.port) == link->key; });
   auto subs = std::move(link->subs);
   link->subs.clear();
   for (auto &[id, sub] : subs) {
@@ -411,19 +410,22 @@ void ClientSide::lookup(
     std::function<void(std::optional<wire::LookupReplyMsg>, const std::string &)> cb) {
   // A name server that does not know the name may have just restarted and not yet heard from
   // its server: another one is asked before "unknown" is believed.
-  ask_dns([name](uint32_t request) { return wire::encode(wire::LookupMsg{request, name}); },
-          [](const wire::Frame &f) {
-            auto r = wire::decode_lookup_reply(f);
-            return r && r->found;
-          },
-          [cb = std::move(cb)](const wire::Frame *f, const std::string &error) {
-            if (!f) {
-              cb(std::nullopt, error);
-              return;
-            }
-            auto r = wire::decode_lookup_reply(*f);
-            cb(r, r ? std::string{} : "malformed answer from the name server");
-          });
+  ask_dns(
+      [name](uint32_t request) {
+        return wire::encode(wire::LookupMsg{request, name});
+      },
+      [](const wire::Frame &f) {
+        auto r = wire::decode_lookup_reply(f);
+        return r && r->found;
+      },
+      [cb = std::move(cb)](const wire::Frame *f, const std::string &error) {
+        if (!f) {
+          cb(std::nullopt, error);
+          return;
+        }
+        auto r = wire::decode_lookup_reply(*f);
+        cb(r, r ? std::string{} : "malformed answer from the name server");
+      });
 }
 
 // The variables are read again only while no name server is in use, as one name server's
@@ -494,7 +496,8 @@ void ClientSide::ask_next(const std::shared_ptr<Turn> &turn) {
                        } else {
                          turn->error = error;
                          // The next question starts elsewhere rather than wait on this one.
-                         if (same && dns_preferred_ == i) dns_preferred_ = (i + 1) % dns_links_.size();
+                         if (same && dns_preferred_ == i)
+                           dns_preferred_ = (i + 1) % dns_links_.size();
                        }
                        ask_next(turn);
                      });
@@ -514,8 +517,7 @@ bool ClientSide::list(std::vector<wire::ServerInfo> &out, std::string &error, in
   // list from a name server that keeps answering is not a silent name server.
   std::string after;
   for (;;) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     auto w = std::make_shared<Wait>();
     rt_.to_dispatch([this, w, after] {
       ask_dns([after](uint32_t request) { return wire::encode_list(request, after); },

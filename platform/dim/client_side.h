@@ -8,7 +8,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>

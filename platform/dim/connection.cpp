@@ -54,8 +54,8 @@ void FrameBudget::hold(Connection *c, std::size_t bytes) {
     total_ -= largest->second;
     holders_.erase(largest);
     // Its own release() on closing then finds nothing left to take back.
-    victim->close("frames being received take more than the budget of " +
-                  std::to_string(limit_) + " bytes, and this connection holds the most");
+    victim->close("frames being received take more than the budget of " + std::to_string(limit_) +
+                  " bytes, and this connection holds the most");
   }
 }
 
@@ -115,10 +115,9 @@ void Connection::read_more() {
 // next arrival instead (asio re-arms the edge, so what arrived meanwhile still wakes it).
 void Connection::wait_readable() {
   reading_ = true;
-  socket_.async_wait(asio::socket_base::wait_read,
-                     [self = shared_from_this()](const asio::error_code &ec) {
-                       self->on_readable(ec);
-                     });
+  socket_.async_wait(
+      asio::socket_base::wait_read,
+      [self = shared_from_this()](const asio::error_code &ec) { self->on_readable(ec); });
 }
 
 void Connection::on_readable(const asio::error_code &ec) {
@@ -434,8 +433,8 @@ void Connection::finish(const std::string &reason, bool report) {
     options_.budget->release(this);
   }
   if (report)
-    connection_log().print(std::string(options_.program) + ": closing connection with " +
-                           label_ + ": " + reason);
+    connection_log().print(std::string(options_.program) + ": closing connection with " + label_ +
+                           ": " + reason);
   for (auto &o : pending)
     if (o.written) o.written(false);
   // Break the cycles owners create by capturing themselves in the handlers.

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -122,8 +121,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   wire::FrameReader &reader();
   void wait_readable();
   void on_readable(const asio::error_code &ec);
-  std::size_t gather();      // write_mutex_ held
-  std::size_t send_now();    // write_mutex_ held
+  std::size_t gather();    // write_mutex_ held
+  std::size_t send_now();  // write_mutex_ held
   void write_more();
   void write_more_locked();  // write_mutex_ held
   void after_writing();

@@ -27,6 +27,5 @@ int dtq_stop_timer(long tag);
 
 // Client side.
 unsigned dic_info_service_(const char *name, int type, int timeout, void *address, int size,
-                           dic_info_callback callback, long tag, void *fill_address,
-                           int fill_size);
+                           dic_info_callback callback, long tag, void *fill_address, int fill_size);
 int dic_cmnd_service_(const char *name, void *data, int size);

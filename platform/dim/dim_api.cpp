@@ -43,8 +43,8 @@ int dtq_stop_timer(long tag) {
 unsigned dic_info_service_(const char *name, int type, int /*timeout*/, void *address, int size,
                            dic_info_callback callback, long tag, void *fill_address,
                            int fill_size) {
-  return Runtime::get().client().subscribe(name, type, address, size, callback, tag,
-                                           fill_address, fill_size);
+  return Runtime::get().client().subscribe(name, type, address, size, callback, tag, fill_address,
+                                           fill_size);
 }
 
 int dic_cmnd_service_(const char *name, void *data, int size) {
@@ -59,7 +59,9 @@ bool stop_dispatch(int timeout_ms) { return Runtime::halt(std::chrono::milliseco
 
 void set_exit_on_refusal(bool on) { Runtime::get().server().set_exit_on_refusal(on); }
 
-void set_name_server_timeout(int ms) { dim::set_name_server_timeout(std::chrono::milliseconds(ms)); }
+void set_name_server_timeout(int ms) {
+  dim::set_name_server_timeout(std::chrono::milliseconds(ms));
+}
 
 int server_port() { return Runtime::get().server().port(); }
 
@@ -89,14 +91,13 @@ bool send_command(const std::string &name, const void *data, int size, int timeo
     return queued != 0;
   }
   auto w = std::make_shared<Wait>();
-  rt.client().command(name.c_str(), data, size,
-                                  [w](bool ok, const std::string &why) {
-                                    std::lock_guard lock(w->m);
-                                    w->done = true;
-                                    w->ok = ok;
-                                    w->error = why;
-                                    w->cv.notify_all();
-                                  });
+  rt.client().command(name.c_str(), data, size, [w](bool ok, const std::string &why) {
+    std::lock_guard lock(w->m);
+    w->done = true;
+    w->ok = ok;
+    w->error = why;
+    w->cv.notify_all();
+  });
   std::unique_lock lock(w->m);
   if (!w->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return w->done; })) {
     error = "timed out";

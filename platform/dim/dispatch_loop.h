@@ -15,7 +15,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

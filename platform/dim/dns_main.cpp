@@ -1,6 +1,5 @@
 // dim_dns: the name server program.
 #include <asio.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,13 +12,14 @@
 namespace {
 
 void usage(FILE *out) {
-  std::fprintf(out,
-               "usage: dim_dns [-p PORT] [OPTION...]\n"
-               "  The messaging name server. Listens on PORT (default: DIM_DNS_PORT, else 2505;\n"
-               "  0 picks a free port) and prints \"dim_dns: listening on port N\" first.\n"
-               "%s"
-               "  Exit status: 0 after SIGINT/SIGTERM, 1 on a usage error, 2 when it cannot listen.\n",
-               dim::kNameServerOptionsHelp);
+  std::fprintf(
+      out,
+      "usage: dim_dns [-p PORT] [OPTION...]\n"
+      "  The messaging name server. Listens on PORT (default: DIM_DNS_PORT, else 2505;\n"
+      "  0 picks a free port) and prints \"dim_dns: listening on port N\" first.\n"
+      "%s"
+      "  Exit status: 0 after SIGINT/SIGTERM, 1 on a usage error, 2 when it cannot listen.\n",
+      dim::kNameServerOptionsHelp);
 }
 
 bool parse_port(const char *text, uint16_t &port) {

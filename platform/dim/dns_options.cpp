@@ -34,8 +34,8 @@ bool parse_name_server_option(int argc, char **argv, int &i, NameServerOptions &
     options.any_names = true;
     return true;
   }
-  if (opt != "--allow-register" && opt != "--owner" && opt != "--grace" &&
-      opt != "--max-names" && opt != "--max-name-bytes")
+  if (opt != "--allow-register" && opt != "--owner" && opt != "--grace" && opt != "--max-names" &&
+      opt != "--max-name-bytes")
     return false;
   if (i + 1 >= argc) {
     error = std::string(opt) + " needs a value";
@@ -45,22 +45,30 @@ bool parse_name_server_option(int argc, char **argv, int &i, NameServerOptions &
   const std::string bad = "'" + std::string(value) + "' is no value for " + std::string(opt);
   if (opt == "--allow-register") {
     auto ranges = parse_host_ranges(value);
-    if (!ranges) error = bad;
-    else options.may_register.insert(options.may_register.end(), ranges->begin(), ranges->end());
+    if (!ranges)
+      error = bad;
+    else
+      options.may_register.insert(options.may_register.end(), ranges->begin(), ranges->end());
   } else if (opt == "--owner") {
     const auto eq = value.find('=');
-    auto ranges = eq == std::string_view::npos ? std::nullopt
-                                               : parse_host_ranges(value.substr(eq + 1));
-    if (!ranges || eq == 0) error = bad;
-    else options.owners.push_back({std::string(value.substr(0, eq)), std::move(*ranges)});
+    auto ranges =
+        eq == std::string_view::npos ? std::nullopt : parse_host_ranges(value.substr(eq + 1));
+    if (!ranges || eq == 0)
+      error = bad;
+    else
+      options.owners.push_back({std::string(value.substr(0, eq)), std::move(*ranges)});
   } else {
     // Bounded so one server's names always fit in one list reply.
     const std::size_t most = opt == "--grace" ? 3600 : opt == "--max-names" ? 65536 : 32u << 20;
     std::size_t n = 0;
-    if (!parse_size(value, n) || n > most) error = bad;
-    else if (opt == "--grace") options.grace = std::chrono::seconds(n);
-    else if (opt == "--max-names") options.max_names = n;
-    else options.max_name_bytes = n;
+    if (!parse_size(value, n) || n > most)
+      error = bad;
+    else if (opt == "--grace")
+      options.grace = std::chrono::seconds(n);
+    else if (opt == "--max-names")
+      options.max_names = n;
+    else
+      options.max_name_bytes = n;
   }
   return true;
 }

@@ -3,9 +3,8 @@
 // (::ffff:a.b.c.d) is matched as the IPv4 address it is.
 #pragma once
 
-#include <asio.hpp>
-
 #include <array>
+#include <asio.hpp>
 #include <cstdint>
 #include <optional>
 #include <string>

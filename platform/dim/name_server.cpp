@@ -34,7 +34,8 @@ std::string names_prefix(const std::string &server) {
 
 NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions options,
                        std::string &error)
-    : io_(io), options_(std::move(options)),
+    : io_(io),
+      options_(std::move(options)),
       started_(std::chrono::steady_clock::now()),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
       budget_(std::make_shared<FrameBudget>(
@@ -138,9 +139,8 @@ void NameServer::on_frame(Connection *c, wire::Frame &&f) {
 
 bool NameServer::log_allowed(const asio::ip::address &a) {
   const auto now = std::chrono::steady_clock::now();
-  if (logged_.size() > kMaxPeers) std::erase_if(logged_, [&](const auto &kv) {
-    return now - kv.second >= kLogInterval;
-  });
+  if (logged_.size() > kMaxPeers)
+    std::erase_if(logged_, [&](const auto &kv) { return now - kv.second >= kLogInterval; });
   auto [it, fresh] = logged_.try_emplace(a.to_string(), now);
   if (fresh) return true;
   if (now - it->second < kLogInterval) return false;
@@ -151,8 +151,8 @@ bool NameServer::log_allowed(const asio::ip::address &a) {
 void NameServer::refuse_registration(Connection *c, const Peer &peer, const std::string &server,
                                      const std::string &why) {
   if (log_allowed(peer.address))
-    std::fprintf(stderr, "dim_dns: refused %s from %s: %s\n", server.c_str(),
-                 c->label().c_str(), why.c_str());
+    std::fprintf(stderr, "dim_dns: refused %s from %s: %s\n", server.c_str(), c->label().c_str(),
+                 why.c_str());
   c->send(wire::encode(wire::RegisterReplyMsg{false, why}));
 }
 
@@ -214,8 +214,8 @@ void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
   c->send(wire::encode(wire::RegisterReplyMsg{true, {}}));
 }
 
-std::string NameServer::entry_refusal(const Peer &peer, const std::string &server,
-                                      const Server &s, const wire::Entry &e) const {
+std::string NameServer::entry_refusal(const Peer &peer, const std::string &server, const Server &s,
+                                      const wire::Entry &e) const {
   if (!options_.any_names) {
     const std::string prefix = names_prefix(server);
     if (!e.name.starts_with(prefix))

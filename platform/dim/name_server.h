@@ -12,7 +12,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <map>

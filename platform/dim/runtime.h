@@ -17,7 +17,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

@@ -207,9 +207,8 @@ int ServerSide::start_serving(const char *server_name) {
   lock.unlock();
 
   if (listening) {
-    rt_.to_dispatch([this] {
-      acceptor_->start([this](Acceptor::Newcomer &&n) { admit(std::move(n)); });
-    });
+    rt_.to_dispatch(
+        [this] { acceptor_->start([this](Acceptor::Newcomer &&n) { admit(std::move(n)); }); });
     rt_.to_net([this] { register_now(); });
   } else {
     settle(Outcome::kUnreachable, error);
@@ -276,7 +275,8 @@ bool ServerSide::allowed(Connection *c, const Peer &peer, bool command, const st
     return true;
   const auto now = std::chrono::steady_clock::now();
   if (refusals_.size() >= 4 * kMaxPeers)
-    std::erase_if(refusals_, [&](const auto &r) { return now - r.second.logged >= kRefusalLogInterval; });
+    std::erase_if(refusals_,
+                  [&](const auto &r) { return now - r.second.logged >= kRefusalLogInterval; });
   Refusals &r = refusals_[peer.address.to_string()];
   ++r.count;
   if (r.count == 1 || now - r.logged >= kRefusalLogInterval) {

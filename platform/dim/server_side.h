@@ -9,7 +9,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,8 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/dim/access_policy.h"
 #include "platform/dim/acceptor.h"
+#include "platform/dim/access_policy.h"
 #include "platform/dim/admission.h"
 #include "platform/dim/connection.h"
 #include "platform/dim/dim.h"
@@ -118,9 +117,9 @@ class ServerSide : private RegistrationOwner {
 
   Runtime &rt_;
 
-  mutable std::mutex mutex_;  // guards the tables below and the outcome
-  std::vector<Service> services_;          // id = index + 1
-  std::vector<Command> commands_;          // id = index + 1
+  mutable std::mutex mutex_;       // guards the tables below and the outcome
+  std::vector<Service> services_;  // id = index + 1
+  std::vector<Command> commands_;  // id = index + 1
   // Every name of this process, services and commands alike -> (kind, id).
   std::map<std::string, std::pair<wire::EntryKind, int>> names_;
   std::string server_name_;
@@ -147,7 +146,7 @@ class ServerSide : private RegistrationOwner {
   // Registered with some name server at least once: after a name-server restart it reclaims
   // its name, and a refusal then never ends it (it has been serving).
   bool was_registered_ = false;
-  bool refused_ = false;  // a newcomer whose name is taken
+  bool refused_ = false;                             // a newcomer whose name is taken
   std::chrono::steady_clock::time_point started_{};  // when serving started
 };
 

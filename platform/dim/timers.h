@@ -2,7 +2,6 @@
 #pragma once
 
 #include <asio.hpp>
-
 #include <cstdint>
 #include <map>
 #include <memory>

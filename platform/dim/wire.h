@@ -30,21 +30,21 @@ inline constexpr std::size_t kMaxName = 1024;
 inline constexpr std::size_t kLengthSize = 4;
 
 enum class Kind : uint8_t {
-  kRegister = 1,       // server -> name server: server name, address, all entries
-  kRegisterReply = 2,  // name server -> server: accepted or refused, with a text
-  kAddEntry = 3,       // server -> name server: one entry added after registration
-  kEntryRefused = 4,   // name server -> server: an entry name belongs to another server
-  kLookup = 5,         // client -> name server: where is this name?
-  kLookupReply = 6,    // name server -> client
-  kList = 7,           // client -> name server: everything known
-  kListReply = 8,      // name server -> client
-  kReclaim = 9,        // server -> name server: register again a name it held before
-  kEntryAccepted = 10, // name server -> server: an entry added later is now its own
-  kSubscribe = 16,     // client -> server: subscription id, service name
-  kUnsubscribe = 17,   // client -> server: subscription id
-  kData = 18,          // server -> client: subscription id, contents
-  kNoService = 19,     // server -> client: subscription id names no service here
-  kCommand = 20,       // client -> server: command name, data
+  kRegister = 1,        // server -> name server: server name, address, all entries
+  kRegisterReply = 2,   // name server -> server: accepted or refused, with a text
+  kAddEntry = 3,        // server -> name server: one entry added after registration
+  kEntryRefused = 4,    // name server -> server: an entry name belongs to another server
+  kLookup = 5,          // client -> name server: where is this name?
+  kLookupReply = 6,     // name server -> client
+  kList = 7,            // client -> name server: everything known
+  kListReply = 8,       // name server -> client
+  kReclaim = 9,         // server -> name server: register again a name it held before
+  kEntryAccepted = 10,  // name server -> server: an entry added later is now its own
+  kSubscribe = 16,      // client -> server: subscription id, service name
+  kUnsubscribe = 17,    // client -> server: subscription id
+  kData = 18,           // server -> client: subscription id, contents
+  kNoService = 19,      // server -> client: subscription id names no service here
+  kCommand = 20,        // client -> server: command name, data
 };
 
 bool known_kind(uint8_t k);

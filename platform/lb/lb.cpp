@@ -92,8 +92,9 @@ int lb_map(void **base, unsigned size, unsigned, unsigned, unsigned) {
   const int stage = b.stage.load(std::memory_order_acquire);
   if (stage == kClosed) return fail(EBADF);
   if (stage == kMapped) {
-    if (base) *base = b.backend == Backend::kHardware ? const_cast<uint32_t *>(b.hw_base)
-                                                      : b.board->state().regs;
+    if (base)
+      *base = b.backend == Backend::kHardware ? const_cast<uint32_t *>(b.hw_base)
+                                              : b.board->state().regs;
     return 0;
   }
   if (size == 0) return fail(EINVAL);

@@ -42,58 +42,57 @@ enum {
 };
 constexpr int JBI_RC_COUNT = 25;
 
-extern const char* const error_text[JBI_RC_COUNT];
+extern const char *const error_text[JBI_RC_COUNT];
 
 // ---- File queries ------------------------------------------------------------------------
 // A node of an action's procedure list. Nodes come one by one from jbi_malloc; the caller frees
 // each with jbi_free. `name` points into the image and is never freed.
 struct JBI_PROCINFO {
-  const char* name;
+  const char *name;
   uint8_t attributes;  // 0 always runs, 1 optional, 2 or 3 recommended
-  JBI_PROCINFO* next;
+  JBI_PROCINFO *next;
 };
 
 // 0 when the stored CRC matches the bytes before it, 9 when not (both outputs written),
 // 2 for an unrecognised block or a CRC that lies beyond the block (no output written).
-int jbi_check_crc(const unsigned char* program, int32_t program_size, uint16_t* expected_crc,
-                  uint16_t* actual_crc);
+int jbi_check_crc(const unsigned char *program, int32_t program_size, uint16_t *expected_crc,
+                  uint16_t *actual_crc);
 
 // 0 or 2. Writes *format_version (1 or 2) on success; the two counts only for format 2.
-int jbi_get_file_info(const unsigned char* program, int32_t program_size, int* format_version,
-                      int* action_count, int* procedure_count);
+int jbi_get_file_info(const unsigned char *program, int32_t program_size, int *format_version,
+                      int *action_count, int *procedure_count);
 
 // Cursor mode (offset not null): delivers note *offset and advances the cursor.
 // Lookup mode (offset null): finds the first note whose key equals `key` regardless of case.
 // Copies at most `length` bytes into key/value (NUL only when the text is shorter).
 // 0, 2 (unrecognised block) or 4 (no such note).
-int jbi_get_note(const unsigned char* program, int32_t program_size, int32_t* offset, char* key,
-                 char* value, int length);
+int jbi_get_note(const unsigned char *program, int32_t program_size, int32_t *offset, char *key,
+                 char *value, int length);
 
 // Format 2 only. Writes *name, *description only when the action has one, and appends one
 // node per procedure of the action's chain to *procedure_list. 0, 1 (a node is missing) or 2.
 // An action whose entry is readable but whose chain is not (it loops or leaves the block)
 // still gets *name and *description written, and 2 with no node.
-int jbi_get_action_info(const unsigned char* program, int32_t program_size, int index,
-                        const char** name, const char** description,
-                        JBI_PROCINFO** procedure_list);
+int jbi_get_action_info(const unsigned char *program, int32_t program_size, int index,
+                        const char **name, const char **description, JBI_PROCINFO **procedure_list);
 
 // ---- String and byte routines (used throughout the player instead of <cstring>) ----------
-int jbi_strlen(const char* string);
-int32_t jbi_atol(const char* buffer);
-void jbi_ltoa(char* buffer, int32_t number);  // buffer holds at least 12 bytes
+int jbi_strlen(const char *string);
+int32_t jbi_atol(const char *buffer);
+void jbi_ltoa(char *buffer, int32_t number);  // buffer holds at least 12 bytes
 char jbi_toupper(int ch);
-int jbi_stricmp(const char* left, const char* right);
-void jbi_strncpy(char* left, const char* right, int count);
-void jbi_make_dword(unsigned char* buf, uint32_t num);  // little-endian
-uint32_t jbi_get_dword(const unsigned char* buf);        // little-endian
+int jbi_stricmp(const char *left, const char *right);
+void jbi_strncpy(char *left, const char *right, int count);
+void jbi_make_dword(unsigned char *buf, uint32_t num);  // little-endian
+uint32_t jbi_get_dword(const unsigned char *buf);       // little-endian
 
 // ---- Interpreter -------------------------------------------------------------------------
 // Runs a format 1 program from its first instruction, or the procedures of `action` of a
 // format 2 program. init_list is a null-terminated list of "NAME=value" texts, or null.
 // Everything the run allocates is released before it returns, on every path.
-int jbi_execute(const unsigned char* program, long program_size, const char* action,
-                const char* const* init_list, int reset_jtag, long* error_address,
-                int* exit_code, int* format_version);
+int jbi_execute(const unsigned char *program, long program_size, const char *action,
+                const char *const *init_list, int reset_jtag, long *error_address, int *exit_code,
+                int *format_version);
 
 // Instruction budget for harnesses that run untrusted programs (fuzz targets, `stapl run
 // --max-steps`). 0, the default, means no limit: a byte-code program may legitimately loop
@@ -141,11 +140,11 @@ int jbi_run_end_cause(void);
 // ---- Host services (supplied by the program that links the player) -----------------------
 extern int verbose;  // when 0 the export services print nothing
 
-void jbi_message(const char* message_text);
-void jbi_export_integer(const char* key, int32_t value);
-void jbi_export_boolean_array(const char* key, const unsigned char* data, int32_t count);
+void jbi_message(const char *message_text);
+void jbi_export_integer(const char *key, int32_t value);
+void jbi_export_boolean_array(const char *key, const unsigned char *data, int32_t count);
 char conv_to_hex(int value);
-void* jbi_malloc(unsigned int size);
-void jbi_free(void* ptr);
+void *jbi_malloc(unsigned int size);
+void jbi_free(void *ptr);
 
 #endif  // STAPL_SRC_JBIEXPRT_H

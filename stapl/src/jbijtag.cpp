@@ -135,7 +135,8 @@ int set_padding(unsigned int &bits, uint8_t *&store, unsigned int count, unsigne
                 const uint8_t *data) {
   if (count > bits) {
     jbi_free(store);
-    store = static_cast<uint8_t *>(jbi_malloc(static_cast<unsigned int>((uint64_t{count} + 7) / 8)));
+    store =
+        static_cast<uint8_t *>(jbi_malloc(static_cast<unsigned int>((uint64_t{count} + 7) / 8)));
     if (store == nullptr) {
       // No storage stands behind any count now; a later scan must not shift from it.
       bits = 0;
@@ -228,20 +229,20 @@ struct ScanRegister {
 };
 
 ScanRegister ir_register() {
-  return {jbi_ir_preamble, jbi_ir_postamble, jbi_ir_preamble_data, jbi_ir_postamble_data,
-          jbi_ir_buffer,   jbi_ir_length,    jbi_irstop_state,     IRPAUSE,
-          jbi_jtag_irscan};
+  return {jbi_ir_preamble,       jbi_ir_postamble, jbi_ir_preamble_data,
+          jbi_ir_postamble_data, jbi_ir_buffer,    jbi_ir_length,
+          jbi_irstop_state,      IRPAUSE,          jbi_jtag_irscan};
 }
 
 ScanRegister dr_register() {
-  return {jbi_dr_preamble, jbi_dr_postamble, jbi_dr_preamble_data, jbi_dr_postamble_data,
-          jbi_dr_buffer,   jbi_dr_length,    jbi_drstop_state,     DRPAUSE,
-          jbi_jtag_drscan};
+  return {jbi_dr_preamble,       jbi_dr_postamble, jbi_dr_preamble_data,
+          jbi_dr_postamble_data, jbi_dr_buffer,    jbi_dr_length,
+          jbi_drstop_state,      DRPAUSE,          jbi_jtag_drscan};
 }
 
 // One scan, with capture into out_data when it is not null.
-int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data,
-         unsigned int in_index, uint8_t *out_data, unsigned int out_index) {
+int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data, unsigned int in_index,
+         uint8_t *out_data, unsigned int out_index) {
   const uint64_t shift_count = uint64_t{reg.preamble} + count + reg.postamble;
   // An empty scan would leave the TAP in a Shift state while the record says Pause.
   if (shift_count == 0) return JBI_RC_SUCCESS;
@@ -317,11 +318,13 @@ int jbi_set_irstop_state(JBIE_JTAG_STATE state) {
   return JBI_RC_SUCCESS;
 }
 
-int jbi_set_dr_preamble(unsigned int count, unsigned int start_index, const uint8_t *preamble_data) {
+int jbi_set_dr_preamble(unsigned int count, unsigned int start_index,
+                        const uint8_t *preamble_data) {
   return set_padding(jbi_dr_preamble, jbi_dr_preamble_data, count, start_index, preamble_data);
 }
 
-int jbi_set_ir_preamble(unsigned int count, unsigned int start_index, const uint8_t *preamble_data) {
+int jbi_set_ir_preamble(unsigned int count, unsigned int start_index,
+                        const uint8_t *preamble_data) {
   return set_padding(jbi_ir_preamble, jbi_ir_preamble_data, count, start_index, preamble_data);
 }
 
@@ -411,8 +414,8 @@ int jbi_swap_dr(unsigned int count, const uint8_t *in_data, unsigned int in_inde
 
 void jbi_free_jtag_padding_buffers(int reset_jtag) {
   if (reset_jtag != 0 && jbi_jtag_state != JBI_ILLEGAL_JTAG_STATE) jbi_jtag_reset_idle();
-  uint8_t **stores[] = {&jbi_dr_preamble_data, &jbi_dr_postamble_data, &jbi_ir_preamble_data,
-                        &jbi_ir_postamble_data, &jbi_dr_buffer,        &jbi_ir_buffer};
+  uint8_t **stores[] = {&jbi_dr_preamble_data,  &jbi_dr_postamble_data, &jbi_ir_preamble_data,
+                        &jbi_ir_postamble_data, &jbi_dr_buffer,         &jbi_ir_buffer};
   for (uint8_t **store : stores) {
     jbi_free(*store);
     *store = nullptr;

@@ -73,8 +73,10 @@ int jbi_set_irstop_state(JBIE_JTAG_STATE state);
 // `start_index`, or all ones when `data` is null. 0, or 1 when storage cannot be had.
 int jbi_set_dr_preamble(unsigned int count, unsigned int start_index, const uint8_t *preamble_data);
 int jbi_set_ir_preamble(unsigned int count, unsigned int start_index, const uint8_t *preamble_data);
-int jbi_set_dr_postamble(unsigned int count, unsigned int start_index, const uint8_t *postamble_data);
-int jbi_set_ir_postamble(unsigned int count, unsigned int start_index, const uint8_t *postamble_data);
+int jbi_set_dr_postamble(unsigned int count, unsigned int start_index,
+                         const uint8_t *postamble_data);
+int jbi_set_ir_postamble(unsigned int count, unsigned int start_index,
+                         const uint8_t *postamble_data);
 
 // Walks the TAP to `state` (0..15) along the path map; a state that is not a TAP state is
 // refused with 10 before any cycle is clocked.

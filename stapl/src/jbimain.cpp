@@ -7,7 +7,7 @@
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbimain_file.h"
 
-const char* const error_text[JBI_RC_COUNT] = {
+const char *const error_text[JBI_RC_COUNT] = {
     "success",
     "out of memory",
     "file access error",
@@ -38,7 +38,7 @@ const char* const error_text[JBI_RC_COUNT] = {
 namespace {
 
 // CRC-16/X-25 (the HDLC frame check sequence), bit by bit.
-uint16_t crc_x25(const unsigned char* data, uint32_t length) {
+uint16_t crc_x25(const unsigned char *data, uint32_t length) {
   uint32_t reg = 0xFFFF;
   for (uint32_t i = 0; i < length; ++i) {
     uint32_t byte = data[i];
@@ -54,13 +54,13 @@ constexpr uint32_t kActionEntrySize = 12;
 constexpr uint32_t kProcEntrySize = 13;
 
 struct NoteEntry {
-  const char* key;
-  const char* value;
+  const char *key;
+  const char *value;
 };
 
 // Key and value of note `index`, or false when the entry or its strings lie outside the block.
-bool read_note(const unsigned char* program, int64_t size, const JbiHeader& h, uint32_t index,
-               NoteEntry* note) {
+bool read_note(const unsigned char *program, int64_t size, const JbiHeader &h, uint32_t index,
+               NoteEntry *note) {
   const uint64_t at = h.note_table + uint64_t{kNoteEntrySize} * index;
   if (!jbi_span_ok(size, at, kNoteEntrySize)) return false;
   note->key = jbi_file_string(program, size, h.note_strings, jbi_be32(program + at));
@@ -70,13 +70,13 @@ bool read_note(const unsigned char* program, int64_t size, const JbiHeader& h, u
 
 // Procedure table entry `index`: its name and the fields the chain walk needs.
 struct ProcEntry {
-  const char* name;
+  const char *name;
   uint32_t next;
   uint8_t attributes;
 };
 
-bool read_proc(const unsigned char* program, int64_t size, const JbiHeader& h, uint32_t index,
-               ProcEntry* proc) {
+bool read_proc(const unsigned char *program, int64_t size, const JbiHeader &h, uint32_t index,
+               ProcEntry *proc) {
   if (index >= h.proc_count) return false;
   const uint64_t at = h.proc_table + uint64_t{kProcEntrySize} * index;
   if (!jbi_span_ok(size, at, kProcEntrySize)) return false;
@@ -88,8 +88,8 @@ bool read_proc(const unsigned char* program, int64_t size, const JbiHeader& h, u
 
 }  // namespace
 
-int jbi_check_crc(const unsigned char* program, int32_t program_size, uint16_t* expected_crc,
-                  uint16_t* actual_crc) {
+int jbi_check_crc(const unsigned char *program, int32_t program_size, uint16_t *expected_crc,
+                  uint16_t *actual_crc) {
   JbiHeader h;
   if (!jbi_read_header(program, program_size, &h)) return JBI_RC_FILE_ACCESS;
   // Both bytes of the stored CRC must be in the block, not just the first.
@@ -101,8 +101,8 @@ int jbi_check_crc(const unsigned char* program, int32_t program_size, uint16_t* 
   return stored == computed ? JBI_RC_SUCCESS : JBI_RC_CRC_MISMATCH;
 }
 
-int jbi_get_file_info(const unsigned char* program, int32_t program_size, int* format_version,
-                      int* action_count, int* procedure_count) {
+int jbi_get_file_info(const unsigned char *program, int32_t program_size, int *format_version,
+                      int *action_count, int *procedure_count) {
   JbiHeader h;
   if (!jbi_read_header(program, program_size, &h)) return JBI_RC_FILE_ACCESS;
   *format_version = h.version + 1;
@@ -113,8 +113,8 @@ int jbi_get_file_info(const unsigned char* program, int32_t program_size, int* f
   return JBI_RC_SUCCESS;
 }
 
-int jbi_get_note(const unsigned char* program, int32_t program_size, int32_t* offset, char* key,
-                 char* value, int length) {
+int jbi_get_note(const unsigned char *program, int32_t program_size, int32_t *offset, char *key,
+                 char *value, int length) {
   JbiHeader h;
   if (!jbi_read_header(program, program_size, &h)) return JBI_RC_FILE_ACCESS;
   if (h.note_count == 0) return JBI_RC_UNEXPECTED_END;
@@ -144,9 +144,9 @@ int jbi_get_note(const unsigned char* program, int32_t program_size, int32_t* of
   return JBI_RC_UNEXPECTED_END;
 }
 
-int jbi_get_action_info(const unsigned char* program, int32_t program_size, int index,
-                        const char** name, const char** description,
-                        JBI_PROCINFO** procedure_list) {
+int jbi_get_action_info(const unsigned char *program, int32_t program_size, int index,
+                        const char **name, const char **description,
+                        JBI_PROCINFO **procedure_list) {
   JbiHeader h;
   if (!jbi_read_header(program, program_size, &h) || h.version != 1) return JBI_RC_FILE_ACCESS;
   if (index < 0 || static_cast<int64_t>(index) >= static_cast<int64_t>(h.action_count)) {
@@ -154,12 +154,12 @@ int jbi_get_action_info(const unsigned char* program, int32_t program_size, int 
   }
   const uint64_t at = h.action_table + uint64_t{kActionEntrySize} * static_cast<uint32_t>(index);
   if (!jbi_span_ok(program_size, at, kActionEntrySize)) return JBI_RC_FILE_ACCESS;
-  const char* action_name =
+  const char *action_name =
       jbi_file_string(program, program_size, h.string_table, jbi_be32(program + at));
   const uint32_t desc_id = jbi_be32(program + at + 4);
   const uint32_t first_proc = jbi_be32(program + at + 8);
   const bool has_description = desc_id < h.note_strings - h.string_table;
-  const char* action_description =
+  const char *action_description =
       has_description ? jbi_file_string(program, program_size, h.string_table, desc_id) : nullptr;
   if (action_name == nullptr || (has_description && action_description == nullptr)) {
     return JBI_RC_FILE_ACCESS;
@@ -184,12 +184,12 @@ int jbi_get_action_info(const unsigned char* program, int32_t program_size, int 
     if (proc.next == 0 || proc.next >= h.proc_count) break;
   }
 
-  JBI_PROCINFO** tail = procedure_list;
+  JBI_PROCINFO **tail = procedure_list;
   while (*tail != nullptr) tail = &(*tail)->next;
   int result = JBI_RC_SUCCESS;
   for (uint32_t i = first_proc;; i = proc.next) {
     read_proc(program, program_size, h, i, &proc);
-    auto* node = static_cast<JBI_PROCINFO*>(jbi_malloc(sizeof(JBI_PROCINFO)));
+    auto *node = static_cast<JBI_PROCINFO *>(jbi_malloc(sizeof(JBI_PROCINFO)));
     if (node == nullptr) {
       result = JBI_RC_OUT_OF_MEMORY;
     } else {

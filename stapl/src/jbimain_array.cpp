@@ -14,20 +14,20 @@ bool is_bool_array(uint8_t attr) { return (attr & 0x18) == 0x08; }
 bool is_writable_bool(uint8_t attr) { return (attr & 0x1C) == 0x08; }
 bool is_writable_int(uint8_t attr) { return (attr & 0x1C) == 0x18; }
 
-unsigned char* owned(const JbiMachine* m, uint32_t var) {
-  return reinterpret_cast<unsigned char*>(m->variables[var]);
+unsigned char *owned(const JbiMachine *m, uint32_t var) {
+  return reinterpret_cast<unsigned char *>(m->variables[var]);
 }
 
-int32_t* native_ints(const JbiMachine* m, uint32_t var) {
-  return reinterpret_cast<int32_t*>(m->variables[var]);
+int32_t *native_ints(const JbiMachine *m, uint32_t var) {
+  return reinterpret_cast<int32_t *>(m->variables[var]);
 }
 
-bool index_ok(const JbiMachine* m, uint32_t var, int64_t index) {
+bool index_ok(const JbiMachine *m, uint32_t var, int64_t index) {
   return index >= 0 && index < m->variable_size[var];
 }
 
 // Writable Boolean storage of `var` (after the copy on first write); null after a failure.
-unsigned char* writable_bool(JbiMachine* m, uint32_t var) {
+unsigned char *writable_bool(JbiMachine *m, uint32_t var) {
   if (m->h.version == 1 && !jbi_copy_on_write(m, var)) return nullptr;
   if (!is_writable_bool(m->attributes[var])) {
     jbi_fail(m, JBI_RC_BOUNDS);
@@ -38,33 +38,33 @@ unsigned char* writable_bool(JbiMachine* m, uint32_t var) {
 
 }  // namespace
 
-const unsigned char* jbi_bool_data(const JbiMachine* m, uint32_t var) {
+const unsigned char *jbi_bool_data(const JbiMachine *m, uint32_t var) {
   if (var >= m->h.symbol_count || !is_bool_array(m->attributes[var])) return nullptr;
   if (m->attributes[var] & JBI_ATTR_OWNED) return owned(m, var);
   return m->program + m->variables[var];
 }
 
-bool jbi_bool_range_ok(const JbiMachine* m, uint32_t var, int64_t start, int64_t count) {
-  return var < m->h.symbol_count && is_bool_array(m->attributes[var]) && start >= 0 &&
-         count >= 0 && start + count <= m->variable_size[var];
+bool jbi_bool_range_ok(const JbiMachine *m, uint32_t var, int64_t start, int64_t count) {
+  return var < m->h.symbol_count && is_bool_array(m->attributes[var]) && start >= 0 && count >= 0 &&
+         start + count <= m->variable_size[var];
 }
 
-bool jbi_copy_on_write(JbiMachine* m, uint32_t var) {
+bool jbi_copy_on_write(JbiMachine *m, uint32_t var) {
   const uint8_t attr = m->attributes[var];
   const bool ints = (attr & 0x9C) == 0x1C;
   if (!ints && (attr & 0x9C) != 0x0C) return true;  // nothing in the file to copy
   const int64_t size = m->variable_size[var];
-  const unsigned char* source = m->program + m->variables[var];
-  unsigned char* copy = nullptr;
+  const unsigned char *source = m->program + m->variables[var];
+  unsigned char *copy = nullptr;
   if (size > 0) {
     const uint64_t bytes = ints ? uint64_t(size) * 4 : (uint64_t(size) + 7) / 8;
-    copy = static_cast<unsigned char*>(jbi_alloc_storage(bytes));
+    copy = static_cast<unsigned char *>(jbi_alloc_storage(bytes));
     if (copy == nullptr) {
       jbi_fail(m, JBI_RC_OUT_OF_MEMORY);
       return false;
     }
     if (ints) {
-      auto* elements = reinterpret_cast<int32_t*>(copy);
+      auto *elements = reinterpret_cast<int32_t *>(copy);
       for (int64_t k = 0; k < size; ++k) {
         elements[k] = static_cast<int32_t>(jbi_be32(source + 4 * k));
       }
@@ -78,7 +78,7 @@ bool jbi_copy_on_write(JbiMachine* m, uint32_t var) {
   return true;
 }
 
-void jbi_op_store_int_element(JbiMachine* m, uint32_t var) {
+void jbi_op_store_int_element(JbiMachine *m, uint32_t var) {
   if (!jbi_need(m, 2) || !jbi_variable_ok(m, var)) return;
   if (m->h.version == 1 && !jbi_copy_on_write(m, var)) return;
   if (!is_writable_int(m->attributes[var])) return jbi_fail(m, JBI_RC_BOUNDS);
@@ -88,9 +88,9 @@ void jbi_op_store_int_element(JbiMachine* m, uint32_t var) {
   native_ints(m, var)[index] = value;
 }
 
-void jbi_op_store_bool_range(JbiMachine* m, uint32_t var) {
+void jbi_op_store_bool_range(JbiMachine *m, uint32_t var) {
   if (!jbi_need(m, 3) || !jbi_variable_ok(m, var)) return;
-  unsigned char* data = writable_bool(m, var);
+  unsigned char *data = writable_bool(m, var);
   if (data == nullptr && m->status != 0) return;
   const int64_t x = jbi_pop(m);
   const int64_t start = jbi_pop(m);
@@ -104,9 +104,9 @@ void jbi_op_store_bool_range(JbiMachine* m, uint32_t var) {
   for (int64_t i = 0; i < count; ++i) jbi_set_bit(data, start + i, (value >> (i & 31)) & 1);
 }
 
-void jbi_op_push_int_element(JbiMachine* m, uint32_t var) {
+void jbi_op_push_int_element(JbiMachine *m, uint32_t var) {
   if (!jbi_need(m, 1) || !jbi_variable_ok(m, var)) return;
-  int32_t& top = m->stack[m->stack_ptr - 1];
+  int32_t &top = m->stack[m->stack_ptr - 1];
   const uint8_t kind = m->attributes[var] & 0x1F;
   if ((kind != 0x19 && kind != 0x1C) || !index_ok(m, var, top)) return jbi_fail(m, JBI_RC_BOUNDS);
   if (kind == 0x19) {
@@ -116,22 +116,22 @@ void jbi_op_push_int_element(JbiMachine* m, uint32_t var) {
   }
 }
 
-void jbi_op_push_bool_range(JbiMachine* m, uint32_t var) {
+void jbi_op_push_bool_range(JbiMachine *m, uint32_t var) {
   if (!jbi_need(m, 2) || !jbi_variable_ok(m, var)) return;
   if (!is_bool_array(m->attributes[var])) return jbi_fail(m, JBI_RC_BOUNDS);
   const int64_t x = jbi_pop(m);
-  int32_t& start = m->stack[m->stack_ptr - 1];
+  int32_t &start = m->stack[m->stack_ptr - 1];
   const int64_t count = m->h.version == 1 ? x - start + 1 : x;
   if (count < 1 || count > 32 || !jbi_bool_range_ok(m, var, start, count)) {
     return jbi_fail(m, JBI_RC_BOUNDS);
   }
-  const unsigned char* data = jbi_bool_data(m, var);
+  const unsigned char *data = jbi_bool_data(m, var);
   uint32_t value = 0;
   for (int64_t i = 0; i < count; ++i) value |= uint32_t{jbi_get_bit(data, start + i)} << i;
   start = static_cast<int32_t>(value);
 }
 
-void jbi_op_resize_array(JbiMachine* m, uint32_t var) {
+void jbi_op_resize_array(JbiMachine *m, uint32_t var) {
   if (!jbi_need(m, 1) || !jbi_variable_ok(m, var)) return;
   // A scalar has no storage to resize; its entry holds its value.
   if (!(m->attributes[var] & JBI_ATTR_ARRAY)) return jbi_fail(m, JBI_RC_BOUNDS);
@@ -147,7 +147,7 @@ void jbi_op_resize_array(JbiMachine* m, uint32_t var) {
     if (attr & JBI_ATTR_INTEGER) attr |= JBI_ATTR_NATIVE;
   }
   m->attributes[var] = attr | JBI_ATTR_OWNED;
-  void* storage = jbi_alloc_storage(bytes);
+  void *storage = jbi_alloc_storage(bytes);
   m->variables[var] = reinterpret_cast<intptr_t>(storage);
   if (storage == nullptr) {
     m->variable_size[var] = 0;
@@ -157,7 +157,7 @@ void jbi_op_resize_array(JbiMachine* m, uint32_t var) {
   m->variable_size[var] = size;
 }
 
-void jbi_op_copy_bool_range(JbiMachine* m, uint32_t source, uint32_t destination) {
+void jbi_op_copy_bool_range(JbiMachine *m, uint32_t source, uint32_t destination) {
   const bool format2 = m->h.version == 1;
   if (!jbi_need(m, format2 ? 4 : 3)) return;
   if (!jbi_variable_ok(m, source) || !jbi_variable_ok(m, destination)) return;
@@ -180,21 +180,20 @@ void jbi_op_copy_bool_range(JbiMachine* m, uint32_t source, uint32_t destination
     }
     flip = src_reversed != dst_reversed;
   }
-  unsigned char* out = writable_bool(m, destination);
+  unsigned char *out = writable_bool(m, destination);
   if (out == nullptr && m->status != 0) return;
   if (count < 1 || !jbi_bool_range_ok(m, source, src_start, count) ||
       !jbi_bool_range_ok(m, destination, dst_start, count)) {
     return jbi_fail(m, JBI_RC_BOUNDS);
   }
-  const unsigned char* in = jbi_bool_data(m, source);  // after the copy: may be the same array
+  const unsigned char *in = jbi_bool_data(m, source);  // after the copy: may be the same array
   for (int64_t i = 0; i < count; ++i) {
     const int64_t to = flip ? dst_start + count - 1 - i : dst_start + i;
     jbi_set_bit(out, to, jbi_get_bit(in, src_start + i));
   }
 }
 
-void jbi_op_compare_bool_ranges(JbiMachine* m, uint32_t source1, uint32_t source2,
-                                uint32_t mask) {
+void jbi_op_compare_bool_ranges(JbiMachine *m, uint32_t source1, uint32_t source2, uint32_t mask) {
   const bool format2 = m->h.version == 1;
   if (!jbi_need(m, format2 ? 6 : 4)) return;
   int64_t start1, start2, mask_start, count;
@@ -220,11 +219,12 @@ void jbi_op_compare_bool_ranges(JbiMachine* m, uint32_t source1, uint32_t source
       !jbi_bool_range_ok(m, mask, mask_start, count)) {
     return jbi_fail(m, JBI_RC_BOUNDS);
   }
-  const unsigned char* a = jbi_bool_data(m, source1);
-  const unsigned char* b = jbi_bool_data(m, source2);
-  const unsigned char* k = jbi_bool_data(m, mask);
+  const unsigned char *a = jbi_bool_data(m, source1);
+  const unsigned char *b = jbi_bool_data(m, source2);
+  const unsigned char *k = jbi_bool_data(m, mask);
   for (int64_t i = 0; i < count; ++i) {
-    if (jbi_get_bit(k, mask_start + i) && jbi_get_bit(a, start1 + i) != jbi_get_bit(b, start2 + i)) {
+    if (jbi_get_bit(k, mask_start + i) &&
+        jbi_get_bit(a, start1 + i) != jbi_get_bit(b, start2 + i)) {
       m->stack[m->stack_ptr - 1] = 0;
       break;
     }

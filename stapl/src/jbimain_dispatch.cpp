@@ -100,16 +100,16 @@ constexpr bool in_jump_table(unsigned opcode) {
 
 }  // namespace
 
-JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
+JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine *m) {
   if (m->done) return;
-  const unsigned char* const program = m->program;
+  const unsigned char *const program = m->program;
   const uint32_t code_start = m->h.code_section;
   const uint32_t code_end = m->h.debug_section;
   const uint32_t fast_end = code_end >= 12 ? code_end - 12 : 0;
   const uint32_t symbols = m->h.symbol_count;
-  intptr_t* const vars = m->variables;
-  const uint8_t* const attrs = m->attributes;
-  int32_t* const stack = m->stack;
+  intptr_t *const vars = m->variables;
+  const uint8_t *const attrs = m->attributes;
+  int32_t *const stack = m->stack;
   long budget_left = jbi_instruction_limit > 0 ? jbi_instruction_limit : LONG_MAX;
   long budget = 0;  // of the current slice
   uint32_t pc = m->pc;
@@ -119,16 +119,17 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
   unsigned opcode = 0;
 
 #if JBI_USE_JUMP_TABLE
-  void* jump_table[256];
-  for (void*& entry : jump_table) entry = &&L_ILLEGAL;
+  void *jump_table[256];
+  for (void *&entry : jump_table) entry = &&L_ILLEGAL;
 #define JBI_LABEL(op) jump_table[op] = &&L_##op;
   JBI_JUMP_TABLE_OPCODES(JBI_LABEL)
 #undef JBI_LABEL
-#define VM_DISPATCH(op) goto* jump_table[op];
+#define VM_DISPATCH(op) goto *jump_table[op];
 #define VM_CASE(op)                                                               \
   static_assert(in_jump_table(op), #op " has a handler but no jump-table entry"); \
   L_##op:
-#define VM_ILLEGAL L_ILLEGAL:
+#define VM_ILLEGAL \
+  L_ILLEGAL:
 #define VM_NEXT         \
   {                     \
     FETCH();            \
@@ -152,7 +153,8 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     if (at >= code_end || code_end - at <= ((program[at] >> 4) & 12u)) goto truncated; \
   }                                                                                    \
   opcode = program[at];                                                                \
-  if (--budget < 0) [[unlikely]] goto slice_end;
+  if (--budget < 0) [[unlikely]]                                                       \
+    goto slice_end;
 #define ARG(k) jbi_be32(program + at + 1 + 4 * (k))
 // On to the instruction that follows this one of `length` bytes.
 #define NEXT(length)    \
@@ -165,15 +167,17 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     status = (code); \
     goto failed;     \
   }
-#define NEED(n) \
-  if (sp < (n)) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW)
+#define NEED(n)              \
+  if (sp < (n)) [[unlikely]] \
+  FAIL(JBI_RC_STACK_OVERFLOW)
 // A depth of 128 ends the run with 20 whether or not the value was stored, so a push onto
 // 127 values fails at once.
-#define PUSH(v)                                                             \
-  {                                                                         \
-    const int32_t pushed = (v);                                             \
-    if (sp >= JBI_STACK_SIZE - 1) [[unlikely]] FAIL(JBI_RC_STACK_OVERFLOW); \
-    stack[sp++] = pushed;                                                   \
+#define PUSH(v)                                \
+  {                                            \
+    const int32_t pushed = (v);                \
+    if (sp >= JBI_STACK_SIZE - 1) [[unlikely]] \
+      FAIL(JBI_RC_STACK_OVERFLOW);             \
+    stack[sp++] = pushed;                      \
   }
 #define BINARY(expr)                     \
   {                                      \
@@ -185,20 +189,23 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     NEXT(1);                             \
   }
 // A scalar variable operand: a symbol, and not an array (whose entry holds its storage).
-#define SCALAR(var) \
-  if ((var) >= symbols || (attrs[var] & JBI_ATTR_ARRAY) != 0) [[unlikely]] FAIL(JBI_RC_BOUNDS)
-#define JUMP(offset)                                                                 \
-  {                                                                                  \
-    const uint32_t target = code_start + (offset);                                   \
-    if (target < code_start || target >= code_end) [[unlikely]] FAIL(JBI_RC_BOUNDS); \
-    pc = target;                                                                     \
+#define SCALAR(var)                                                        \
+  if ((var) >= symbols || (attrs[var] & JBI_ATTR_ARRAY) != 0) [[unlikely]] \
+  FAIL(JBI_RC_BOUNDS)
+#define JUMP(offset)                                            \
+  {                                                             \
+    const uint32_t target = code_start + (offset);              \
+    if (target < code_start || target >= code_end) [[unlikely]] \
+      FAIL(JBI_RC_BOUNDS);                                      \
+    pc = target;                                                \
   }
 // A call into an instruction group, which works on the machine record. These are the
 // instructions that can take long (scans, waits) or reach outside (printing), so a stop
 // request is looked for before each of them; the inline ones see it at the end of their slice.
 #define GROUP(call)                                                                 \
   {                                                                                 \
-    if (jbi_stop_pending()) [[unlikely]] goto stopped;                              \
+    if (jbi_stop_pending()) [[unlikely]]                                            \
+      goto stopped;                                                                 \
     m->pc = at + 1 + ((opcode >> 4) & 12u);                                         \
     m->stack_ptr = sp;                                                              \
     call;                                                                           \
@@ -210,6 +217,8 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
     VM_NEXT;                                                                        \
   }
 
+  // One handler a line reads like the instruction table; the formatter would run them together.
+  // clang-format off
   for (;;) {
     FETCH();
   dispatch:
@@ -387,6 +396,7 @@ JBI_KEEP_DISPATCH_TAILS void jbi_run(JbiMachine* m) {
       VM_ILLEGAL FAIL(JBI_RC_ILLEGAL_OPCODE)
     }
   }
+  // clang-format on
 
 slice_end:
   // Kept out of the instructions' own fetch: a call there would cost every instruction.
@@ -403,7 +413,7 @@ truncated:
   // An opcode that exists in no instruction is illegal whatever its operands would need; only
   // a legal one (or running off the end) makes this a bounds error.
   status = at < code_end && jbi_opcode_info(program[at]) == nullptr ? JBI_RC_ILLEGAL_OPCODE
-                                                                     : JBI_RC_BOUNDS;
+                                                                    : JBI_RC_BOUNDS;
   goto failed;
 stopped:
   jbi_limits_note(JBI_END_STOP);

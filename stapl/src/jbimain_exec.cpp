@@ -8,13 +8,13 @@ long jbi_instruction_limit = 0;
 namespace {
 
 // Exchange positions a and b counted from the top (top = 1); false when too shallow.
-bool exchange(JbiMachine* m, int a, int b) {
+bool exchange(JbiMachine *m, int a, int b) {
   if (m->stack_ptr < a || m->stack_ptr < b) {
     m->status = JBI_RC_STACK_OVERFLOW;
     return false;
   }
-  int32_t& x = m->stack[m->stack_ptr - a];
-  int32_t& y = m->stack[m->stack_ptr - b];
+  int32_t &x = m->stack[m->stack_ptr - a];
+  int32_t &y = m->stack[m->stack_ptr - b];
   const int32_t t = x;
   x = y;
   y = t;
@@ -22,7 +22,7 @@ bool exchange(JbiMachine* m, int a, int b) {
 }
 
 // Push a copy of position p counted from the top.
-void copy_up(JbiMachine* m, int p) {
+void copy_up(JbiMachine *m, int p) {
   if (m->stack_ptr < p) {
     m->status = JBI_RC_STACK_OVERFLOW;
     return;
@@ -36,7 +36,7 @@ inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
 
 }  // namespace
 
-void jbi_op_stack_batch(JbiMachine* m) {
+void jbi_op_stack_batch(JbiMachine *m) {
   exchange(m, 1, 2);
   exchange(m, 1, 8);
   exchange(m, 1, 2);
@@ -48,7 +48,7 @@ void jbi_op_stack_batch(JbiMachine* m) {
   copy_up(m, 7);
 }
 
-void jbi_op_divide(JbiMachine* m, bool remainder) {
+void jbi_op_divide(JbiMachine *m, bool remainder) {
   if (!jbi_need(m, 2)) return;
   const int32_t right = m->stack[m->stack_ptr - 1];
   const int32_t left = m->stack[m->stack_ptr - 2];
@@ -66,7 +66,7 @@ void jbi_op_divide(JbiMachine* m, bool remainder) {
   --m->stack_ptr;
 }
 
-void jbi_op_compare_masked(JbiMachine* m) {
+void jbi_op_compare_masked(JbiMachine *m) {
   if (!jbi_need(m, 4)) return;
   const uint32_t a = u(jbi_pop(m));
   const uint32_t b = u(jbi_pop(m));
@@ -80,7 +80,7 @@ void jbi_op_compare_masked(JbiMachine* m) {
   m->stack[m->stack_ptr - 1] = (a & mask) == (b & mask) ? 1 : 0;
 }
 
-void jbi_op_return(JbiMachine* m) {
+void jbi_op_return(JbiMachine *m) {
   if (m->h.version == 1 && m->stack_ptr == 0) {
     jbi_next_procedure(m);
     return;
@@ -95,9 +95,9 @@ void jbi_op_return(JbiMachine* m) {
   jbi_jump(m, offset);
 }
 
-int jbi_execute(const unsigned char* program, long program_size, const char* action,
-                const char* const* init_list, int reset_jtag, long* error_address,
-                int* exit_code, int* format_version) {
+int jbi_execute(const unsigned char *program, long program_size, const char *action,
+                const char *const *init_list, int reset_jtag, long *error_address, int *exit_code,
+                int *format_version) {
   JbiMachine m{};
   m.program = program;
   m.program_size = program_size;

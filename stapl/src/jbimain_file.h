@@ -41,12 +41,12 @@ struct JbiHeaderWord {
 
 // The header words of a file of `version` (0: format 1, 1: format 2) in file order; *count
 // gets their number. The header of that format ends after the last of them.
-const JbiHeaderWord* jbi_header_words(int version, int* count);
+const JbiHeaderWord *jbi_header_words(int version, int *count);
 
-inline uint32_t jbi_be32(const unsigned char* p) {
+inline uint32_t jbi_be32(const unsigned char *p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
-inline uint32_t jbi_be16(const unsigned char* p) { return (uint32_t{p[0]} << 8) | uint32_t{p[1]}; }
+inline uint32_t jbi_be16(const unsigned char *p) { return (uint32_t{p[0]} << 8) | uint32_t{p[1]}; }
 
 // True when [offset, offset + length) lies inside a block of `size` bytes.
 inline bool jbi_span_ok(int64_t size, uint64_t offset, uint64_t length) {
@@ -56,21 +56,21 @@ inline bool jbi_span_ok(int64_t size, uint64_t offset, uint64_t length) {
 
 // Reads the identification word of a block over 52 bytes (else *first_word is 0). Returns
 // false for an unrecognised block.
-bool jbi_read_first_word(const unsigned char* program, int64_t size, uint32_t* first_word);
+bool jbi_read_first_word(const unsigned char *program, int64_t size, uint32_t *first_word);
 
 // Header acceptance: size over 52, a known identification word, and the whole header of that
 // format inside the block. Fills every field; false for an unrecognised or cut-off block.
-bool jbi_read_header(const unsigned char* program, int64_t size, JbiHeader* header);
+bool jbi_read_header(const unsigned char *program, int64_t size, JbiHeader *header);
 
 // Fills *header from the identification word and every header word of that format that lies
 // inside the block; the words beyond its end read as 0. False when the block ends inside the
 // header, which jbi_read_header refuses: this reading is for listing damaged files.
-bool jbi_read_header_fields(const unsigned char* program, int64_t size, uint32_t first_word,
-                            JbiHeader* header);
+bool jbi_read_header_fields(const unsigned char *program, int64_t size, uint32_t first_word,
+                            JbiHeader *header);
 
 // The NUL-terminated string at base + offset, or null when it does not start inside the block
 // or runs to its end without a NUL.
-const char* jbi_file_string(const unsigned char* program, int64_t size, uint32_t base,
+const char *jbi_file_string(const unsigned char *program, int64_t size, uint32_t base,
                             uint32_t offset);
 
 #endif  // STAPL_SRC_JBIMAIN_FILE_H

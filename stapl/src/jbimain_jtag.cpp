@@ -15,21 +15,27 @@ JBIE_JTAG_STATE state_of(uint32_t number) {
   return static_cast<JBIE_JTAG_STATE>(static_cast<int32_t>(number));
 }
 
-bool value_count_ok(JbiMachine* m, int32_t count) {
+bool value_count_ok(JbiMachine *m, int32_t count) {
   if (count >= 0 && count <= 32) return true;
   jbi_fail(m, JBI_RC_BOUNDS);
   return false;
 }
 
-using PaddingCall = int (*)(unsigned int, unsigned int, const uint8_t*);
+using PaddingCall = int (*)(unsigned int, unsigned int, const uint8_t *);
 
 PaddingCall padding_call(int opcode) {
   switch (opcode) {
-    case OP_DR_PREAMBLE: case OP_DR_PREAMBLE_VALUE: case OP_DR_PREAMBLE_ARRAY:
+    case OP_DR_PREAMBLE:
+    case OP_DR_PREAMBLE_VALUE:
+    case OP_DR_PREAMBLE_ARRAY:
       return jbi_set_dr_preamble;
-    case OP_DR_POSTAMBLE: case OP_DR_POSTAMBLE_VALUE: case OP_DR_POSTAMBLE_ARRAY:
+    case OP_DR_POSTAMBLE:
+    case OP_DR_POSTAMBLE_VALUE:
+    case OP_DR_POSTAMBLE_ARRAY:
       return jbi_set_dr_postamble;
-    case OP_IR_PREAMBLE: case OP_IR_PREAMBLE_VALUE: case OP_IR_PREAMBLE_ARRAY:
+    case OP_IR_PREAMBLE:
+    case OP_IR_PREAMBLE_VALUE:
+    case OP_IR_PREAMBLE_ARRAY:
       return jbi_set_ir_preamble;
     default:
       return jbi_set_ir_postamble;
@@ -38,7 +44,7 @@ PaddingCall padding_call(int opcode) {
 
 }  // namespace
 
-void jbi_op_scan_value(JbiMachine* m, int opcode) {
+void jbi_op_scan_value(JbiMachine *m, int opcode) {
   if (!jbi_need(m, 2)) return;
   const bool capture = opcode == OP_DRSCAN_VALUE_CAPTURE || opcode == OP_IRSCAN_VALUE_CAPTURE;
   const bool ir = opcode == OP_IRSCAN_VALUE || opcode == OP_IRSCAN_VALUE_CAPTURE;
@@ -57,7 +63,7 @@ void jbi_op_scan_value(JbiMachine* m, int opcode) {
   }
 }
 
-void jbi_op_padding(JbiMachine* m, int opcode, uint32_t var) {
+void jbi_op_padding(JbiMachine *m, int opcode, uint32_t var) {
   const PaddingCall call = padding_call(opcode);
   const bool with_value = opcode == OP_DR_PREAMBLE_VALUE || opcode == OP_DR_POSTAMBLE_VALUE ||
                           opcode == OP_IR_PREAMBLE_VALUE || opcode == OP_IR_POSTAMBLE_VALUE;
@@ -68,8 +74,8 @@ void jbi_op_padding(JbiMachine* m, int opcode, uint32_t var) {
     const int64_t x = jbi_pop(m);
     const int64_t count = m->h.version == 1 ? x - start + 1 : x;
     if (!jbi_bool_range_ok(m, var, start, count)) return jbi_fail(m, JBI_RC_BOUNDS);
-    m->status = call(static_cast<unsigned>(count), static_cast<unsigned>(start),
-                     jbi_bool_data(m, var));
+    m->status =
+        call(static_cast<unsigned>(count), static_cast<unsigned>(start), jbi_bool_data(m, var));
     return;
   }
   if (with_value) {
@@ -85,7 +91,7 @@ void jbi_op_padding(JbiMachine* m, int opcode, uint32_t var) {
   m->status = call(static_cast<unsigned>(count), 0, nullptr);
 }
 
-void jbi_op_scan_array(JbiMachine* m, int opcode, uint32_t var) {
+void jbi_op_scan_array(JbiMachine *m, int opcode, uint32_t var) {
   const bool format2 = m->h.version == 1;
   if (!jbi_need(m, format2 ? 3 : 2)) return;
   int64_t start, count;
@@ -101,7 +107,7 @@ void jbi_op_scan_array(JbiMachine* m, int opcode, uint32_t var) {
     start = reversed ? b : a;
   }
   if (!jbi_bool_range_ok(m, var, start, count)) return jbi_fail(m, JBI_RC_BOUNDS);
-  const unsigned char* data = jbi_bool_data(m, var);
+  const unsigned char *data = jbi_bool_data(m, var);
   const bool ir = opcode == OP_IRSCAN_ARRAY;
   const unsigned n = static_cast<unsigned>(count);
   if (!reversed) {
@@ -109,7 +115,7 @@ void jbi_op_scan_array(JbiMachine* m, int opcode, uint32_t var) {
                    : jbi_do_drscan(n, data, static_cast<unsigned>(start));
     return;
   }
-  auto* buffer = static_cast<unsigned char*>(jbi_alloc_storage(count / 8 + 1));
+  auto *buffer = static_cast<unsigned char *>(jbi_alloc_storage(count / 8 + 1));
   if (buffer == nullptr) return jbi_fail(m, JBI_RC_OUT_OF_MEMORY);
   for (int64_t i = 0; i < count; ++i) {
     jbi_set_bit(buffer, i, jbi_get_bit(data, start + count - 1 - i));
@@ -118,7 +124,7 @@ void jbi_op_scan_array(JbiMachine* m, int opcode, uint32_t var) {
   jbi_free(buffer);
 }
 
-void jbi_op_scan_array_capture(JbiMachine* m, int opcode, uint32_t scan, uint32_t capture) {
+void jbi_op_scan_array_capture(JbiMachine *m, int opcode, uint32_t scan, uint32_t capture) {
   const bool format2 = m->h.version == 1;
   if (!jbi_need(m, format2 ? 5 : 3)) return;
   int64_t capture_start, scan_start, count;
@@ -145,8 +151,8 @@ void jbi_op_scan_array_capture(JbiMachine* m, int opcode, uint32_t scan, uint32_
     return jbi_fail(m, JBI_RC_BOUNDS);
   }
   // Taken after the copy on first write: the scan data may be the capture array itself.
-  const unsigned char* in = jbi_bool_data(m, scan);
-  auto* out = reinterpret_cast<unsigned char*>(m->variables[capture]);
+  const unsigned char *in = jbi_bool_data(m, scan);
+  auto *out = reinterpret_cast<unsigned char *>(m->variables[capture]);
   const unsigned n = static_cast<unsigned>(count);
   m->status = opcode == OP_IRSCAN_ARRAY_CAPTURE
                   ? jbi_swap_ir(n, in, static_cast<unsigned>(scan_start), out,
@@ -155,7 +161,7 @@ void jbi_op_scan_array_capture(JbiMachine* m, int opcode, uint32_t scan, uint32_
                                 static_cast<unsigned>(capture_start));
 }
 
-void jbi_op_wait(JbiMachine* m, uint32_t wait_state, uint32_t end_state) {
+void jbi_op_wait(JbiMachine *m, uint32_t wait_state, uint32_t end_state) {
   if (!jbi_need(m, 2)) return;
   const int32_t cycles = jbi_pop(m);
   if (cycles != 0) m->status = jbi_do_wait_cycles(cycles, state_of(wait_state));
@@ -163,7 +169,8 @@ void jbi_op_wait(JbiMachine* m, uint32_t wait_state, uint32_t end_state) {
   if (m->status == 0 && microseconds != 0) {
     m->status = jbi_do_wait_microseconds(microseconds, state_of(wait_state));
   }
-  if (m->status == 0 && end_state != wait_state) m->status = jbi_goto_jtag_state(state_of(end_state));
+  if (m->status == 0 && end_state != wait_state)
+    m->status = jbi_goto_jtag_state(state_of(end_state));
   if (m->h.version == 1) {
     if (m->stack_ptr < 2) {
       m->status = JBI_RC_STACK_OVERFLOW;
@@ -173,10 +180,16 @@ void jbi_op_wait(JbiMachine* m, uint32_t wait_state, uint32_t end_state) {
   }
 }
 
-void jbi_op_state(JbiMachine* m, int opcode, uint32_t state) {
+void jbi_op_state(JbiMachine *m, int opcode, uint32_t state) {
   switch (opcode) {
-    case OP_IRSTOP: m->status = jbi_set_irstop_state(state_of(state)); break;
-    case OP_DRSTOP: m->status = jbi_set_drstop_state(state_of(state)); break;
-    default: m->status = jbi_goto_jtag_state(state_of(state)); break;
+    case OP_IRSTOP:
+      m->status = jbi_set_irstop_state(state_of(state));
+      break;
+    case OP_DRSTOP:
+      m->status = jbi_set_drstop_state(state_of(state));
+      break;
+    default:
+      m->status = jbi_goto_jtag_state(state_of(state));
+      break;
   }
 }

@@ -3,13 +3,13 @@
 // copies that stop without a NUL) is the same on every host.
 #include "stapl/src/jbiexprt.h"
 
-int jbi_strlen(const char* string) {
+int jbi_strlen(const char *string) {
   int length = 0;
   while (string[length] != '\0') ++length;
   return length;
 }
 
-int32_t jbi_atol(const char* buffer) {
+int32_t jbi_atol(const char *buffer) {
   uint32_t value = 0;  // wraps modulo 2^32 on long runs of digits
   for (; *buffer >= '0' && *buffer <= '9'; ++buffer) {
     value = value * 10u + static_cast<uint32_t>(*buffer - '0');
@@ -17,7 +17,7 @@ int32_t jbi_atol(const char* buffer) {
   return static_cast<int32_t>(value);
 }
 
-void jbi_ltoa(char* buffer, int32_t number) {
+void jbi_ltoa(char *buffer, int32_t number) {
   // Work on the magnitude as unsigned so that -2147483648 needs no special case.
   uint32_t magnitude =
       number < 0 ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
@@ -39,7 +39,7 @@ char jbi_toupper(int ch) {
   return static_cast<char>(byte);
 }
 
-int jbi_stricmp(const char* left, const char* right) {
+int jbi_stricmp(const char *left, const char *right) {
   signed char l;
   signed char r;
   do {
@@ -49,21 +49,21 @@ int jbi_stricmp(const char* left, const char* right) {
   return l - r;
 }
 
-void jbi_strncpy(char* left, const char* right, int count) {
+void jbi_strncpy(char *left, const char *right, int count) {
   for (int i = 0; i < count; ++i) {
     left[i] = right[i];
     if (right[i] == '\0') break;
   }
 }
 
-void jbi_make_dword(unsigned char* buf, uint32_t num) {
+void jbi_make_dword(unsigned char *buf, uint32_t num) {
   buf[0] = static_cast<unsigned char>(num);
   buf[1] = static_cast<unsigned char>(num >> 8);
   buf[2] = static_cast<unsigned char>(num >> 16);
   buf[3] = static_cast<unsigned char>(num >> 24);
 }
 
-uint32_t jbi_get_dword(const unsigned char* buf) {
+uint32_t jbi_get_dword(const unsigned char *buf) {
   return uint32_t{buf[0]} | (uint32_t{buf[1]} << 8) | (uint32_t{buf[2]} << 16) |
          (uint32_t{buf[3]} << 24);
 }

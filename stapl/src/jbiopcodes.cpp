@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const JbiOpcodeInfo* kTable = jbi_opcode_table;
+constexpr const JbiOpcodeInfo *kTable = jbi_opcode_table;
 constexpr int kCount = jbi_opcode_count;
 
 constexpr bool ascending() {
@@ -40,12 +40,12 @@ constexpr std::array<uint8_t, 256> kIndex = make_index();
 
 }  // namespace
 
-const JbiOpcodeInfo* jbi_opcode_info(unsigned opcode) {
+const JbiOpcodeInfo *jbi_opcode_info(unsigned opcode) {
   if (opcode > 0xFF || kIndex[opcode] == 0) return nullptr;
   return &kTable[kIndex[opcode] - 1];
 }
 
-const JbiOpcodeInfo* jbi_opcode_by_name(const char* name) {
+const JbiOpcodeInfo *jbi_opcode_by_name(const char *name) {
   if (name == nullptr) return nullptr;
   if (jbi_toupper(name[0]) == 'O' && jbi_toupper(name[1]) == 'P' && name[2] == '_') name += 3;
   for (int i = 0; i < kCount; ++i) {

@@ -29,25 +29,26 @@
 // table's order, and that the jump table lists exactly the table's opcodes.
 enum JbiOpcode : uint8_t {
   // ---- no operand -------------------------------------------------------------------------
-  OP_NOOP = 0x00,                  // nothing
-  OP_DUPLICATE = 0x01,             // push T
-  OP_SWAP = 0x02,                  // T <-> S
-  OP_ADD = 0x03,                   // S + T (wraps)
-  OP_SUBTRACT = 0x04,              // S - T (wraps)
-  OP_MULTIPLY = 0x05,              // S * T, low 32 bits
-  OP_DIVIDE = 0x06,                // S / T toward zero; T = 0: result 8
-  OP_REMAINDER = 0x07,             // S % T, sign of S; T = 0: result 8
-  OP_SHIFT_LEFT = 0x08,            // S << (T mod 32)
-  OP_SHIFT_RIGHT = 0x09,           // S >> (T mod 32), arithmetic
-  OP_BIT_NOT = 0x0A,               // T = ~T
-  OP_BIT_AND = 0x0B,               // S & T
-  OP_BIT_OR = 0x0C,                // S | T
-  OP_BIT_XOR = 0x0D,               // S ^ T
-  OP_LOGICAL_NOT = 0x0E,           // T = (T == 0)
-  OP_GREATER = 0x0F,               // S > T, signed
-  OP_LESS = 0x10,                  // S < T, signed
-  OP_RETURN = 0x11,                // pc = T (return offset); f2 with empty stack: procedure ends
-  OP_COMPARE_MASKED = 0x12,        // pop a, b, m; 4th n (1..32) := (a & m') == (b & m'), m' = low n bits of m
+  OP_NOOP = 0x00,         // nothing
+  OP_DUPLICATE = 0x01,    // push T
+  OP_SWAP = 0x02,         // T <-> S
+  OP_ADD = 0x03,          // S + T (wraps)
+  OP_SUBTRACT = 0x04,     // S - T (wraps)
+  OP_MULTIPLY = 0x05,     // S * T, low 32 bits
+  OP_DIVIDE = 0x06,       // S / T toward zero; T = 0: result 8
+  OP_REMAINDER = 0x07,    // S % T, sign of S; T = 0: result 8
+  OP_SHIFT_LEFT = 0x08,   // S << (T mod 32)
+  OP_SHIFT_RIGHT = 0x09,  // S >> (T mod 32), arithmetic
+  OP_BIT_NOT = 0x0A,      // T = ~T
+  OP_BIT_AND = 0x0B,      // S & T
+  OP_BIT_OR = 0x0C,       // S | T
+  OP_BIT_XOR = 0x0D,      // S ^ T
+  OP_LOGICAL_NOT = 0x0E,  // T = (T == 0)
+  OP_GREATER = 0x0F,      // S > T, signed
+  OP_LESS = 0x10,         // S < T, signed
+  OP_RETURN = 0x11,       // pc = T (return offset); f2 with empty stack: procedure ends
+  OP_COMPARE_MASKED =
+      0x12,  // pop a, b, m; 4th n (1..32) := (a & m') == (b & m'), m' = low n bits of m
   OP_PRINT_INTEGER = 0x13,         // append decimal text of popped value to the message
   OP_PRINT_FLUSH = 0x14,           // print the message as one line, empty it
   OP_DRSCAN_VALUE = 0x15,          // DR scan of S bits (<= 32) of value T; both popped
@@ -71,42 +72,45 @@ enum JbiOpcode : uint8_t {
   OP_PUSH_ZERO = 0x2F,             // push 0
 
   // ---- one operand a0 ---------------------------------------------------------------------
-  OP_PUSH_LITERAL = 0x40,          // push a0
-  OP_PUSH_VARIABLE = 0x41,         // push V[a0] (a scalar)
-  OP_JUMP = 0x42,                  // pc = a0
-  OP_CALL = 0x43,                  // push offset of next instruction; pc = a0
-  OP_LOOP_NEXT = 0x44,             // loop var V[a0]; T step, S end, U body: step V[a0] and jump, or pop all three
-  OP_PRINT_STRING = 0x45,          // append string a0 of the string table
-  OP_MOVE_STATE = 0x47,            // go to TAP state a0
-  OP_GOTO_STATE = 0x48,            // go to TAP state a0 (same as MOVE_STATE)
-  OP_IRSTOP = 0x49,                // TAP state after IR scans = a0
-  OP_DRSTOP = 0x4A,                // TAP state after DR scans = a0
-  OP_SWAP_DEEP = 0x4B,             // T <-> value at depth a0 + 1
-  OP_DUPLICATE_DEEP = 0x4C,        // push value at depth a0 + 1
-  OP_STORE_VARIABLE = 0x4D,        // V[a0] = pop (a scalar)
-  OP_STORE_INT_ELEMENT = 0x4E,     // V[a0][T] = S; both popped
-  OP_STORE_BOOL_RANGE = 0x4F,      // bits of U into V[a0] range (S, T); all popped
-  OP_JUMP_IF_ZERO = 0x50,          // pop; if 0, pc = a0
-  OP_DRSCAN_ARRAY = 0x51,          // f1: DR scan of S bits of V[a0] from T; f2: U bits, range T..S (reversed if T > S)
-  OP_IRSCAN_ARRAY = 0x52,          // as DRSCAN_ARRAY, instruction register
-  OP_DR_PREAMBLE_ARRAY = 0x53,     // DR preamble from V[a0], range (T, S)
-  OP_DR_POSTAMBLE_ARRAY = 0x54,    // DR postamble from V[a0], range (T, S)
-  OP_IR_PREAMBLE_ARRAY = 0x55,     // IR preamble from V[a0], range (T, S)
-  OP_IR_POSTAMBLE_ARRAY = 0x56,    // IR postamble from V[a0], range (T, S)
-  OP_EXPORT_INTEGER = 0x57,        // export popped value under key string a0
-  OP_PUSH_INT_ELEMENT = 0x58,      // T = V[a0][T]
-  OP_PUSH_BOOL_RANGE = 0x59,       // range (S, T) of V[a0] as an integer (1..32 bits); net one pop
-  OP_RESIZE_ARRAY = 0x5A,          // grow V[a0] to popped size, zero-filled; never shrinks
-  OP_EXPORT_BOOL_ARRAY = 0x5C,     // f2 only: export V[T] range S..U under key string a0
+  OP_PUSH_LITERAL = 0x40,   // push a0
+  OP_PUSH_VARIABLE = 0x41,  // push V[a0] (a scalar)
+  OP_JUMP = 0x42,           // pc = a0
+  OP_CALL = 0x43,           // push offset of next instruction; pc = a0
+  OP_LOOP_NEXT =
+      0x44,  // loop var V[a0]; T step, S end, U body: step V[a0] and jump, or pop all three
+  OP_PRINT_STRING = 0x45,       // append string a0 of the string table
+  OP_MOVE_STATE = 0x47,         // go to TAP state a0
+  OP_GOTO_STATE = 0x48,         // go to TAP state a0 (same as MOVE_STATE)
+  OP_IRSTOP = 0x49,             // TAP state after IR scans = a0
+  OP_DRSTOP = 0x4A,             // TAP state after DR scans = a0
+  OP_SWAP_DEEP = 0x4B,          // T <-> value at depth a0 + 1
+  OP_DUPLICATE_DEEP = 0x4C,     // push value at depth a0 + 1
+  OP_STORE_VARIABLE = 0x4D,     // V[a0] = pop (a scalar)
+  OP_STORE_INT_ELEMENT = 0x4E,  // V[a0][T] = S; both popped
+  OP_STORE_BOOL_RANGE = 0x4F,   // bits of U into V[a0] range (S, T); all popped
+  OP_JUMP_IF_ZERO = 0x50,       // pop; if 0, pc = a0
+  OP_DRSCAN_ARRAY =
+      0x51,  // f1: DR scan of S bits of V[a0] from T; f2: U bits, range T..S (reversed if T > S)
+  OP_IRSCAN_ARRAY = 0x52,        // as DRSCAN_ARRAY, instruction register
+  OP_DR_PREAMBLE_ARRAY = 0x53,   // DR preamble from V[a0], range (T, S)
+  OP_DR_POSTAMBLE_ARRAY = 0x54,  // DR postamble from V[a0], range (T, S)
+  OP_IR_PREAMBLE_ARRAY = 0x55,   // IR preamble from V[a0], range (T, S)
+  OP_IR_POSTAMBLE_ARRAY = 0x56,  // IR postamble from V[a0], range (T, S)
+  OP_EXPORT_INTEGER = 0x57,      // export popped value under key string a0
+  OP_PUSH_INT_ELEMENT = 0x58,    // T = V[a0][T]
+  OP_PUSH_BOOL_RANGE = 0x59,     // range (S, T) of V[a0] as an integer (1..32 bits); net one pop
+  OP_RESIZE_ARRAY = 0x5A,        // grow V[a0] to popped size, zero-filled; never shrinks
+  OP_EXPORT_BOOL_ARRAY = 0x5C,   // f2 only: export V[T] range S..U under key string a0
 
   // ---- two operands a0, a1 ----------------------------------------------------------------
-  OP_COPY_BOOL_RANGE = 0x80,       // copy bits V[a0] -> V[a1]; f1: T count, S src, U dst; f2: 4 ends, reversal
+  OP_COPY_BOOL_RANGE =
+      0x80,  // copy bits V[a0] -> V[a1]; f1: T count, S src, U dst; f2: 4 ends, reversal
   OP_DRSCAN_ARRAY_CAPTURE = 0x82,  // DR scan from V[a0], shifted-out bits into V[a1]
   OP_IRSCAN_ARRAY_CAPTURE = 0x83,  // IR scan from V[a0], shifted-out bits into V[a1]
-  OP_WAIT = 0x84,                  // wait T cycles, S microseconds in state a0, then go to a1; f2 drops 2 more
+  OP_WAIT = 0x84,  // wait T cycles, S microseconds in state a0, then go to a1; f2 drops 2 more
 
   // ---- three operands a0, a1, a2 ----------------------------------------------------------
-  OP_COMPARE_BOOL_RANGES = 0xC0,   // push 1 if V[a0] and V[a1] agree where mask V[a2] is 1, else 0
+  OP_COMPARE_BOOL_RANGES = 0xC0,  // push 1 if V[a0] and V[a1] agree where mask V[a2] is 1, else 0
 };
 
 // Operand count of any opcode byte, legal or not.
@@ -125,9 +129,9 @@ enum JbiOperandKind : uint8_t {
 // One row per legal opcode, in the order of JbiOpcode.
 struct JbiOpcodeInfo {
   uint8_t code;
-  const char* name;           // mnemonic without the OP_ prefix, as `stapl asm`/`info` write it
-  uint8_t operands;           // equals jbi_operand_count(code)
-  JbiOperandKind kind[3];     // kind of each operand; JBI_OPND_NONE past `operands`
+  const char *name;        // mnemonic without the OP_ prefix, as `stapl asm`/`info` write it
+  uint8_t operands;        // equals jbi_operand_count(code)
+  JbiOperandKind kind[3];  // kind of each operand; JBI_OPND_NONE past `operands`
 };
 
 // The table is in this header so that the dispatch loop (jbimain_dispatch.cpp) can check its
@@ -229,9 +233,9 @@ inline constexpr int jbi_opcode_count =
     static_cast<int>(sizeof jbi_opcode_table / sizeof jbi_opcode_table[0]);
 
 // Row of a legal opcode, or null for an illegal one.
-const JbiOpcodeInfo* jbi_opcode_info(unsigned opcode);
+const JbiOpcodeInfo *jbi_opcode_info(unsigned opcode);
 
 // Row whose mnemonic equals `name` (case-insensitive; an "OP_" prefix is accepted), or null.
-const JbiOpcodeInfo* jbi_opcode_by_name(const char* name);
+const JbiOpcodeInfo *jbi_opcode_by_name(const char *name);
 
 #endif  // STAPL_SRC_JBIOPCODES_H

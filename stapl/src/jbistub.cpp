@@ -1,13 +1,14 @@
 // The player's host services: program messages, exported values and the player's heap.
 // Everything goes to standard output and is flushed at once, so a station watching the
 // server's output sees a program's progress while a long download runs.
+#include "stapl/src/jbistub.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "stapl/src/jbiexprt.h"
-#include "stapl/src/jbistub.h"
 #include "stapl/src/jbirun_limits.h"
 
 int verbose = 0;

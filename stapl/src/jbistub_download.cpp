@@ -71,8 +71,8 @@ void list_actions(const unsigned char *image, int32_t size, int action_count) {
     const char *action_name = nullptr;
     const char *description = nullptr;
     JBI_PROCINFO *procedure_list = nullptr;
-    const int rc = jbi_get_action_info(image, size, index, &action_name, &description,
-                                       &procedure_list);
+    const int rc =
+        jbi_get_action_info(image, size, index, &action_name, &description, &procedure_list);
     if (action_name != nullptr) {
       if (description != nullptr)
         std::printf("%s \"%s\"\n", action_name, description);

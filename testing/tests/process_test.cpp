@@ -1,12 +1,12 @@
 // The process class every test relies on: what a child sees of its environment, how its
 // output reads back, and that nothing it started outlives it.
+#include "testing/process.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 
 #include <string>
-
-#include "testing/process.h"
 
 namespace zoltest {
 namespace {
@@ -16,9 +16,9 @@ const std::string kShell = "/bin/sh";
 TEST(Process, ChildGetsExtraVariablesAndLosesUnsetOnes) {
   setenv("ZOLTEST_DROPPED", "present", 1);
   setenv("ZOLTEST_KEPT", "kept", 1);
-  RunResult r = run({kShell, "-c", "echo \"${ZOLTEST_DROPPED:-gone} $ZOLTEST_KEPT $ZOLTEST_ADDED\""},
-                    {{"ZOLTEST_ADDED", "added"}, {"ZOLTEST_KEPT", "replaced"}}, 10s,
-                    {"ZOLTEST_DROPPED"});
+  RunResult r =
+      run({kShell, "-c", "echo \"${ZOLTEST_DROPPED:-gone} $ZOLTEST_KEPT $ZOLTEST_ADDED\""},
+          {{"ZOLTEST_ADDED", "added"}, {"ZOLTEST_KEPT", "replaced"}}, 10s, {"ZOLTEST_DROPPED"});
   unsetenv("ZOLTEST_DROPPED");
   unsetenv("ZOLTEST_KEPT");
   EXPECT_EQ(r.status, 0) << r.err;

@@ -48,12 +48,12 @@ TEST(Download, WrongStoredCrcIsReportedThenTheFileIsListedAndRun) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   ASSERT_TRUE(bench.wait_status_lines(1));
   std::string log = bench.server_log();
-  EXPECT_TRUE(std::regex_search(
-      log, std::regex("^CRC mismatch: expected [0-9A-F]{4}, actual [0-9A-F]{4}\n"
-                      "File format is Jam STAPL Byte-code format\n"
-                      "NOTE \"DESCRIPTION\" = \"Resets the chain and succeeds\"\n"
-                      "NOTE \"DEVICE\" = \"any\"\n"
-                      "\nActions available in this file:\nconfigure\n\n")))
+  EXPECT_TRUE(
+      std::regex_search(log, std::regex("^CRC mismatch: expected [0-9A-F]{4}, actual [0-9A-F]{4}\n"
+                                        "File format is Jam STAPL Byte-code format\n"
+                                        "NOTE \"DESCRIPTION\" = \"Resets the chain and succeeds\"\n"
+                                        "NOTE \"DEVICE\" = \"any\"\n"
+                                        "\nActions available in this file:\nconfigure\n\n")))
       << log;
   EXPECT_NE(log.find("Exit code = 0... Success\nElapsed time = 00:00:0"), std::string::npos) << log;
   EXPECT_NE(log.find("Status 1\n"), std::string::npos) << log;
@@ -65,9 +65,10 @@ TEST(Download, ExitCode10IsADeviceProgrammingFailure) {
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   ASSERT_TRUE(bench.wait_status_lines(1));
   std::string log = bench.server_log();
-  EXPECT_TRUE(std::regex_search(log, std::regex("Exit code = 10\\.\\.\\. Device programming failure\n"
-                                                "Elapsed time = \\d\\d:\\d\\d:\\d\\d\n"
-                                                "Status 2\n")))
+  EXPECT_TRUE(
+      std::regex_search(log, std::regex("Exit code = 10\\.\\.\\. Device programming failure\n"
+                                        "Elapsed time = \\d\\d:\\d\\d:\\d\\d\n"
+                                        "Status 2\n")))
       << log;
 }
 
@@ -162,7 +163,8 @@ TEST(Fpgaload, UnusableInputIsRefusedBeforeAnythingIsSent) {
   World world("dl_input");
   RunResult missing = world.run_program("fpgaload", {"-TKeshV2_00", "/nonexistent/file.jbc"});
   EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("cannot read /nonexistent/file.jbc"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("cannot read /nonexistent/file.jbc"), std::string::npos)
+      << missing.err;
 
   // One byte more than a command carries; the file is sparse, so it costs no disk.
   std::string big = write_temp_file("oversize", {});

@@ -27,7 +27,8 @@ std::string configured_line(const std::map<std::string, std::string> &expected) 
   char crc[16];
   std::snprintf(crc, sizeof crc, "0x%08X",
                 static_cast<unsigned>(std::stoul(expected.at("data_crc"), nullptr, 16)));
-  return "FPGA 0 CONFIGURED yes BUSY no BITS " + expected.at("bits") + " CRC " + crc + " ERROR none";
+  return "FPGA 0 CONFIGURED yes BUSY no BITS " + expected.at("bits") + " CRC " + crc +
+         " ERROR none";
 }
 
 TEST(FpgaDownload, GoodConfigurationLeavesTheFpgaHoldingExactlyTheBitsSent) {

@@ -20,8 +20,8 @@ std::vector<char> read_bytes(const std::string &path) {
 }
 
 std::string write_temp_file(const std::string &tag, const std::vector<char> &bytes) {
-  std::string path = std::string(ZOL_BUILD_DIR) + "/download-" + tag + "-" +
-                     std::to_string(getpid()) + ".jbc";
+  std::string path =
+      std::string(ZOL_BUILD_DIR) + "/download-" + tag + "-" + std::to_string(getpid()) + ".jbc";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   EXPECT_TRUE(out.good()) << "cannot write " << path;

@@ -12,8 +12,8 @@
 namespace zoltest {
 namespace {
 
-const char *const kPrograms[] = {"ZOL_server", "echo_server", "rwreg", "chainmux", "kesh_ctrl",
-                                 "dim_dns",    "dimctl",      "fpgaload", "stapl", "boardsim"};
+const char *const kPrograms[] = {"ZOL_server", "echo_server", "rwreg",    "chainmux", "kesh_ctrl",
+                                 "dim_dns",    "dimctl",      "fpgaload", "stapl",    "boardsim"};
 
 // A name server address that takes connections and never answers: whoever connects leaves a
 // connection waiting in its queue.
@@ -26,8 +26,7 @@ class SilentListener {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
     ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-          listen(fd_, 16) == 0 &&
-          getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length) == 0;
+          listen(fd_, 16) == 0 && getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length) == 0;
     port_ = ntohs(a.sin_port);
   }
   ~SilentListener() {
@@ -62,7 +61,8 @@ TEST(ProgramWords, HelpAndVersionAnswerWithoutTouchingBoardOrNetwork) {
 
     RunResult help = run({bin(program), "--help"}, env, 5s);
     EXPECT_EQ(help.status, 0) << program << "\n" << help.out << help.err;
-    EXPECT_NE(help.out.find(program), std::string::npos) << program << " names itself:\n" << help.out;
+    EXPECT_NE(help.out.find(program), std::string::npos) << program << " names itself:\n"
+                                                         << help.out;
   }
   EXPECT_EQ(world.trace(), std::vector<std::string>{}) << "the board must not be touched";
   EXPECT_FALSE(dns.someone_connected()) << "nothing may reach for the name server";

@@ -77,7 +77,8 @@ CallbackChain chain;
 void on_update(long *, void *data, int *size) {
   auto now = Clock::now();
   if (chain.remaining > 0) {
-    chain.round_trips_us.push_back(std::chrono::duration<double, std::micro>(now - chain.sent).count());
+    chain.round_trips_us.push_back(
+        std::chrono::duration<double, std::micro>(now - chain.sent).count());
     if (--chain.remaining > 0) {
       chain.sent = Clock::now();
       send_read(kReg);
@@ -116,7 +117,8 @@ struct Setup {
   std::unique_ptr<Process> server;
 
   zoltest::Env env(int port) const {
-    return {{"LB_SIM", board}, {"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", std::to_string(port)}};
+    return {
+        {"LB_SIM", board}, {"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", std::to_string(port)}};
   }
   void boardsim(std::vector<std::string> args) {
     args.insert(args.begin(), zoltest::bin("boardsim"));
@@ -128,18 +130,24 @@ struct Setup {
     boardsim({"poke", "0x38", "0x12345678"});
     boardsim({"poke", "0x3C0", "0xBEEF"});
     dns = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"}, zoltest::Env{});
+        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"},
+        zoltest::Env{});
     std::regex listening("listening on port ([0-9]+)");
     std::smatch m;
     std::string out;
-    dns->wait_out([&](const std::string &s) { out = s; return std::regex_search(out, m, listening); }, 10s);
+    dns->wait_out(
+        [&](const std::string &s) {
+          out = s;
+          return std::regex_search(out, m, listening);
+        },
+        10s);
     if (!std::regex_search(out, m, listening)) {
       std::fprintf(stderr, "zol_bench: name server did not start\n");
       std::quick_exit(1);  // runs the clean-up registered in main
     }
     int port = std::stoi(m[1].str());
-    server = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("ZOL_server")}, env(port));
+    server =
+        std::make_unique<Process>(std::vector<std::string>{zoltest::bin("ZOL_server")}, env(port));
     setenv("DIM_DNS_NODE", "127.0.0.1", 1);
     setenv("DIM_DNS_PORT", std::to_string(port).c_str(), 1);
 

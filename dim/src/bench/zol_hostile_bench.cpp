@@ -104,7 +104,9 @@ struct Setup {
   int server_port = 0;
 
   zoltest::Env env() const {
-    return {{"LB_SIM", board}, {"DIM_DNS_NODE", "127.0.0.1"}, {"DIM_DNS_PORT", std::to_string(dns_port)}};
+    return {{"LB_SIM", board},
+            {"DIM_DNS_NODE", "127.0.0.1"},
+            {"DIM_DNS_PORT", std::to_string(dns_port)}};
   }
   void boardsim(std::vector<std::string> args) {
     args.insert(args.begin(), zoltest::bin("boardsim"));
@@ -114,22 +116,28 @@ struct Setup {
     boardsim({"reset"});
     boardsim({"poke", "0x38", "0x12345678"});
     dns = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"}, zoltest::Env{});
+        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"},
+        zoltest::Env{});
     std::regex listening("listening on port ([0-9]+)");
     std::smatch m;
     std::string out;
-    dns->wait_out([&](const std::string &s) { out = s; return std::regex_search(out, m, listening); }, 10s);
+    dns->wait_out(
+        [&](const std::string &s) {
+          out = s;
+          return std::regex_search(out, m, listening);
+        },
+        10s);
     if (!std::regex_search(out, m, listening)) return false;
     dns_port = std::stoi(m[1].str());
-    server = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("ZOL_server")}, env());
+    server = std::make_unique<Process>(std::vector<std::string>{zoltest::bin("ZOL_server")}, env());
     setenv("DIM_DNS_NODE", "127.0.0.1", 1);
     setenv("DIM_DNS_PORT", std::to_string(dns_port).c_str(), 1);
     dic_info_service_(kSvc.c_str(), MONITORED, 0, nullptr, 0, on_update, 0, fill, sizeof fill);
     if (!wait_past(0)) return false;
     zoltest::RunResult list = zoltest::run({zoltest::bin("dimctl"), "list"}, env());
     std::smatch p;
-    if (!std::regex_search(list.out, p, std::regex(kBoard + "/SERVER  [^ ]+:([0-9]+)"))) return false;
+    if (!std::regex_search(list.out, p, std::regex(kBoard + "/SERVER  [^ ]+:([0-9]+)")))
+      return false;
     server_port = std::stoi(p[1].str());
     return true;
   }
@@ -281,7 +289,8 @@ int main() {
     const auto t0 = Clock::now();
     busy_us = station_round_trip_us(2000);
     busy_rwreg = rwreg_ms(5);
-    cpu_share = (cpu_seconds(pid) - cpu0) / std::chrono::duration<double>(Clock::now() - t0).count();
+    cpu_share =
+        (cpu_seconds(pid) - cpu0) / std::chrono::duration<double>(Clock::now() - t0).count();
     busy_kib = status_kib(pid, "VmRSS");
     peak_kib = status_kib(pid, "VmHWM");
     opened = hostile.reconnects();
@@ -292,17 +301,21 @@ int main() {
   }
 
   const auto verdict = [](bool ok) { return ok ? "within limit" : "OVER LIMIT"; };
-  std::printf("hostile connections: %d kept open from 127.0.0.1, %llu opened in all; "
-              "server CPU under attack %.0f%%\n",
-              kHostile, static_cast<unsigned long long>(opened), 100 * cpu_share);
+  std::printf(
+      "hostile connections: %d kept open from 127.0.0.1, %llu opened in all; "
+      "server CPU under attack %.0f%%\n",
+      kHostile, static_cast<unsigned long long>(opened), 100 * cpu_share);
   std::printf("register read round trip: idle %.1f us, under attack %.1f us, limit %.1f us  %s\n",
-              idle_us, busy_us, kRoundTripFactor * idle_us, verdict(busy_us <= kRoundTripFactor * idle_us));
-  std::printf("rwreg -R, whole run: idle %.1f ms, under attack %.1f ms (%.1f times)  for information\n",
-              idle_rwreg, busy_rwreg, busy_rwreg / idle_rwreg);
+              idle_us, busy_us, kRoundTripFactor * idle_us,
+              verdict(busy_us <= kRoundTripFactor * idle_us));
+  std::printf(
+      "rwreg -R, whole run: idle %.1f ms, under attack %.1f ms (%.1f times)  for information\n",
+      idle_rwreg, busy_rwreg, busy_rwreg / idle_rwreg);
   const long grown = (std::max(busy_kib, peak_kib) - idle_kib) / 1024;
-  std::printf("server memory: idle %ld MiB, under attack %ld MiB (peak %ld MiB), limit +%ld MiB  %s\n",
-              idle_kib / 1024, busy_kib / 1024, peak_kib / 1024, kRssLimitMiB,
-              verdict(grown <= kRssLimitMiB));
+  std::printf(
+      "server memory: idle %ld MiB, under attack %ld MiB (peak %ld MiB), limit +%ld MiB  %s\n",
+      idle_kib / 1024, busy_kib / 1024, peak_kib / 1024, kRssLimitMiB,
+      verdict(grown <= kRssLimitMiB));
   dim::shutdown();
   setup.stop();
   std::fflush(stdout);

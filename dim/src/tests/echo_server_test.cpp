@@ -26,7 +26,9 @@ struct EchoWorld {
     EXPECT_TRUE(station->wait_updates(kSvc, before + 1));
     return station->updates(kSvc).at(before);
   }
-  Station::Update ask(const std::vector<uint32_t> &words) { return ask_bytes(words.size() * 4, words); }
+  Station::Update ask(const std::vector<uint32_t> &words) {
+    return ask_bytes(words.size() * 4, words);
+  }
 
   World world;
   std::unique_ptr<Process> server;
@@ -51,7 +53,8 @@ TEST(EchoServer, AnswersEveryRecordWithValuePlusOneInOrder) {
   auto three = w.ask(join({write_rec(7, 0x10, 0xFFFFFFFF, 0, 0), write_rec(2, 0xA002, 0x41, 3, 1),
                            write_rec(1, 0x3C, 0, 0xF, 0)}));
   EXPECT_EQ(three.size, 48);
-  EXPECT_EQ(three.words, (std::vector<uint32_t>{7, 0x10, 0, 0, 2, 0xA002, 0x42, 3, 1, 0x3C, 1, 0xF}));
+  EXPECT_EQ(three.words,
+            (std::vector<uint32_t>{7, 0x10, 0, 0, 2, 0xA002, 0x42, 3, 1, 0x3C, 1, 0xF}));
   // A shorter command shortens the answer.
   EXPECT_EQ(w.ask(write_rec(1, 0x38, 9, 0, 0)).size, 16);
 }
@@ -74,15 +77,18 @@ TEST(EchoServer, CommandBeyondTheTableAnswersTheFirstHundred) {
   auto u = w.ask(words);
   EXPECT_EQ(u.size, 1600);
   EXPECT_EQ(u.words[4 * 99 + 2], 100u);
-  EXPECT_TRUE(w.server->wait_for("ReadWriteRegisters: 5 requests beyond the first 100 ignored\n", 5s));
+  EXPECT_TRUE(
+      w.server->wait_for("ReadWriteRegisters: 5 requests beyond the first 100 ignored\n", 5s));
 }
 
 TEST(EchoServer, DebugTracesEveryRecordWithItsWriteFlag) {
   EchoWorld w("echo_trace", {"-D"});
   w.ask(join({write_rec(1, 0x38, 5, 0xFFFFFFFF, 1), write_rec(1, 0x3C, 0xA, 0xF, 0)}));
   std::regex traces(
-      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x38, Val 0x5, Mask 0xFFFFFFFF, WR 0x1\n"
-      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x3C, Val 0xA, Mask 0xF, WR 0x0\n");
+      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x38, Val 0x5, Mask "
+      "0xFFFFFFFF, WR 0x1\n"
+      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x3C, Val 0xA, Mask "
+      "0xF, WR 0x0\n");
   ASSERT_TRUE(w.server->wait_for("Mask 0xF, WR 0x0\n", 5s)) << w.server->out();
   std::string out = w.server->out();
   EXPECT_TRUE(std::regex_search(out, traces)) << out;

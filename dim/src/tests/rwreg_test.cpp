@@ -16,16 +16,14 @@ namespace {
 std::string pad48(const std::string &s) { return s + std::string(48 - s.size(), ' '); }
 
 const std::string kHelp =
-    std::string(48, '*') + "\n" +
-    "cmd : rwreg - R #address - W#Value #address \n\n" +
+    std::string(48, '*') + "\n" + "cmd : rwreg - R #address - W#Value #address \n\n" +
     "-R reading the content of the specified register\n\n" +
     pad48("-W writing the specified value to the specified") + "\n" +
     pad48("   register and reading back this value") + "\n" +
     pad48("-P writing the specified value to the specified") + "\n" +
-    pad48("   register without reading back") + "\n" +
-    pad48("-T target board, e.g. KeshV2_00") + "\n" +
-    pad48("   DIM_DNS_NODE (and DIM_DNS_PORT) must be set") + "\n" +
-    std::string(48, '*') + "\n\n";
+    pad48("   register without reading back") + "\n" + pad48("-T target board, e.g. KeshV2_00") +
+    "\n" + pad48("   DIM_DNS_NODE (and DIM_DNS_PORT) must be set") + "\n" + std::string(48, '*') +
+    "\n\n";
 
 std::string result_lines(uint32_t addr, uint32_t val) {
   char buf[128];
@@ -176,7 +174,8 @@ TEST(RwregRemote, AllActionsThroughTheEchoServer) {
   EXPECT_EQ(put.out, "");
   EXPECT_EQ(put.status, 0);
   // -P sends the write, then a read of register 0x1000.
-  EXPECT_TRUE(server->wait_for(": Met 0x1, Add 0x1000, Val 0xFFFFFFFA, Mask 0xFFFFFFFF, WR 0x0\n", 5s))
+  EXPECT_TRUE(
+      server->wait_for(": Met 0x1, Add 0x1000, Val 0xFFFFFFFA, Mask 0xFFFFFFFF, WR 0x0\n", 5s))
       << server->out();
   std::string out = server->out();
   size_t w = out.rfind(": Met 0x1, Add 0x38, Val 0x5, Mask 0xFFFFFFFF, WR 0x1\n");
@@ -204,7 +203,8 @@ TEST(RwregRemote, AllActionsThroughTheRegisterServer) {
   auto write_at = std::find(trace.begin(), trace.end(), "W 0x0038 0x00000077");
   ASSERT_NE(write_at, trace.end());
   bool read_1000_after = false;
-  for (auto it = write_at; it != trace.end(); ++it) read_1000_after |= it->rfind("R 0x1000", 0) == 0;
+  for (auto it = write_at; it != trace.end(); ++it)
+    read_1000_after |= it->rfind("R 0x1000", 0) == 0;
   EXPECT_TRUE(read_1000_after);
 }
 
@@ -236,7 +236,8 @@ TEST(RwregRemote, UnreachableServerPrintsNoResultAndFails) {
   RunResult r = world.run_program("rwreg", {"-R", "38", "-TKeshV2_00"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err.find("Add 0x"), std::string::npos);
-  EXPECT_NE(r.err.find("rwreg: the server of board KeshV2_00 cannot be reached (No Link)"), std::string::npos)
+  EXPECT_NE(r.err.find("rwreg: the server of board KeshV2_00 cannot be reached (No Link)"),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.status, 0);
 }

@@ -67,7 +67,8 @@ wire::Bytes frame(std::vector<uint8_t> body) {
   return out;
 }
 
-wire::Bytes command_frame(const std::string &name, const std::vector<uint32_t> &words, size_t bytes) {
+wire::Bytes command_frame(const std::string &name, const std::vector<uint32_t> &words,
+                          size_t bytes) {
   wire::Bytes out = wire::command_head(name, bytes);
   std::vector<uint8_t> data(bytes, 0);
   size_t given = std::min(bytes, words.size() * 4);
@@ -117,7 +118,8 @@ struct FrameWorld {
     size_t before = station->updates(kSvc).size();
     station->command(kCmd, write_rec(1, 0x38, token, 0xFFFFFFFF, 1));
     ASSERT_TRUE(station->wait_updates(kSvc, before + 1)) << server->out() << server->err();
-    EXPECT_EQ(station->updates(kSvc).back().words, (std::vector<uint32_t>{1, 0x38, token, 0xFFFFFFFF}));
+    EXPECT_EQ(station->updates(kSvc).back().words,
+              (std::vector<uint32_t>{1, 0x38, token, 0xFFFFFFFF}));
   }
 
   // Sends the bytes on a fresh connection and expects the server to drop that connection.
@@ -144,10 +146,12 @@ TEST(ZolFrames, MalformedFramesCostOnlyTheSendersConnection) {
   // A zero length, followed by the start of another frame.
   w.expect_dropped({0, 0, 0, 0, static_cast<uint8_t>(wire::Kind::kCommand)}, "empty frame");
   // A command whose name claims more bytes than the frame has.
-  w.expect_dropped(frame({static_cast<uint8_t>(wire::Kind::kCommand), 0xFF, 0xFF, 'x'}), "name overrun");
+  w.expect_dropped(frame({static_cast<uint8_t>(wire::Kind::kCommand), 0xFF, 0xFF, 'x'}),
+                   "name overrun");
   w.expect_dropped(frame({static_cast<uint8_t>(wire::Kind::kCommand), 0x05}), "half a name length");
   // A subscription with a missing name.
-  w.expect_dropped(frame({static_cast<uint8_t>(wire::Kind::kSubscribe), 1, 0, 0, 0}), "subscribe without name");
+  w.expect_dropped(frame({static_cast<uint8_t>(wire::Kind::kSubscribe), 1, 0, 0, 0}),
+                   "subscribe without name");
   // Frames only a name server should get.
   w.expect_dropped(wire::encode(wire::LookupMsg{1, kCmd}), "lookup sent to a server");
   wire::Bytes noise(4096);
@@ -193,7 +197,8 @@ TEST(ZolFrames, RawCommandFramesAreServedLikeAnyStations) {
   EXPECT_EQ(w.station->updates(kSvc).back().words,
             (std::vector<uint32_t>{1, 0x38, 0x51, 0xFFFFFFFF, 1, 0x38, 0x51, 0}));
   // A command to a name the server does not have changes nothing.
-  wire::Bytes stray = command_frame(kBoard + "/CMD/NoSuchCommand", write_rec(1, 0x38, 0x99, ~0u, 1), 20);
+  wire::Bytes stray =
+      command_frame(kBoard + "/CMD/NoSuchCommand", write_rec(1, 0x38, 0x99, ~0u, 1), 20);
   send_all(fd, stray.data(), stray.size());
   close(fd);
   w.expect_serving();

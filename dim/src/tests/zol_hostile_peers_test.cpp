@@ -144,7 +144,8 @@ TEST(ZolHostilePeers, HalfSentLargestFramesShareOneBudget) {
   // The budget its predecessors held was given back: the last one alone fits.
   EXPECT_FALSE(peers.back()->closed_by_peer(200));
   EXPECT_TRUE(station_write(station, 0x600D));
-  EXPECT_EQ(station.updates(kSvc).back().words, (std::vector<uint32_t>{1, 0x38, 0x600D, 0xFFFFFFFF}));
+  EXPECT_EQ(station.updates(kSvc).back().words,
+            (std::vector<uint32_t>{1, 0x38, 0x600D, 0xFFFFFFFF}));
 }
 
 // `n` connections subscribe 4096 times each; once all are served, they close together, and
@@ -179,7 +180,8 @@ std::chrono::milliseconds delay_after_closing(Station &station, int port, int n)
   const std::size_t before = station.updates(kSvc).size();
   station.command(kCmd, write_rec(1, 0x38, static_cast<uint32_t>(n), 0xFFFFFFFF, 1));
   EXPECT_TRUE(station.wait_updates(kSvc, before + 1, 60s));
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0);
 }
 
 TEST(ZolHostilePeers, ClosingManySubscriptionsCostsTimeInProportion) {
@@ -195,8 +197,8 @@ TEST(ZolHostilePeers, ClosingManySubscriptionsCostsTimeInProportion) {
   const auto few = delay_after_closing(station, port, 8);
   const auto many = delay_after_closing(station, port, 24);
   // Removing each subscription by a scan of all of them took seconds at 24 x 4096.
-  EXPECT_LT(many.count(), 1000) << "8 x 4096: " << few.count() << " ms, 24 x 4096: "
-                                << many.count() << " ms";
+  EXPECT_LT(many.count(), 1000) << "8 x 4096: " << few.count() << " ms, 24 x 4096: " << many.count()
+                                << " ms";
   std::printf("delay after closing 8 x 4096 subscriptions: %lld ms, 24 x 4096: %lld ms\n",
               static_cast<long long>(few.count()), static_cast<long long>(many.count()));
 }
@@ -211,7 +213,8 @@ TEST(ZolAccess, AllowListsDecideWhoWatchesAndWhoChangesTheBoard) {
     Station station(world);
     station.subscribe(kSvc);
     EXPECT_TRUE(station.wait_nolink(kSvc, 5s));
-    for (uint32_t v : {0x2222u, 0x3333u, 0x4444u}) station.command(kCmd, write_rec(1, 0x38, v, ~0u, 1));
+    for (uint32_t v : {0x2222u, 0x3333u, 0x4444u})
+      station.command(kCmd, write_rec(1, 0x38, v, ~0u, 1));
     station.subscribe(kBoard + "/SVC/FPGALoadStatus");
     EXPECT_TRUE(station.wait_nolink(kBoard + "/SVC/FPGALoadStatus", 5s));
     EXPECT_EQ(world.peek(0x38), 0x1111u);

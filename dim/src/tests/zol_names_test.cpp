@@ -17,9 +17,9 @@ const std::string kServer = kEchoBoard + "/SERVER";
 
 std::vector<std::string> board_names() {
   std::vector<std::string> out;
-  for (const char *s : {"/CMD/DownloadFPGA", "/SVC/FPGALoadStatus", "/CMD/ReadWriteRegisters",
-                        "/SVC/UpdateRegisters", "/CMD/SubscribeRegisters",
-                        "/SVC/UpdateSubscribedRegisters"})
+  for (const char *s :
+       {"/CMD/DownloadFPGA", "/SVC/FPGALoadStatus", "/CMD/ReadWriteRegisters",
+        "/SVC/UpdateRegisters", "/CMD/SubscribeRegisters", "/SVC/UpdateSubscribedRegisters"})
     out.push_back(kEchoBoard + s);
   return out;
 }
@@ -44,8 +44,7 @@ class Impostor {
  private:
   void run(int dns_port, std::chrono::milliseconds every) {
     const auto end = std::chrono::steady_clock::now() + 30s;
-    for (int tries = 0; tries < 5000 && !stop_ && std::chrono::steady_clock::now() < end;
-         ++tries) {
+    for (int tries = 0; tries < 5000 && !stop_ && std::chrono::steady_clock::now() < end; ++tries) {
       if (!won_) {
         auto peer = std::make_unique<DnsPeer>(dns_port);
         if (peer->ok()) {
@@ -156,7 +155,8 @@ TEST(BoardNames, RefusedNamesAreOfferedAgainUntilTheServerHasThem) {
   EXPECT_TRUE(server->wait_err(
       [&](const std::string &err) {
         for (const auto &name : board_names())
-          if (err.find("dim: name " + name + " refused by the name server: already offered by "
+          if (err.find("dim: name " + name +
+                       " refused by the name server: already offered by "
                        "server /EVIL/SERVER; retrying every second") == std::string::npos)
             return false;
         return true;

@@ -19,8 +19,7 @@ constexpr uint32_t kReg = 0x38;
 // A server on a board with EEPROM bytes 05 00 02 20 and a station following its results,
 // its first (current-contents) delivery already received.
 struct RegisterWorld {
-  explicit RegisterWorld(const std::string &tag, std::vector<std::string> args = {})
-      : world(tag) {
+  explicit RegisterWorld(const std::string &tag, std::vector<std::string> args = {}) : world(tag) {
     world.boardsim({"set-id", "0x20020005"});
     server = start_server(world, "ZOL_server", std::move(args));
     station = std::make_unique<Station>(world);
@@ -132,7 +131,8 @@ TEST(ZolRegisters, CommandBeyondTheTableServesTheFirstHundred) {
   EXPECT_EQ(u.size, 1600);
   EXPECT_EQ(u.words[4 * 99 + 2], 99u);
   EXPECT_EQ(w.world.peek(0x3C0), 0u) << "a request beyond the table was served";
-  EXPECT_TRUE(w.server->wait_for("ReadWriteRegisters: 2 requests beyond the first 100 ignored\n", 5s))
+  EXPECT_TRUE(
+      w.server->wait_for("ReadWriteRegisters: 2 requests beyond the first 100 ignored\n", 5s))
       << w.server->out();
   // The server keeps serving.
   EXPECT_EQ(w.ask(write_rec(1, kReg, 0, 0, 0)).words[2], 99u);
@@ -141,11 +141,14 @@ TEST(ZolRegisters, CommandBeyondTheTableServesTheFirstHundred) {
 TEST(ZolRegisters, DebugTracePrintsTimeAndRequestedValues) {
   RegisterWorld w("reg_trace", {"-d"});
   w.ask(join({write_rec(1, kReg, 0x1234, 0xFF00, 1), write_rec(2, 0xA001, 0x9, 0, 0)}));
-  ASSERT_TRUE(w.server->wait_for(": Met 0x2, Add 0xA001, Val 0x9, Mask 0x0\n", 5s)) << w.server->out();
+  ASSERT_TRUE(w.server->wait_for(": Met 0x2, Add 0xA001, Val 0x9, Mask 0x0\n", 5s))
+      << w.server->out();
   std::string out = w.server->out();
   std::regex time_then_record(
-      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x38, Val 0x1234, Mask 0xFF00\n"
-      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x2, Add 0xA001, Val 0x9, Mask 0x0\n");
+      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x1, Add 0x38, Val 0x1234, Mask "
+      "0xFF00\n"
+      "\\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n: Met 0x2, Add 0xA001, Val 0x9, Mask "
+      "0x0\n");
   EXPECT_TRUE(std::regex_search(out, time_then_record)) << out;
 }
 

@@ -20,7 +20,8 @@ std::vector<std::string> startup_lines(World &world, std::vector<std::string> ar
   argv.insert(argv.end(), args.begin(), args.end());
   Process server(argv, env);
   EXPECT_TRUE(server.wait_for("Starting up server", 10s)) << server.out() << server.err();
-  EXPECT_TRUE(server.wait_out([](const std::string &s) { return s.find("SERVER\n") != std::string::npos; }, 5s));
+  EXPECT_TRUE(server.wait_out(
+      [](const std::string &s) { return s.find("SERVER\n") != std::string::npos; }, 5s));
   server.stop();
   std::vector<std::string> lines = lines_of(server.out());
   return lines;
@@ -29,7 +30,8 @@ std::vector<std::string> startup_lines(World &world, std::vector<std::string> ar
 // The lines between the banner's empty line and "Initializing PCI".
 std::vector<std::string> command_line_echo(const std::vector<std::string> &lines) {
   std::vector<std::string> out;
-  for (size_t i = 2; i < lines.size() && lines[i] != "Initializing PCI"; ++i) out.push_back(lines[i]);
+  for (size_t i = 2; i < lines.size() && lines[i] != "Initializing PCI"; ++i)
+    out.push_back(lines[i]);
   return out;
 }
 
@@ -39,7 +41,9 @@ TEST(ZolServerStartup, PrintsBannerSettingsBusOpenAndServerNameInOrder) {
   std::vector<std::string> lines = startup_lines(world, {"127.0.0.1"});
   ASSERT_GE(lines.size(), 7u);
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex("Starting ZOL_server v2\\.1 at \\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
+      lines[0],
+      std::regex(
+          "Starting ZOL_server v2\\.1 at \\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
       << lines[0];
   EXPECT_EQ(lines[1], "");
   EXPECT_EQ(lines[2], "Setting DIM_DNS_NODE to 127.0.0.1");
@@ -81,10 +85,11 @@ TEST(ZolServerStartup, IdentityNamesEveryCommandAndService) {
   world.boardsim({"set-id", "0x20020005"});
   auto server = start_server(world, "ZOL_server");
   RunResult list = world.run_program("dimctl", {"list"});
-  for (const char *entry : {"/ZOL/KeshV2_05/CMD/DownloadFPGA", "/ZOL/KeshV2_05/SVC/FPGALoadStatus",
-                            "/ZOL/KeshV2_05/CMD/ReadWriteRegisters", "/ZOL/KeshV2_05/SVC/UpdateRegisters",
-                            "/ZOL/KeshV2_05/CMD/SubscribeRegisters",
-                            "/ZOL/KeshV2_05/SVC/UpdateSubscribedRegisters", "/ZOL/KeshV2_05/SERVER"})
+  for (const char *entry :
+       {"/ZOL/KeshV2_05/CMD/DownloadFPGA", "/ZOL/KeshV2_05/SVC/FPGALoadStatus",
+        "/ZOL/KeshV2_05/CMD/ReadWriteRegisters", "/ZOL/KeshV2_05/SVC/UpdateRegisters",
+        "/ZOL/KeshV2_05/CMD/SubscribeRegisters", "/ZOL/KeshV2_05/SVC/UpdateSubscribedRegisters",
+        "/ZOL/KeshV2_05/SERVER"})
     EXPECT_NE(list.out.find(entry), std::string::npos) << entry << " missing from\n" << list.out;
 }
 
@@ -114,12 +119,14 @@ TEST(ZolServerStartup, UnreadableIdentityIsToldOnStderrWithTheNameUsed) {
   ASSERT_TRUE(std::regex_search(out, m, std::regex("Starting up server (\\S+)\n"))) << out;
   const std::string name = m[1];
   ASSERT_TRUE(server.wait_err(
-      [](const std::string &err) { return err.find("could not be read") != std::string::npos; }, 5s))
+      [](const std::string &err) { return err.find("could not be read") != std::string::npos; },
+      5s))
       << server.err();
   server.stop();
   const std::vector<std::string> err_lines = lines_of(server.err());
   const std::string expected =
-      "ZOL_server: the board identity could not be read from the EEPROM at 0xA0; serving as " + name;
+      "ZOL_server: the board identity could not be read from the EEPROM at 0xA0; serving as " +
+      name;
   EXPECT_EQ(std::count(err_lines.begin(), err_lines.end(), expected), 1) << server.err();
 
   // A board that answers gets no such line.
@@ -187,8 +194,9 @@ TEST(ZolServerCommandLine, PortThatIsNoPortIsAUsageErrorBeforeAnythingElse) {
   EXPECT_EQ(world.trace(), std::vector<std::string>{}) << "the board must not be touched";
   // The extremes are ports.
   auto echo = command_line_echo(startup_lines(world, {"-P1", "-P65535", "-P02505"}));
-  EXPECT_EQ(echo, (std::vector<std::string>{"Setting DIM_DNS_PORT to 1", "Setting DIM_DNS_PORT to 65535",
-                                            "Setting DIM_DNS_PORT to 02505"}));
+  EXPECT_EQ(echo,
+            (std::vector<std::string>{"Setting DIM_DNS_PORT to 1", "Setting DIM_DNS_PORT to 65535",
+                                      "Setting DIM_DNS_PORT to 02505"}));
 }
 
 TEST(ZolServerCommandLine, LettersAreCaseBlindAndUnknownOptionsSilent) {

@@ -124,7 +124,8 @@ TEST(ZolSubscription, RequestsBeyondTheHundredthAreIgnored) {
     words.insert(words.end(), r.begin(), r.end());
   }
   w.station->command(kSubscribe, words);
-  EXPECT_TRUE(w.server->wait_for("SubscribeRegisters: table full (100 registers), 3 requests ignored\n", 5s))
+  EXPECT_TRUE(w.server->wait_for(
+      "SubscribeRegisters: table full (100 registers), 3 requests ignored\n", 5s))
       << w.server->out();
   w.next_poll(4s);
   auto u = w.last();

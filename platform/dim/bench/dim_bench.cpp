@@ -40,12 +40,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char *kSvc = "/BENCH/SVC";
 constexpr const char *kCmd = "/BENCH/CMD";
-constexpr double kRoundTripLimit = 1.2;       // times the bare TCP round trip, callback
-constexpr double kMainThreadLimit = 1.3;      // the same awaited on a caller's thread
-constexpr double kCommandRateLimit = 20000;   // commands per second, at least
-constexpr double kFanOutLimitUs = 2000;       // all 100 subscribers served within
-constexpr int kBatch = 100;                   // round trips per timed iteration
-constexpr int kRateCommands = 5000;           // commands per timed iteration
+constexpr double kRoundTripLimit = 1.2;      // times the bare TCP round trip, callback
+constexpr double kMainThreadLimit = 1.3;     // the same awaited on a caller's thread
+constexpr double kCommandRateLimit = 20000;  // commands per second, at least
+constexpr double kFanOutLimitUs = 2000;      // all 100 subscribers served within
+constexpr int kBatch = 100;                  // round trips per timed iteration
+constexpr int kRateCommands = 5000;          // commands per timed iteration
 
 // Started once for all benchmarks.
 struct World {
@@ -217,13 +217,16 @@ void BM_RoundTripLibraryAgainstRawTcp(benchmark::State &state) {
     auto t2 = Clock::now();
     n = g_expect;
     g_raw_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
-    g_library_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() / kBatch);
+    g_library_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
+                                 kBatch);
   }
   dim::release_service(id);
   state.counters["raw_us"] = median(g_raw_batch_us);
   state.counters["library_us"] = median(g_library_batch_us);
 }
-BENCHMARK(BM_RoundTripLibraryAgainstRawTcp)->UseRealTime()->Unit(benchmark::kMicrosecond)
+BENCHMARK(BM_RoundTripLibraryAgainstRawTcp)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
     ->MinTime(2.0);
 
 // The way scripts and rwreg wait: the main thread sends, then waits in the library, which
@@ -243,7 +246,8 @@ void BM_LibraryRoundTripFromMainThread(benchmark::State &state) {
       if (!dim::wait_until([n] { return g_seen[0] == n; }, 5000)) state.SkipWithError("no answer");
     }
     auto t2 = Clock::now();
-    g_raw_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
+    g_raw_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() /
+                                  kBatch);
     g_library_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
                                       kBatch);
   }
@@ -251,7 +255,9 @@ void BM_LibraryRoundTripFromMainThread(benchmark::State &state) {
   state.counters["raw_us"] = median(g_raw_main_batch_us);
   state.counters["library_us"] = median(g_library_main_batch_us);
 }
-BENCHMARK(BM_LibraryRoundTripFromMainThread)->UseRealTime()->Unit(benchmark::kMicrosecond)
+BENCHMARK(BM_LibraryRoundTripFromMainThread)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond)
     ->MinTime(2.0);
 
 // ---- command rate ----
@@ -333,7 +339,8 @@ void BM_FanOutTo100Connections(benchmark::State &state) {
     const auto t0 = Clock::now();
     send_value(++n);
     if (!collect(n)) state.SkipWithError("not all 100 received");
-    g_fanout_conn_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    g_fanout_conn_us.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
   state.counters["p99_us"] = percentile(g_fanout_conn_us, 0.99);
 }
@@ -355,7 +362,8 @@ void BM_FanOutTo100Subscriptions(benchmark::State &state) {
     const auto t0 = Clock::now();
     send_value(++n);
     if (!wait_all(1, 100, n)) state.SkipWithError("not all 100 received");
-    g_fanout_subs_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    g_fanout_subs_us.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
   for (unsigned id : ids) dim::release_service(id);
   state.counters["p99_us"] = percentile(g_fanout_subs_us, 0.99);
@@ -375,9 +383,12 @@ class Summary : public benchmark::ConsoleReporter {
       const std::string name = r.benchmark_name();
       const double t = r.GetAdjustedRealTime();
       auto is = [&](const char *prefix) { return name.rfind(prefix, 0) == 0; };
-      if (is("BM_CommandRate") && t > 0) g_fig.rate = kRateCommands / (t * 1e-3);
-      else if (is("BM_FanOutTo100Connections")) g_fig.fanout_conn_us = t;
-      else if (is("BM_FanOutTo100Subscriptions")) g_fig.fanout_subs_us = t;
+      if (is("BM_CommandRate") && t > 0)
+        g_fig.rate = kRateCommands / (t * 1e-3);
+      else if (is("BM_FanOutTo100Connections"))
+        g_fig.fanout_conn_us = t;
+      else if (is("BM_FanOutTo100Subscriptions"))
+        g_fig.fanout_subs_us = t;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -397,33 +408,36 @@ int main(int argc, char **argv) {
   f.library_us = median(g_library_batch_us);
   f.raw_us = median(g_raw_batch_us);
   if (f.library_us > 0 && f.raw_us > 0)
-    std::printf("round trip 20-byte command -> 16-byte update (medians of interleaved batches): "
-                "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
-                f.library_us, f.raw_us, f.library_us / f.raw_us, kRoundTripLimit,
-                verdict(f.library_us <= kRoundTripLimit * f.raw_us));
+    std::printf(
+        "round trip 20-byte command -> 16-byte update (medians of interleaved batches): "
+        "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
+        f.library_us, f.raw_us, f.library_us / f.raw_us, kRoundTripLimit,
+        verdict(f.library_us <= kRoundTripLimit * f.raw_us));
   f.library_main_us = median(g_library_main_batch_us);
   const double raw_main_us = median(g_raw_main_batch_us);
   if (f.library_main_us > 0 && raw_main_us > 0)
-    std::printf("the same sent from and awaited on the main thread (dim::wait_until): "
-                "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
-                f.library_main_us, raw_main_us, f.library_main_us / raw_main_us,
-                kMainThreadLimit, verdict(f.library_main_us <= kMainThreadLimit * raw_main_us));
+    std::printf(
+        "the same sent from and awaited on the main thread (dim::wait_until): "
+        "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
+        f.library_main_us, raw_main_us, f.library_main_us / raw_main_us, kMainThreadLimit,
+        verdict(f.library_main_us <= kMainThreadLimit * raw_main_us));
   if (f.rate > 0)
-    std::printf("commands from one client, server publishing after each: %.0f per second "
-                "(limit at least %.0f) %s\n",
-                f.rate, kCommandRateLimit, verdict(f.rate >= kCommandRateLimit));
+    std::printf(
+        "commands from one client, server publishing after each: %.0f per second "
+        "(limit at least %.0f) %s\n",
+        f.rate, kCommandRateLimit, verdict(f.rate >= kCommandRateLimit));
   if (!g_fanout_conn_us.empty())
-    std::printf("one update to 100 subscribers on 100 connections: mean %.0f us, p99 %.0f us, "
-                "worst %.0f us (limit %.0f us) %s\n",
-                f.fanout_conn_us, percentile(g_fanout_conn_us, 0.99),
-                percentile(g_fanout_conn_us, 1.0), kFanOutLimitUs,
-                verdict(percentile(g_fanout_conn_us, 0.99) <= kFanOutLimitUs));
+    std::printf(
+        "one update to 100 subscribers on 100 connections: mean %.0f us, p99 %.0f us, "
+        "worst %.0f us (limit %.0f us) %s\n",
+        f.fanout_conn_us, percentile(g_fanout_conn_us, 0.99), percentile(g_fanout_conn_us, 1.0),
+        kFanOutLimitUs, verdict(percentile(g_fanout_conn_us, 0.99) <= kFanOutLimitUs));
   if (!g_fanout_subs_us.empty())
-    std::printf("one update to 100 subscriptions on one connection: mean %.0f us, p99 %.0f us, "
-                "worst %.0f us (limit %.0f us) %s\n",
-                f.fanout_subs_us, percentile(g_fanout_subs_us, 0.99),
-                percentile(g_fanout_subs_us, 1.0), kFanOutLimitUs,
-                verdict(percentile(g_fanout_subs_us, 0.99) <= kFanOutLimitUs));
+    std::printf(
+        "one update to 100 subscriptions on one connection: mean %.0f us, p99 %.0f us, "
+        "worst %.0f us (limit %.0f us) %s\n",
+        f.fanout_subs_us, percentile(g_fanout_subs_us, 0.99), percentile(g_fanout_subs_us, 1.0),
+        kFanOutLimitUs, verdict(percentile(g_fanout_subs_us, 0.99) <= kFanOutLimitUs));
   benchmark::Shutdown();
   g_raw.reset();
   g_world.reset();  // stops the peer and the name server

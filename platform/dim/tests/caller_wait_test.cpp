@@ -137,10 +137,10 @@ void note_other(long *, void *data, int *size) {
 // waits for the slow answer, another thread's answers and a subscription nobody waits for go
 // on arriving, and each reaches its own callback.
 TEST_F(CallerWait, AnswersForOthersAndUnwaitedUpdatesReachTheirCallbacksDuringAWait) {
-  zoltest::Process slow({zoltest::test_bin("dim_echo_peer"), "/WAIT/SLOW/SERVER",
-                         "/WAIT/SLOW/SVC", "/WAIT/SLOW/CMD", "300"});
-  zoltest::Process fast({zoltest::test_bin("dim_echo_peer"), "/WAIT/FAST/SERVER",
-                         "/WAIT/FAST/SVC", "/WAIT/FAST/CMD"});
+  zoltest::Process slow({zoltest::test_bin("dim_echo_peer"), "/WAIT/SLOW/SERVER", "/WAIT/SLOW/SVC",
+                         "/WAIT/SLOW/CMD", "300"});
+  zoltest::Process fast({zoltest::test_bin("dim_echo_peer"), "/WAIT/FAST/SERVER", "/WAIT/FAST/SVC",
+                         "/WAIT/FAST/CMD"});
   ASSERT_EQ(slow.line(), "ready");
   ASSERT_EQ(fast.line(), "ready");
   g_echo_seen[0] = 0;
@@ -197,15 +197,14 @@ void fill_or_real(long *, void *, int *) {
 // The server dies while its answer is awaited: the subscription gets the fill data on the
 // waiting thread, and a wait that looks for it ends, as a station's did before.
 TEST_F(CallerWait, ServerLostDuringAWaitEndsItWithTheFillData) {
-  auto peer = std::make_unique<zoltest::Process>(std::vector<std::string>{
-      zoltest::test_bin("dim_echo_peer"), "/WAIT/LOST/SERVER", "/WAIT/LOST/SVC",
-      "/WAIT/LOST/CMD", "2000"});
+  auto peer = std::make_unique<zoltest::Process>(
+      std::vector<std::string>{zoltest::test_bin("dim_echo_peer"), "/WAIT/LOST/SERVER",
+                               "/WAIT/LOST/SVC", "/WAIT/LOST/CMD", "2000"});
   ASSERT_EQ(peer->line(), "ready");
   g_got_fill = false;
   g_real = 0;
   char fill[8] = "No Link";
-  dic_info_service_("/WAIT/LOST/SVC", MONITORED, 0, nullptr, 0, fill_or_real, 0, fill,
-                    sizeof fill);
+  dic_info_service_("/WAIT/LOST/SVC", MONITORED, 0, nullptr, 0, fill_or_real, 0, fill, sizeof fill);
   ASSERT_TRUE(dim::wait_until([] { return g_real >= 1; }, 5000));  // the current contents
   uint32_t v = 5;
   dic_cmnd_service_("/WAIT/LOST/CMD", &v, 4);  // answered only after 2 s
@@ -229,8 +228,8 @@ void waits_inside(long *, void *, int *size) {
 }
 
 TEST_F(CallerWait, WaitInsideACallbackReturnsAtOnceInsteadOfHangingTheLibrary) {
-  zoltest::Process peer({zoltest::test_bin("dim_echo_peer"), "/WAIT/IN/SERVER", "/WAIT/IN/SVC",
-                         "/WAIT/IN/CMD"});
+  zoltest::Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/WAIT/IN/SERVER", "/WAIT/IN/SVC", "/WAIT/IN/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   g_inner_result = -1;
   dic_info_service_("/WAIT/IN/SVC", MONITORED, 0, nullptr, 0, waits_inside, 0, nullptr, 0);

@@ -35,7 +35,8 @@ void build(long *, void **address, int *size) {
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc < 4) {
-    std::fprintf(stderr, "usage: dim_echo_peer SERVER SERVICE COMMAND [HANDLER_MS [ANSWER_BYTES]]\n");
+    std::fprintf(stderr,
+                 "usage: dim_echo_peer SERVER SERVICE COMMAND [HANDLER_MS [ANSWER_BYTES]]\n");
     return 1;
   }
   if (argc > 4) handler_ms = std::atoi(argv[4]);

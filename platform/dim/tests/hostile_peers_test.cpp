@@ -118,8 +118,8 @@ void raise_descriptor_limit() {
 
 TEST_F(HostilePeers, IdleConnectionsLeaveRoomAtTheNameServer) {
   raise_descriptor_limit();
-  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/IDLE/SERVER", "/HP/IDLE/SVC",
-              "/HP/IDLE/CMD"});
+  Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/HP/IDLE/SERVER", "/HP/IDLE/SVC", "/HP/IDLE/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   std::vector<std::unique_ptr<RawSocket>> idle;
   for (int i = 0; i < 4200; ++i) idle.push_back(std::make_unique<RawSocket>(dns_->port()));
@@ -137,8 +137,8 @@ TEST_F(HostilePeers, ConnectionsThatNeverSpeakAreClosedAfterTheHandshakeTimeout)
   setenv("DIM_HANDSHAKE_TIMEOUT_MS", "300", 1);
   NameServerProcess dns;
   dns.use();
-  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/QUIET/SERVER", "/HP/QUIET/SVC",
-              "/HP/QUIET/CMD"});
+  Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/HP/QUIET/SERVER", "/HP/QUIET/SVC", "/HP/QUIET/CMD"});
   unsetenv("DIM_HANDSHAKE_TIMEOUT_MS");
   ASSERT_EQ(peer.line(), "ready");
   std::vector<wire::ServerInfo> servers;
@@ -189,8 +189,8 @@ TEST_F(HostilePeers, HalfSentFramesCostTheNameServerLittle) {
   const long grown = peak_mib(dns_->child().pid()) - before;
   // Held all at once they would be 200 MiB.
   EXPECT_LT(grown, 40) << "the name server grew by " << grown << " MiB";
-  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/AFTER/SERVER", "/HP/AFTER/SVC",
-              "/HP/AFTER/CMD"});
+  Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/HP/AFTER/SERVER", "/HP/AFTER/SVC", "/HP/AFTER/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   EXPECT_TRUE(listed("/HP/AFTER/SERVER"));
 }

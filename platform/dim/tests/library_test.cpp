@@ -1,8 +1,7 @@
 // The library's server and client halves in one process, talking through a name server of
 // the test's own.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -112,8 +111,8 @@ TEST_F(DimLibrary, EmptyAndLargestCommandsArriveWhole) {
 
   std::vector<uint8_t> big(dim::wire::kMaxPayload);
   std::iota(big.begin(), big.end(), uint8_t{7});
-  ASSERT_TRUE(dim::send_command("/LIB/B/CMD", big.data(), static_cast<int>(big.size()), 20000,
-                                error))
+  ASSERT_TRUE(
+      dim::send_command("/LIB/B/CMD", big.data(), static_cast<int>(big.size()), 20000, error))
       << error;
   ASSERT_TRUE(wait_for([] { return g_cmd_count == 2; }, 20000ms));
   std::lock_guard lock(g_cmd_mutex);
@@ -349,10 +348,12 @@ TEST_F(DimLibrary, CommandsFromOneThreadArriveWholeAndInOrderWhateverTheirSize) 
     std::memcpy(data.data(), &i, 4);
     ASSERT_EQ(dic_cmnd_service_("/LIB/Q/CMD", data.data(), static_cast<int>(size)), 1);
   }
-  ASSERT_TRUE(wait_for([] {
-    std::lock_guard lock(g_seq_mutex);
-    return g_seq.size() == kCount;
-  }, 20000ms));
+  ASSERT_TRUE(wait_for(
+      [] {
+        std::lock_guard lock(g_seq_mutex);
+        return g_seq.size() == kCount;
+      },
+      20000ms));
   std::lock_guard lock(g_seq_mutex);
   for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(g_seq[i], i) << "at position " << i;
 }
@@ -454,8 +455,8 @@ TEST_F(DimSilentNameServer, ServerRegistrationGivesUpAndTriesAgain) {
 // ---- names ----
 
 TEST_F(DimLibrary, SecondServerOfTheSameNameIsRefused) {
-  zoltest::Process first({zoltest::test_bin("dim_echo_peer"), "/LIB/H/SERVER", "/LIB/H/SVC",
-                          "/LIB/H/CMD"});
+  zoltest::Process first(
+      {zoltest::test_bin("dim_echo_peer"), "/LIB/H/SERVER", "/LIB/H/SVC", "/LIB/H/CMD"});
   ASSERT_EQ(first.line(), "ready");
   dim::set_exit_on_refusal(false);
   EXPECT_EQ(dis_start_serving_("/LIB/H/SERVER"), 0);

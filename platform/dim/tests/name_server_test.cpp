@@ -1,5 +1,7 @@
 // The name server against servers that register what is not theirs, too much, from the wrong
 // host or at the wrong time; each peer speaks raw frames to a real dim_dns.
+#include "testing/name_server.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +12,6 @@
 #include "platform/dim/host_range.h"
 #include "platform/dim/wire.h"
 #include "testing/dns_peer.h"
-#include "testing/name_server.h"
 #include "testing/process.h"
 
 namespace {
@@ -100,8 +101,7 @@ TEST(NameServerFrames, EmptyEntryNameClosesTheConnectionInARegistrationAsInAnAdd
   EXPECT_TRUE(later.closed_by_peer());
 
   const std::string err = dns.child().err_text();
-  EXPECT_NE(err.find("dim_dns: closing connection with peer 127.0.0.1:"), std::string::npos)
-      << err;
+  EXPECT_NE(err.find("dim_dns: closing connection with peer 127.0.0.1:"), std::string::npos) << err;
   EXPECT_NE(err.find(": malformed registration\n"), std::string::npos) << err;
   EXPECT_NE(err.find(": malformed entry\n"), std::string::npos) << err;
   EXPECT_EQ(err.find("dim: "), std::string::npos) << err;

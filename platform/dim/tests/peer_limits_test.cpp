@@ -50,7 +50,8 @@ TEST(AdmissionKey, IPv4ByAddressIPv6ByNetwork) {
   using dim::Admission;
   EXPECT_EQ(Admission::key_of(addr("::ffff:10.1.2.3")), "10.1.2.3");
   EXPECT_NE(Admission::key_of(addr("10.1.2.3")), Admission::key_of(addr("10.1.2.4")));
-  EXPECT_EQ(Admission::key_of(addr("2001:db8:1:2::1")), Admission::key_of(addr("2001:db8:1:2:ffff::9")));
+  EXPECT_EQ(Admission::key_of(addr("2001:db8:1:2::1")),
+            Admission::key_of(addr("2001:db8:1:2:ffff::9")));
   EXPECT_NE(Admission::key_of(addr("2001:db8:1:2::1")), Admission::key_of(addr("2001:db8:1:3::1")));
 }
 

@@ -52,8 +52,8 @@ TEST(DimStop, RunningHandlerEndsAndNothingStartsAfterIt) {
   // Queued behind the running handler: more commands, a timer, a new subscriber's routine.
   for (int i = 0; i < 20; ++i) dic_cmnd_service_("/STOP/A/CMD", &w, 4);
   dtq_start_timer(1, counting_timer, 3);
-  dic_info_service_("/STOP/A/SVC", MONITORED, 0, nullptr, 0,
-                    [](long *, void *, int *) {}, 0, nullptr, 0);
+  dic_info_service_(
+      "/STOP/A/SVC", MONITORED, 0, nullptr, 0, [](long *, void *, int *) {}, 0, nullptr, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   EXPECT_FALSE(dim::stop_dispatch(50)) << "returned while the handler still ran";

@@ -74,14 +74,14 @@ TEST(DimFrameReader, RefusesOversizedLengthBeforeAllocating) {
   // One byte over the largest body is refused; the largest itself is accepted.
   const uint32_t over = static_cast<uint32_t>(kMaxFrameBody + 1);
   FrameReader r2;
-  EXPECT_TRUE(feed(r2, Bytes{uint8_t(over), uint8_t(over >> 8), uint8_t(over >> 16),
-                             uint8_t(over >> 24), 20},
-                   5, frames));
+  EXPECT_TRUE(feed(
+      r2, Bytes{uint8_t(over), uint8_t(over >> 8), uint8_t(over >> 16), uint8_t(over >> 24), 20}, 5,
+      frames));
   const uint32_t max = static_cast<uint32_t>(kMaxFrameBody);
   FrameReader r3;
-  EXPECT_FALSE(feed(r3, Bytes{uint8_t(max), uint8_t(max >> 8), uint8_t(max >> 16),
-                              uint8_t(max >> 24), 20},
-                    5, frames));
+  EXPECT_FALSE(
+      feed(r3, Bytes{uint8_t(max), uint8_t(max >> 8), uint8_t(max >> 16), uint8_t(max >> 24), 20},
+           5, frames));
 }
 
 TEST(DimFrameReader, RefusesEmptyFramesAndUnknownKinds) {
@@ -103,7 +103,10 @@ TEST(DimDecode, RoundTripsEveryMessage) {
     EXPECT_EQ(out.size(), 1u);
     return out.at(0);
   };
-  RegisterMsg reg{"/Z/SERVER", "127.0.0.1", 4000, 77,
+  RegisterMsg reg{"/Z/SERVER",
+                  "127.0.0.1",
+                  4000,
+                  77,
                   {{EntryKind::kService, "/Z/SVC"}, {EntryKind::kCommand, "/Z/CMD"}}};
   auto r = decode_register(frame_of(encode(reg)));
   ASSERT_TRUE(r);

@@ -115,7 +115,6 @@ void BM_PlainVolatileWrite(benchmark::State &state) {
 }
 BENCHMARK(BM_PlainVolatileWrite);
 
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -128,8 +127,10 @@ int main(int argc, char **argv) {
   const double fpga = reporter.ns("BM_TckCycleFpgaTakingData");
   lbsim::BoardControl::remove(board_name());
   if (tck < 0 || plain < 0) return 0;  // filtered out
-  std::printf("TCK cycle on the simulated board: %.1f ns (goal < %.0f ns: %s); plain volatile write: %.2f ns\n",
-              tck, kGoalNs, tck < kGoalNs ? "met" : "NOT MET", plain);
+  std::printf(
+      "TCK cycle on the simulated board: %.1f ns (goal < %.0f ns: %s); plain volatile write: %.2f "
+      "ns\n",
+      tck, kGoalNs, tck < kGoalNs ? "met" : "NOT MET", plain);
   if (fpga >= 0)
     std::printf("TCK cycle while the FPGA takes configuration data: %.1f ns (goal < %.0f ns: %s)\n",
                 fpga, kGoalNs, fpga < kGoalNs ? "met" : "NOT MET");

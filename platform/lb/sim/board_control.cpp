@@ -92,7 +92,8 @@ std::vector<TapDeviceConfig> BoardControl::chain() {
   BoardLock lock(*board_);
   const TapChain &c = board_->state().chain;
   std::vector<TapDeviceConfig> out;
-  for (uint32_t i = 0; i < c.device_count && i < kTapMaxDevices; ++i) out.push_back(c.devices[i].config);
+  for (uint32_t i = 0; i < c.device_count && i < kTapMaxDevices; ++i)
+    out.push_back(c.devices[i].config);
   return out;
 }
 

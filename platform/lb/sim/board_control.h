@@ -78,8 +78,8 @@ class BoardControl {
   void trace_on(bool on);
   bool trace_is_on();
   void trace_clear();
-  std::vector<TraceRecord> trace_records();   // oldest first
-  std::vector<std::string> trace_lines();     // the same, as text (trace.h)
+  std::vector<TraceRecord> trace_records();  // oldest first
+  std::vector<std::string> trace_lines();    // the same, as text (trace.h)
   uint64_t trace_dropped();
 
   // Holds the board lock while the returned object lives: used by tests to stand for a

@@ -30,13 +30,20 @@ uint32_t apply_stuck(const RegisterFault &f, uint32_t value) {
 uint32_t read_effect(BoardState &b, uint32_t addr) {
   switch (addr) {
     case kAddrJtag:
-      return (b.regs[kAddrJtag / 4] & ~0x08u) | (static_cast<uint32_t>(tap_chain_tdo(b.chain)) << 3);
-    case kAddrI2cCommand: return i2c_read_status(b);
-    case kAddrI2cData: return i2c_read_data(b);
-    case kAddrLines: return selector_read_lines(b);
-    case kAddrDirection: return b.selector.direction;
-    case kAddrVersion: return kVorlVersion;
-    default: return b.regs[addr / 4];
+      return (b.regs[kAddrJtag / 4] & ~0x08u) |
+             (static_cast<uint32_t>(tap_chain_tdo(b.chain)) << 3);
+    case kAddrI2cCommand:
+      return i2c_read_status(b);
+    case kAddrI2cData:
+      return i2c_read_data(b);
+    case kAddrLines:
+      return selector_read_lines(b);
+    case kAddrDirection:
+      return b.selector.direction;
+    case kAddrVersion:
+      return kVorlVersion;
+    default:
+      return b.regs[addr / 4];
   }
 }
 
@@ -66,10 +73,17 @@ void write_effect(BoardState &b, uint32_t addr, uint32_t value) {
       b.regs[addr / 4] = value;
       i2c_write_data(b, value);
       return;
-    case kAddrLines: selector_write_lines(b, value); return;
-    case kAddrDirection: selector_write_direction(b, value); return;
-    case kAddrVersion: return;  // read-only
-    default: b.regs[addr / 4] = value; return;
+    case kAddrLines:
+      selector_write_lines(b, value);
+      return;
+    case kAddrDirection:
+      selector_write_direction(b, value);
+      return;
+    case kAddrVersion:
+      return;  // read-only
+    default:
+      b.regs[addr / 4] = value;
+      return;
   }
 }
 

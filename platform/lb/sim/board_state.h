@@ -53,10 +53,10 @@ struct RegisterFault {
 };
 
 struct Faults {
-  uint32_t register_count;       // entries used in `registers`
+  uint32_t register_count;  // entries used in `registers`
   RegisterFault registers[kMaxRegisterFaults];
-  int32_t init_errno;            // lb_init_s fails with this errno (0: no fault)
-  int32_t map_errno;             // lb_map fails with this errno (0: no fault)
+  int32_t init_errno;  // lb_init_s fails with this errno (0: no fault)
+  int32_t map_errno;   // lb_map fails with this errno (0: no fault)
 };
 
 struct BoardState {

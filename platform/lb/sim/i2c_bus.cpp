@@ -14,9 +14,7 @@ void trace(BoardState &b, TraceKind kind, uint32_t addr, uint32_t value) {
   if (b.trace.on) trace_add(b.trace, kind, addr, value);
 }
 
-uint8_t register_mask(const I2cDevice &d) {
-  return d.kind == I2cDeviceKind::kExpander4 ? 3 : 7;
-}
+uint8_t register_mask(const I2cDevice &d) { return d.kind == I2cDeviceKind::kExpander4 ? 3 : 7; }
 
 // Input register of port `port` of an expander whose output, polarity and direction
 // registers start at `out`, `pol`, `dir`.
@@ -61,9 +59,14 @@ void device_write(I2cDevice &d, uint8_t offset, uint8_t value) {
 // Where the pointer goes after a data byte.
 void advance(I2cDevice &d) {
   switch (d.kind) {
-    case I2cDeviceKind::kExpander4: break;
-    case I2cDeviceKind::kExpander8: d.pointer = static_cast<uint8_t>(d.pointer ^ 1); break;
-    default: d.pointer = static_cast<uint8_t>(d.pointer + 1); break;
+    case I2cDeviceKind::kExpander4:
+      break;
+    case I2cDeviceKind::kExpander8:
+      d.pointer = static_cast<uint8_t>(d.pointer ^ 1);
+      break;
+    default:
+      d.pointer = static_cast<uint8_t>(d.pointer + 1);
+      break;
   }
 }
 

@@ -63,28 +63,28 @@ inline constexpr int kI2cDeviceCount = 4;  // 0xA0, 0x40, 0x42, 0xFC, in this or
 
 struct I2cDevice {
   I2cDeviceKind kind;
-  uint8_t address;     // 8-bit bus address of its write form
-  uint8_t pointer;     // byte or register pointer
-  uint8_t noack;       // fault: acknowledges nothing
-  uint8_t bad_xor;     // fault: bytes read are XORed with this (0 = none)
+  uint8_t address;  // 8-bit bus address of its write form
+  uint8_t pointer;  // byte or register pointer
+  uint8_t noack;    // fault: acknowledges nothing
+  uint8_t bad_xor;  // fault: bytes read are XORed with this (0 = none)
   uint8_t pad[3];
-  uint8_t mem[256];    // EEPROM / memory bytes or expander registers
+  uint8_t mem[256];  // EEPROM / memory bytes or expander registers
 };
 
 enum class I2cPhase : uint8_t {
-  kIdle = 0,        // no start since the last stop
-  kAddress = 1,     // start seen, next byte is an address byte
-  kPointer = 2,     // device addressed for writing, next byte is its pointer
-  kWriting = 3,     // device addressed for writing, pointer set
-  kReading = 4,     // device addressed for reading
-  kIgnored = 5,     // address not acknowledged: nothing listens until the next start
+  kIdle = 0,     // no start since the last stop
+  kAddress = 1,  // start seen, next byte is an address byte
+  kPointer = 2,  // device addressed for writing, next byte is its pointer
+  kWriting = 3,  // device addressed for writing, pointer set
+  kReading = 4,  // device addressed for reading
+  kIgnored = 5,  // address not acknowledged: nothing listens until the next start
 };
 
 struct I2cMaster {
   uint32_t status;
-  uint32_t rx;          // last byte received
+  uint32_t rx;  // last byte received
   I2cPhase phase;
-  int8_t device;        // index into BoardState::i2c_devices, -1 when none
+  int8_t device;  // index into BoardState::i2c_devices, -1 when none
   uint8_t pad[2];
 };
 

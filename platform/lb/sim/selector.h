@@ -32,10 +32,10 @@ inline constexpr uint32_t kLineLatch = 0x80;
 inline constexpr uint32_t kSelectorReset = 0x08;
 
 struct Selector {
-  uint32_t lines;       // last value written to 0x10
-  uint32_t direction;   // last value written to 0x14
-  uint8_t regs[4];      // the four 4-bit selector registers
-  uint8_t selected;     // register whose content is put on released data lines
+  uint32_t lines;      // last value written to 0x10
+  uint32_t direction;  // last value written to 0x14
+  uint8_t regs[4];     // the four 4-bit selector registers
+  uint8_t selected;    // register whose content is put on released data lines
   uint8_t pad[3];
 };
 

@@ -8,21 +8,19 @@ namespace {
 
 // Next state, indexed by [state][tms].
 constexpr TapState kNext[16][2] = {
-    {kTapIdle, kTapReset},         {kTapIdle, kTapDrSelect},
-    {kTapDrCapture, kTapIrSelect}, {kTapDrShift, kTapDrExit1},
-    {kTapDrShift, kTapDrExit1},    {kTapDrPause, kTapDrUpdate},
-    {kTapDrPause, kTapDrExit2},    {kTapDrShift, kTapDrUpdate},
-    {kTapIdle, kTapDrSelect},      {kTapIrCapture, kTapReset},
-    {kTapIrShift, kTapIrExit1},    {kTapIrShift, kTapIrExit1},
-    {kTapIrPause, kTapIrUpdate},   {kTapIrPause, kTapIrExit2},
-    {kTapIrShift, kTapIrUpdate},   {kTapIdle, kTapDrSelect},
+    {kTapIdle, kTapReset},       {kTapIdle, kTapDrSelect},    {kTapDrCapture, kTapIrSelect},
+    {kTapDrShift, kTapDrExit1},  {kTapDrShift, kTapDrExit1},  {kTapDrPause, kTapDrUpdate},
+    {kTapDrPause, kTapDrExit2},  {kTapDrShift, kTapDrUpdate}, {kTapIdle, kTapDrSelect},
+    {kTapIrCapture, kTapReset},  {kTapIrShift, kTapIrExit1},  {kTapIrShift, kTapIrExit1},
+    {kTapIrPause, kTapIrUpdate}, {kTapIrPause, kTapIrExit2},  {kTapIrShift, kTapIrUpdate},
+    {kTapIdle, kTapDrSelect},
 };
 
 constexpr const char *kNames[16] = {
-    "Test-Logic-Reset", "Run-Test/Idle", "Select-DR-Scan", "Capture-DR",
-    "Shift-DR",         "Exit1-DR",      "Pause-DR",       "Exit2-DR",
-    "Update-DR",        "Select-IR-Scan", "Capture-IR",    "Shift-IR",
-    "Exit1-IR",         "Pause-IR",      "Exit2-IR",       "Update-IR",
+    "Test-Logic-Reset", "Run-Test/Idle",  "Select-DR-Scan", "Capture-DR",
+    "Shift-DR",         "Exit1-DR",       "Pause-DR",       "Exit2-DR",
+    "Update-DR",        "Select-IR-Scan", "Capture-IR",     "Shift-IR",
+    "Exit1-IR",         "Pause-IR",       "Exit2-IR",       "Update-IR",
 };
 
 // FPGA registers in TapDevice::kind_state.
@@ -99,11 +97,14 @@ void fpga_start(uint32_t *k) {
 
 FpgaError frame_error(const uint32_t *k) {
   switch (k[kFpgaPhase]) {
-    case kHuntSync: return FpgaError::kNoSync;
-    case kFrameFailed: return FpgaError::kBadLength;
+    case kHuntSync:
+      return FpgaError::kNoSync;
+    case kFrameFailed:
+      return FpgaError::kBadLength;
     case kFrameDone:
       return k[kFpgaFrameCrc] == k[kFpgaCrc] ? FpgaError::kNone : FpgaError::kCrcMismatch;
-    default: return FpgaError::kIncomplete;
+    default:
+      return FpgaError::kIncomplete;
   }
 }
 
@@ -128,11 +129,16 @@ TapDataReg decode(const TapDeviceConfig &c, uint32_t ir) {
   if (ir == c.usercode_ir) return TapDataReg::kUsercode;
   if (c.kind == TapKind::kFpga) {
     switch (ir) {
-      case kFpgaLoadIr: return TapDataReg::kFpgaLoad;
-      case kFpgaStatusIr: return TapDataReg::kFpgaStatus;
-      case kFpgaCrcIr: return TapDataReg::kFpgaCrc;
-      case kFpgaCountIr: return TapDataReg::kFpgaCount;
-      default: break;
+      case kFpgaLoadIr:
+        return TapDataReg::kFpgaLoad;
+      case kFpgaStatusIr:
+        return TapDataReg::kFpgaStatus;
+      case kFpgaCrcIr:
+        return TapDataReg::kFpgaCrc;
+      case kFpgaCountIr:
+        return TapDataReg::kFpgaCount;
+      default:
+        break;
     }
   }
   return TapDataReg::kBypass;
@@ -154,13 +160,25 @@ void update_instruction(TapDevice &d, uint32_t ir) {
 
 void capture_dr(TapDevice &d) {
   switch (d.dr) {
-    case TapDataReg::kIdcode: d.dr_shift = d.config.idcode; break;
-    case TapDataReg::kUsercode: d.dr_shift = d.config.usercode; break;
-    case TapDataReg::kFpgaStatus: d.dr_shift = tap_fpga_status_word(d); break;
-    case TapDataReg::kFpgaCrc: d.dr_shift = d.kind_state[kFpgaCrc]; break;
-    case TapDataReg::kFpgaCount: d.dr_shift = d.kind_state[kFpgaBits]; break;
+    case TapDataReg::kIdcode:
+      d.dr_shift = d.config.idcode;
+      break;
+    case TapDataReg::kUsercode:
+      d.dr_shift = d.config.usercode;
+      break;
+    case TapDataReg::kFpgaStatus:
+      d.dr_shift = tap_fpga_status_word(d);
+      break;
+    case TapDataReg::kFpgaCrc:
+      d.dr_shift = d.kind_state[kFpgaCrc];
+      break;
+    case TapDataReg::kFpgaCount:
+      d.dr_shift = d.kind_state[kFpgaBits];
+      break;
     case TapDataReg::kBypass:
-    case TapDataReg::kFpgaLoad: d.dr_shift = 0; break;
+    case TapDataReg::kFpgaLoad:
+      d.dr_shift = 0;
+      break;
   }
 }
 
@@ -280,7 +298,8 @@ int tap_chain_clock(TapChain &chain, int tms, int tdi) {
       for (uint32_t i = 0; i < n; ++i) capture_dr(chain.devices[i]);
       break;
     case kTapIrCapture:
-      for (uint32_t i = 0; i < n; ++i) chain.devices[i].ir_shift = chain.devices[i].config.ir_capture;
+      for (uint32_t i = 0; i < n; ++i)
+        chain.devices[i].ir_shift = chain.devices[i].config.ir_capture;
       break;
     case kTapIrUpdate:
       for (uint32_t i = 0; i < n; ++i) {
@@ -314,11 +333,16 @@ uint32_t tap_fpga_status_word(const TapDevice &d) {
 
 const char *fpga_error_name(FpgaError error) {
   switch (error) {
-    case FpgaError::kNone: return "none";
-    case FpgaError::kNoSync: return "no-sync";
-    case FpgaError::kBadLength: return "bad-length";
-    case FpgaError::kIncomplete: return "incomplete";
-    case FpgaError::kCrcMismatch: return "crc-mismatch";
+    case FpgaError::kNone:
+      return "none";
+    case FpgaError::kNoSync:
+      return "no-sync";
+    case FpgaError::kBadLength:
+      return "bad-length";
+    case FpgaError::kIncomplete:
+      return "incomplete";
+    case FpgaError::kCrcMismatch:
+      return "crc-mismatch";
   }
   return "unknown";
 }

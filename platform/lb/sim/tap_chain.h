@@ -139,12 +139,12 @@ inline constexpr int kTapMaxDevices = 8;
 // What a device is; set when the chain is built, never changed by clocking.
 struct TapDeviceConfig {
   TapKind kind = TapKind::kFixed;
-  uint8_t ir_length = 0;         // 2 .. kTapMaxIrLength
-  uint32_t ir_capture = 0x1;     // loaded into the IR shift stage in Capture-IR; ends in 01
+  uint8_t ir_length = 0;      // 2 .. kTapMaxIrLength
+  uint32_t ir_capture = 0x1;  // loaded into the IR shift stage in Capture-IR; ends in 01
   uint32_t idcode = 0;
-  uint32_t idcode_ir = 0;        // instruction code selecting IDCODE
+  uint32_t idcode_ir = 0;  // instruction code selecting IDCODE
   uint32_t usercode = 0;
-  uint32_t usercode_ir = 0;      // instruction code selecting USERCODE
+  uint32_t usercode_ir = 0;  // instruction code selecting USERCODE
 };
 
 // Checks a device description: IR length in range, instruction codes that fit the IR, are
@@ -154,11 +154,11 @@ const char *tap_device_config_error(const TapDeviceConfig &config);
 
 struct TapDevice {
   TapDeviceConfig config;
-  uint32_t ir;            // current instruction (updated in Update-IR, reset in Test-Logic-Reset)
-  uint32_t ir_shift;      // IR shift stage; bit 0 is next out towards TDO
-  uint64_t dr_shift;      // shift stage of the selected data register; bit 0 next out
-  uint8_t dr_length;      // length of the selected data register
-  TapDataReg dr;          // register the current instruction selects
+  uint32_t ir;        // current instruction (updated in Update-IR, reset in Test-Logic-Reset)
+  uint32_t ir_shift;  // IR shift stage; bit 0 is next out towards TDO
+  uint64_t dr_shift;  // shift stage of the selected data register; bit 0 next out
+  uint8_t dr_length;  // length of the selected data register
+  TapDataReg dr;      // register the current instruction selects
   uint8_t pad[6];
   uint32_t kind_state[16];  // registers of device kinds that have their own (FPGA)
 };
@@ -189,12 +189,12 @@ int tap_chain_clock(TapChain &chain, int tms, int tdi);
 // What an FPGA device holds; all zero for a device of another kind.
 struct FpgaState {
   bool configured;
-  bool busy;          // started, not ended
-  bool synced;        // the sync word was seen in the current or last configuration
+  bool busy;    // started, not ended
+  bool synced;  // the sync word was seen in the current or last configuration
   FpgaError error;
-  uint32_t length;    // data bits announced by the length word (0 before it)
-  uint32_t bits;      // data bits received
-  uint32_t crc;       // CRC-32 of the data bits received
+  uint32_t length;  // data bits announced by the length word (0 before it)
+  uint32_t bits;    // data bits received
+  uint32_t crc;     // CRC-32 of the data bits received
 };
 FpgaState tap_fpga_state(const TapDevice &device);
 // The value FPGA_STATUS captures.

@@ -38,15 +38,18 @@ std::string trace_format(const TraceRecord &r) {
       std::snprintf(buf, sizeof buf, "TCK TMS=%u TDI=%u TDO=%u", r.value & 1, (r.value >> 1) & 1,
                     (r.value >> 2) & 1);
       break;
-    case TraceKind::kI2cStart: return "I2C START";
-    case TraceKind::kI2cRestart: return "I2C RESTART";
+    case TraceKind::kI2cStart:
+      return "I2C START";
+    case TraceKind::kI2cRestart:
+      return "I2C RESTART";
     case TraceKind::kI2cByte:
       std::snprintf(buf, sizeof buf, "I2C BYTE 0x%02X %s", r.value & 0xFF, r.addr ? "ACK" : "NACK");
       break;
     case TraceKind::kI2cRecv:
       std::snprintf(buf, sizeof buf, "I2C RECV 0x%02X", r.value & 0xFF);
       break;
-    case TraceKind::kI2cStop: return "I2C STOP";
+    case TraceKind::kI2cStop:
+      return "I2C STOP";
     case TraceKind::kLines:
       std::snprintf(buf, sizeof buf, "LINES 0x%02X DIR 0x%02X", r.value & 0xFF, r.addr & 0xFF);
       break;
@@ -56,9 +59,11 @@ std::string trace_format(const TraceRecord &r) {
     case TraceKind::kSelSelect:
       std::snprintf(buf, sizeof buf, "SEL SELECT %u", r.addr & 3);
       break;
-    case TraceKind::kSelReset: return "SEL RESET";
+    case TraceKind::kSelReset:
+      return "SEL RESET";
     default:
-      std::snprintf(buf, sizeof buf, "? %u 0x%X 0x%X", static_cast<unsigned>(r.kind), r.addr, r.value);
+      std::snprintf(buf, sizeof buf, "? %u 0x%X 0x%X", static_cast<unsigned>(r.kind), r.addr,
+                    r.value);
       break;
   }
   return buf;

@@ -40,11 +40,11 @@ enum class TraceKind : uint8_t {
   kReadFail = 2,
   kWrite = 3,
   kWriteFail = 4,
-  kTck = 5,         // value: bit 0 TMS, bit 1 TDI, bit 2 TDO
+  kTck = 5,  // value: bit 0 TMS, bit 1 TDI, bit 2 TDO
   kI2cStart = 6,
   kI2cRestart = 7,
-  kI2cByte = 8,     // value: byte, addr: 1 when acknowledged
-  kI2cRecv = 9,     // value: byte
+  kI2cByte = 8,  // value: byte, addr: 1 when acknowledged
+  kI2cRecv = 9,  // value: byte
   kI2cStop = 10,
   kLines = 11,      // value: levels, addr: direction
   kSelWrite = 12,   // addr: register, value: data
@@ -53,7 +53,7 @@ enum class TraceKind : uint8_t {
 };
 
 struct TraceRecord {
-  uint32_t seq;    // position in the whole trace since it was last cleared
+  uint32_t seq;  // position in the whole trace since it was last cleared
   TraceKind kind;
   uint8_t pad[3];
   uint32_t addr;
@@ -63,7 +63,7 @@ struct TraceRecord {
 inline constexpr uint32_t kTraceCapacity = 1u << 16;  // records kept
 
 struct Trace {
-  uint32_t on;       // 0 or 1
+  uint32_t on;  // 0 or 1
   uint32_t pad;
   uint64_t written;  // records ever added since the last clear
   TraceRecord ring[kTraceCapacity];

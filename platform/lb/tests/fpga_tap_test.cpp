@@ -48,7 +48,9 @@ Bits frame(const Bits &data, uint32_t length, uint32_t crc) {
   append_word(f, crc);
   return f;
 }
-Bits frame(const Bits &data) { return frame(data, static_cast<uint32_t>(data.size()), crc_of(data)); }
+Bits frame(const Bits &data) {
+  return frame(data, static_cast<uint32_t>(data.size()), crc_of(data));
+}
 
 // Drives the default chain (device 0 the FPGA, IR 10; device 1 IR 6) from Run-Test/Idle, the
 // way the scan engine pads scans for device 0: device 1 is shifted first.
@@ -134,7 +136,8 @@ TEST_F(Fpga, FrameIsFoundAfterAnyLeadingBits) {
   const Bits good = frame(data);
   Bits sync_start;
   append_word(sync_start, kFpgaSyncWord, 31);  // a sync word cut one bit short
-  for (const Bits &lead : {Bits{}, Bits(1, 1), Bits(37, 0), Bits(64, 1), random_bits(333, 3), sync_start}) {
+  for (const Bits &lead :
+       {Bits{}, Bits(1, 1), Bits(37, 0), Bits(64, 1), random_bits(333, 3), sync_start}) {
     Bits stream = lead;
     stream.insert(stream.end(), good.begin(), good.end());
     configure(stream);
@@ -155,10 +158,12 @@ TEST_F(Fpga, BadFramesLeaveItUnconfiguredWithTheirReason) {
     Bits stream;
     FpgaError error;
   } cases[] = {
-      {"flipped data bit, original CRC", frame(flipped, 512, crc_of(data)), FpgaError::kCrcMismatch},
+      {"flipped data bit, original CRC", frame(flipped, 512, crc_of(data)),
+       FpgaError::kCrcMismatch},
       {"wrong CRC word", frame(data, 512, crc_of(data) ^ 1), FpgaError::kCrcMismatch},
       {"length 0", frame(data, 0, crc_of(data)), FpgaError::kBadLength},
-      {"length above the largest", frame(data, kFpgaMaxConfigBits + 1, crc_of(data)), FpgaError::kBadLength},
+      {"length above the largest", frame(data, kFpgaMaxConfigBits + 1, crc_of(data)),
+       FpgaError::kBadLength},
       {"length longer than the data", frame(data, 600, crc_of(data)), FpgaError::kIncomplete},
       {"CRC word cut short", Bits(complete.begin(), complete.end() - 1), FpgaError::kIncomplete},
       {"sync word with a flipped bit", broken_sync, FpgaError::kNoSync},

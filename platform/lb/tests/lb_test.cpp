@@ -3,12 +3,11 @@
 #include "platform/lb/lb.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -32,7 +31,8 @@ int open_bus() {
 
 // Runs `body` in a child process with the given environment; returns its exit status, or
 // 128 + signal when it was killed.
-int in_child(const std::function<int()> &body, const std::vector<std::pair<std::string, std::string>> &env) {
+int in_child(const std::function<int()> &body,
+             const std::vector<std::pair<std::string, std::string>> &env) {
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -109,7 +109,8 @@ TEST_F(LbSimulated, AccessesBeforeOpeningAndOutsideTheWindowFail) {
 }
 
 TEST_F(LbSimulated, TwoProcessesSeeOneBoard) {
-  EXPECT_EQ(child([] { return open_bus() == 0 && lb_write_word(0x20F8, 0xC0FFEE) == 0 ? 0 : 1; }), 0);
+  EXPECT_EQ(child([] { return open_bus() == 0 && lb_write_word(0x20F8, 0xC0FFEE) == 0 ? 0 : 1; }),
+            0);
   EXPECT_EQ(child([] {
               uint32_t v = 0;
               return open_bus() == 0 && lb_read_word(0x20F8, &v) == 0 && v == 0xC0FFEE ? 0 : 1;
@@ -161,7 +162,8 @@ TEST_F(LbSimulated, TraceShowsTheProgramsAccesses) {
             }),
             0);
   EXPECT_EQ(board_->trace_lines(),
-            (std::vector<std::string>{"W 0x0000 0x00000053", "TCK TMS=0 TDI=1 TDO=1", "R 0x0004 0x000000BF"}));
+            (std::vector<std::string>{"W 0x0000 0x00000053", "TCK TMS=0 TDI=1 TDO=1",
+                                      "R 0x0004 0x000000BF"}));
 }
 
 TEST_F(LbSimulated, BadBoardNameIsRefused) {
@@ -232,12 +234,12 @@ TEST_F(LbHardware, PathsThatCannotBeTheWindowAreRefusedAtInit) {
     std::string path;
     int err;
   } cases[] = {
-      {"/dev/zero", ENODEV},      // maps, but as memory past whose end accesses fault
-      {"/dev/null", ENODEV},      // a device that cannot be mapped at all
-      {fifo, ENODEV},             // neither device nor file
-      {"/tmp", EISDIR},           // a directory
+      {"/dev/zero", ENODEV},  // maps, but as memory past whose end accesses fault
+      {"/dev/null", ENODEV},  // a device that cannot be mapped at all
+      {fifo, ENODEV},         // neither device nor file
+      {"/tmp", EISDIR},       // a directory
       {path_ + ".absent", ENOENT},
-      {path_, EINVAL},            // a file shorter than the window
+      {path_, EINVAL},  // a file shorter than the window
   };
   for (const auto &c : cases)
     EXPECT_EQ(in_child(open_and_touch, {{"LB_DEVICE", c.path}}), c.err) << c.path;

@@ -2,11 +2,11 @@
 // way the board code drives it through the local-bus library.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/lb/sim/board_model.h"
 

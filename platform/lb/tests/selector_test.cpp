@@ -88,8 +88,7 @@ TEST(Selector, ChainmuxWriteOfRegisterTwoValueNineDrivesTheLinesAndReadsBack) {
   }();
   EXPECT_EQ(writes, (Lines{"W 0x0014 0x000000FF", "W 0x0010 0x00000069", "W 0x0010 0x000000E9",
                            "W 0x0010 0x00000069", "W 0x0010 0x00000000", "W 0x0014 0x000000F0",
-                           "W 0x0010 0x00000020", "W 0x0010 0x000000A0",
-                           "W 0x0010 0x00000020"}));
+                           "W 0x0010 0x00000020", "W 0x0010 0x000000A0", "W 0x0010 0x00000020"}));
   EXPECT_EQ(trace_lines(*b, "SEL "), (Lines{"SEL WRITE 2 0x9", "SEL SELECT 2"}));
 }
 

@@ -85,8 +85,8 @@ TEST(TapChainDefault, InstructionRegistersCaptureBinary01) {
   Driver d(c);
   d.to_shift_ir();
   const std::vector<int> out = d.shift(std::vector<int>(16, 1));
-  EXPECT_EQ(value_of(out, 0, 6), 0x01u);   // device 1, 6 bits
-  EXPECT_EQ(value_of(out, 6, 10), 0x001u); // device 0, 10 bits
+  EXPECT_EQ(value_of(out, 0, 6), 0x01u);    // device 1, 6 bits
+  EXPECT_EQ(value_of(out, 6, 10), 0x001u);  // device 0, 10 bits
 }
 
 TEST(TapChainDefault, AllOnesSelectsBypassInEveryDevice) {
@@ -116,8 +116,8 @@ TEST(TapChainDefault, UsercodeAndUnknownInstructionsPerDevice) {
   Driver d(c);
   // TDI -> device 0 -> device 1 -> TDO: the first bits shifted in travel furthest, so
   // the first 6 land in device 1 and the last 10 in device 0, each least significant first.
-  std::vector<int> in = bits_of(0x08, 6);                 // device 1: USERCODE
-  const std::vector<int> dev0 = bits_of(0x155, 10);       // device 0: unknown -> BYPASS
+  std::vector<int> in = bits_of(0x08, 6);            // device 1: USERCODE
+  const std::vector<int> dev0 = bits_of(0x155, 10);  // device 0: unknown -> BYPASS
   in.insert(in.end(), dev0.begin(), dev0.end());
   d.to_shift_ir();
   d.shift(in);

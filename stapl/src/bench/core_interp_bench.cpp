@@ -63,20 +63,19 @@ struct LuaResult {
 LuaResult lua_run() {
   const std::string n = std::to_string(kIterations);
   const std::string runs = std::to_string(kRuns);
-  const std::string command =
-      "lua5.4 -e 'local best, x = math.huge, 0; for r = 1, " + runs +
-      " do local t = os.clock(); x = 0; for i = 1, " + n +
-      " do x = x + i end; best = math.min(best, os.clock() - t) end;"
-      " print(string.format(\"%.6f %d\", best, x))' 2>/dev/null";
+  const std::string command = "lua5.4 -e 'local best, x = math.huge, 0; for r = 1, " + runs +
+                              " do local t = os.clock(); x = 0; for i = 1, " + n +
+                              " do x = x + i end; best = math.min(best, os.clock() - t) end;"
+                              " print(string.format(\"%.6f %d\", best, x))' 2>/dev/null";
   LuaResult result;
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE *pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   if (std::fscanf(pipe, "%lf %lld", &result.seconds, &result.sum) != 2) result.seconds = -1;
   pclose(pipe);
   return result;
 }
 
-void BM_InterpreterCountedLoop(benchmark::State& state) {
+void BM_InterpreterCountedLoop(benchmark::State &state) {
   const std::vector<uint8_t> image = counted_loop();
   const LuaResult lua = lua_run();
   double best = 1e9;
@@ -99,10 +98,11 @@ void BM_InterpreterCountedLoop(benchmark::State& state) {
     state.counters["lua_s"] = lua.seconds;
     state.counters["ratio"] = ratio;
     state.counters["limit_ratio"] = kLimitRatio;
-    std::printf("counted loop (CPU time, best of %d): player %.4f s, lua5.4 %.4f s, ratio %.2f "
-                "(limit %.1f) %s\n",
-                kRuns, best, lua.seconds, ratio, kLimitRatio,
-                ratio <= kLimitRatio ? "within limit" : "OVER LIMIT");
+    std::printf(
+        "counted loop (CPU time, best of %d): player %.4f s, lua5.4 %.4f s, ratio %.2f "
+        "(limit %.1f) %s\n",
+        kRuns, best, lua.seconds, ratio, kLimitRatio,
+        ratio <= kLimitRatio ? "within limit" : "OVER LIMIT");
   } else {
     state.counters["lua_s"] = -1;
     std::printf("counted loop: player %.4f s, lua5.4 not available\n", best);

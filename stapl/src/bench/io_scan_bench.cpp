@@ -1,11 +1,11 @@
 // A 1-Mbit data register scan through the scan engine, next to the same number of raw port
 // cycles, both on a private simulated board. Goal: the engine adds at most 10%.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -43,9 +43,8 @@ double seconds_of(void (*work)(const std::vector<uint8_t> &), const std::vector<
 void BM_RawPortCycles1Mbit(benchmark::State &state) {
   const std::vector<uint8_t> data = scan_data();
   for (auto _ : state) raw_cycles(data);
-  state.counters["cycles_per_s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kScanBits,
-                         benchmark::Counter::kIsRate);
+  state.counters["cycles_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kScanBits, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RawPortCycles1Mbit)->Unit(benchmark::kMillisecond)->Iterations(4);
 
@@ -54,9 +53,8 @@ void BM_PlayerDrScan1Mbit(benchmark::State &state) {
   jbi_init_jtag();
   for (auto _ : state) player_scan(data);
   jbi_free_jtag_padding_buffers(0);
-  state.counters["cycles_per_s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * (kScanBits + 9),
-                         benchmark::Counter::kIsRate);
+  state.counters["cycles_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * (kScanBits + 9), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PlayerDrScan1Mbit)->Unit(benchmark::kMillisecond)->Iterations(4);
 

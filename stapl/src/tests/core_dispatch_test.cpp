@@ -96,14 +96,14 @@ TEST(Fetch, RunningOffTheEndGives11AtTheEndOfTheCode) {
 // when it would jump (CALL) or only reads (DUPLICATE_DEEP, PUSH_VARIABLE).
 TEST(StackDepth, EveryPushOnto127ValuesFailsWith20AtThatInstruction) {
   struct Case {
-    const char* name;
+    const char *name;
     uint8_t opcode;
     uint32_t operand;
   };
-  for (const Case& c : {Case{"PUSH_ZERO", OP_PUSH_ZERO, 0}, Case{"DUPLICATE", OP_DUPLICATE, 0},
-                        Case{"PUSH_LITERAL", OP_PUSH_LITERAL, 5},
-                        Case{"PUSH_VARIABLE", OP_PUSH_VARIABLE, 0},
-                        Case{"DUPLICATE_DEEP", OP_DUPLICATE_DEEP, 3}, Case{"CALL", OP_CALL, 0}}) {
+  for (const Case &c :
+       {Case{"PUSH_ZERO", OP_PUSH_ZERO, 0}, Case{"DUPLICATE", OP_DUPLICATE, 0},
+        Case{"PUSH_LITERAL", OP_PUSH_LITERAL, 5}, Case{"PUSH_VARIABLE", OP_PUSH_VARIABLE, 0},
+        Case{"DUPLICATE_DEEP", OP_DUPLICATE_DEEP, 3}, Case{"CALL", OP_CALL, 0}}) {
     for (int depth : {126, 127}) {
       Builder b(1);
       b.scalar("V", 4);

@@ -30,9 +30,9 @@ TEST(HeaderAcceptance, BlockOf52BytesIsRejectedByEveryQueryWhateverItHolds) {
   uint16_t expected = 1, actual = 1;
   int32_t cursor = 0;
   char key[8] = {}, value[8] = {};
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   EXPECT_EQ(jbi_check_crc(image.data(), 52, &expected, &actual), 2);
   EXPECT_EQ(jbi_get_file_info(image.data(), 52, &format, &actions, &procs), 2);
   EXPECT_EQ(jbi_get_note(image.data(), 52, &cursor, key, value, 7), 2);
@@ -58,13 +58,15 @@ TEST(HeaderAcceptance, UnknownIdentificationWordsAreRejected) {
     std::vector<uint8_t> image = format1_with_code();
     image[3] = last;
     int format = -1, a = 0, p = 0;
-    EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &a, &p), 2);
+    EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &a, &p),
+              2);
     EXPECT_EQ(format, -1);
   }
   std::vector<uint8_t> image = format1_with_code();
   image[0] = 'j';
   int format = -1, a = 0, p = 0;
-  EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &a, &p), 2);
+  EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &a, &p),
+            2);
 }
 
 TEST(HeaderAcceptance, Format2HeaderCutOffBefore68BytesIsRejectedNotReadPastTheEnd) {
@@ -83,7 +85,9 @@ TEST(FileInfo, Format2ReportsItsActionAndProcedureCounts) {
   b.action("main", 0);
   std::vector<uint8_t> image = b.build();
   int format = 0, actions = 0, procs = 0;
-  EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &actions, &procs), 0);
+  EXPECT_EQ(jbi_get_file_info(image.data(), static_cast<int32_t>(image.size()), &format, &actions,
+                              &procs),
+            0);
   EXPECT_EQ(format, 2);
   EXPECT_EQ(actions, 1);
   EXPECT_EQ(procs, 3);
@@ -94,8 +98,8 @@ TEST(FileInfo, Format2ReportsItsActionAndProcedureCounts) {
 // A block must start with "JAM", so the catalogue's check string cannot be the whole covered
 // range; the reference CRC is proven on it, and the player must agree with the reference.
 TEST(CrcCheck, AgreesWithTheX25ReferenceWhoseCheckValueIs906E) {
-  const char* check = "123456789";
-  ASSERT_EQ(bytecode::crc_x25(reinterpret_cast<const uint8_t*>(check), 9), 0x906E);
+  const char *check = "123456789";
+  ASSERT_EQ(bytecode::crc_x25(reinterpret_cast<const uint8_t *>(check), 9), 0x906E);
   std::vector<uint8_t> image(64, 0);
   image[0] = 'J', image[1] = 'A', image[2] = 'M', image[3] = 0;
   image[35] = 62;  // crc_section (format 1 header word at 32)
@@ -134,9 +138,11 @@ TEST(CrcCheck, CrcSectionAtOrBeyondTheEndGives2AndWritesNothing) {
   std::vector<uint8_t> image = format1_with_code();
   uint16_t expected = 0x1234, actual = 0x5678;
   // crc_section == program_size
-  EXPECT_EQ(jbi_check_crc(image.data(), static_cast<int32_t>(image.size() - 2), &expected, &actual), 2);
+  EXPECT_EQ(jbi_check_crc(image.data(), static_cast<int32_t>(image.size() - 2), &expected, &actual),
+            2);
   // only the first CRC byte inside the block
-  EXPECT_EQ(jbi_check_crc(image.data(), static_cast<int32_t>(image.size() - 1), &expected, &actual), 2);
+  EXPECT_EQ(jbi_check_crc(image.data(), static_cast<int32_t>(image.size() - 1), &expected, &actual),
+            2);
   EXPECT_EQ(expected, 0x1234);
   EXPECT_EQ(actual, 0x5678);
 }
@@ -178,24 +184,31 @@ TEST(Notes, NegativeCursorAndFileWithoutNotesReportTheEnd) {
   std::vector<uint8_t> image = image_with_notes(2);
   int32_t cursor = -1;
   char key[16], value[16];
-  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), &cursor, key, value, 15), 4);
+  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), &cursor, key, value, 15),
+            4);
   EXPECT_EQ(cursor, -1);
   Builder b(1);
   b.op(0x00);
   std::vector<uint8_t> bare = b.build();
   cursor = 0;
-  EXPECT_EQ(jbi_get_note(bare.data(), static_cast<int32_t>(bare.size()), &cursor, key, value, 15), 4);
+  EXPECT_EQ(jbi_get_note(bare.data(), static_cast<int32_t>(bare.size()), &cursor, key, value, 15),
+            4);
 }
 
 TEST(Notes, LookupByKeyIgnoresCaseAndFindsTheFirstOfEqualKeys) {
   std::vector<uint8_t> image = image_with_notes(1);
   char key[] = "title";
   char value[32] = {};
-  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key, value, 31), 0);
+  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key, value, 31),
+            0);
   EXPECT_STREQ(value, "ABCDEFG");
   char missing[] = "author";
-  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, missing, value, 31), 4);
-  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, nullptr, value, 31), 4);
+  EXPECT_EQ(
+      jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, missing, value, 31),
+      4);
+  EXPECT_EQ(
+      jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, nullptr, value, 31),
+      4);
 }
 
 TEST(Notes, CopiesStopAtLengthWithoutATerminator) {
@@ -203,11 +216,13 @@ TEST(Notes, CopiesStopAtLengthWithoutATerminator) {
   char value[8];
   std::memset(value, 'z', sizeof value);
   char key[] = "TITLE";
-  ASSERT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key, value, 4), 0);
+  ASSERT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key, value, 4),
+            0);
   EXPECT_EQ(std::string(value, 8), "ABCDzzzz");
   std::memset(value, 'z', sizeof value);
   char key2[] = "version";
-  ASSERT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key2, value, 4), 0);
+  ASSERT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), nullptr, key2, value, 4),
+            0);
   EXPECT_EQ(std::string(value, 8), std::string("ABC\0zzzz", 8));
 }
 
@@ -218,7 +233,8 @@ TEST(Notes, NoteStringOutsideTheBlockIsRefused) {
   image[note_table + 4] = 0x7F;  // value offset of note 0 far beyond the block
   int32_t cursor = 0;
   char key[16], value[16];
-  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), &cursor, key, value, 15), 2);
+  EXPECT_EQ(jbi_get_note(image.data(), static_cast<int32_t>(image.size()), &cursor, key, value, 15),
+            2);
 }
 
 // ---- actions ----
@@ -246,11 +262,13 @@ TEST(Actions, ChainThreeFiveZeroYieldsTwoNodesInOrder) {
   b.procedure("P5", 0, 0x02, code);
   b.action("program", 3, "Program the device");
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   const long before = jbi_malloc_live_blocks;
-  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 0);
+  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            0);
   EXPECT_STREQ(name, "program");
   EXPECT_STREQ(description, "Program the device");
   ASSERT_NE(list, nullptr);
@@ -261,11 +279,11 @@ TEST(Actions, ChainThreeFiveZeroYieldsTwoNodesInOrder) {
   EXPECT_EQ(list->next->attributes, 2);
   EXPECT_EQ(list->next->next, nullptr);
   // Names point into the image, not at copies.
-  EXPECT_GE(reinterpret_cast<const uint8_t*>(list->name), image.data());
-  EXPECT_LT(reinterpret_cast<const uint8_t*>(list->name), image.data() + image.size());
+  EXPECT_GE(reinterpret_cast<const uint8_t *>(list->name), image.data());
+  EXPECT_LT(reinterpret_cast<const uint8_t *>(list->name), image.data() + image.size());
   EXPECT_EQ(jbi_malloc_live_blocks - before, 2);
   while (list != nullptr) {
-    JBI_PROCINFO* next = list->next;
+    JBI_PROCINFO *next = list->next;
     jbi_free(list);
     list = next;
   }
@@ -278,13 +296,15 @@ TEST(Actions, NextIndexEqualToProcedureCountEndsTheChain) {
   b.procedure("B", 2, 0, code);  // 2 == proc_count
   b.action("x", 0);
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
-  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 0);
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
+  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            0);
   int nodes = 0;
   while (list != nullptr) {
-    JBI_PROCINFO* next = list->next;
+    JBI_PROCINFO *next = list->next;
     jbi_free(list);
     list = next;
     ++nodes;
@@ -299,15 +319,19 @@ TEST(Actions, DescriptionOnlyBelowTheNoteStringsAndOtherwiseLeftAlone) {
   b.action("first", 0, "described");
   b.action("second", 0);  // description offset == note_strings - string_table
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
-  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 0);
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
+  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            0);
   EXPECT_STREQ(description, "described");
   jbi_free(list);
   list = nullptr;
-  const char* kept = description;
-  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 1, &name, &description, &list), 0);
+  const char *kept = description;
+  ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 1, &name,
+                                &description, &list),
+            0);
   EXPECT_STREQ(name, "second");
   EXPECT_EQ(description, kept);
   jbi_free(list);
@@ -315,14 +339,16 @@ TEST(Actions, DescriptionOnlyBelowTheNoteStringsAndOtherwiseLeftAlone) {
 
 TEST(Actions, IndexOutOfRangeAndFormat1FilesGive2) {
   ActionFile f = chain_file();  // no actions at all
-  const char* name = "unchanged";
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = "unchanged";
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   EXPECT_EQ(jbi_get_action_info(f.image.data(), f.size(), 0, &name, &description, &list), 2);
   EXPECT_EQ(jbi_get_action_info(f.image.data(), f.size(), -1, &name, &description, &list), 2);
   EXPECT_STREQ(name, "unchanged");
   std::vector<uint8_t> f1 = format1_with_code();
-  EXPECT_EQ(jbi_get_action_info(f1.data(), static_cast<int32_t>(f1.size()), 0, &name, &description, &list), 2);
+  EXPECT_EQ(jbi_get_action_info(f1.data(), static_cast<int32_t>(f1.size()), 0, &name, &description,
+                                &list),
+            2);
   EXPECT_EQ(list, nullptr);
 }
 
@@ -335,11 +361,13 @@ TEST(Actions, ChainThatLeadsBackIsRefusedWithoutBuildingAList) {
   b.procedure("C", 1, 0, code);  // back to B
   b.action("loop", 0);
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   const long before = jbi_malloc_live_blocks;
-  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 2);
+  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            2);
   EXPECT_STREQ(name, "loop");
   EXPECT_EQ(list, nullptr);
   EXPECT_EQ(jbi_malloc_live_blocks, before);
@@ -371,9 +399,9 @@ TEST(Actions, HugeProcedureCountWithALoopingChainIsRefusedPromptly) {
     int format = 0, actions = 0, procedures = 0;
     ASSERT_EQ(jbi_get_file_info(image.data(), size, &format, &actions, &procedures), 0);
     ASSERT_EQ(static_cast<uint32_t>(procedures), claimed);  // the count landed in the header
-    const char* name = nullptr;
-    const char* description = nullptr;
-    JBI_PROCINFO* list = nullptr;
+    const char *name = nullptr;
+    const char *description = nullptr;
+    JBI_PROCINFO *list = nullptr;
     const long before = jbi_malloc_live_blocks;
     EXPECT_EQ(jbi_get_action_info(image.data(), size, 0, &name, &description, &list), 2)
         << std::hex << claimed;
@@ -384,9 +412,9 @@ TEST(Actions, HugeProcedureCountWithALoopingChainIsRefusedPromptly) {
 
 TEST(Actions, HugeProcedureCountWithAnEndingChainIsListedInFull) {
   std::vector<uint8_t> image = file_claiming_procedures(0x70000000u, false);
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   ASSERT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
                                 &description, &list),
             0);
@@ -405,10 +433,12 @@ TEST(Actions, FirstProcedureBeyondTheTableIsRefused) {
   b.procedure("A", 0, 0, code);
   b.action("x", 1);
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
-  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 2);
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
+  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            2);
   EXPECT_EQ(list, nullptr);
 }
 
@@ -420,16 +450,20 @@ TEST(Actions, MissingNodeGivesOutOfMemoryAndTheRestOfTheList) {
   b.procedure("C", 0, 0, code);
   b.action("x", 0);
   std::vector<uint8_t> image = b.build();
-  const char* name = nullptr;
-  const char* description = nullptr;
-  JBI_PROCINFO* list = nullptr;
+  const char *name = nullptr;
+  const char *description = nullptr;
+  JBI_PROCINFO *list = nullptr;
   jbi_malloc_budget = 0;  // no node at all
-  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 1);
+  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            1);
   jbi_malloc_budget = -1;
   EXPECT_EQ(list, nullptr);
   EXPECT_STREQ(name, "x");
   jbi_malloc_budget = 2;  // A and B get nodes, C does not
-  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name, &description, &list), 1);
+  EXPECT_EQ(jbi_get_action_info(image.data(), static_cast<int32_t>(image.size()), 0, &name,
+                                &description, &list),
+            1);
   jbi_malloc_budget = -1;
   ASSERT_NE(list, nullptr);
   EXPECT_STREQ(list->name, "A");
@@ -465,7 +499,8 @@ TEST(StringRoutines, StricmpFoldsAsciiLettersAndReturnsTheFoldedDifference) {
   EXPECT_EQ(jbi_stricmp("abc", "ABD"), -1);
   EXPECT_EQ(jbi_stricmp("abc", "ABC"), 0);
   EXPECT_EQ(jbi_stricmp("ab", "abc"), -67);
-  EXPECT_EQ(jbi_stricmp("\xE4", "\xC4"), static_cast<signed char>(0xE4) - static_cast<signed char>(0xC4));
+  EXPECT_EQ(jbi_stricmp("\xE4", "\xC4"),
+            static_cast<signed char>(0xE4) - static_cast<signed char>(0xC4));
   EXPECT_EQ(jbi_toupper('q'), 'Q');
   EXPECT_EQ(jbi_toupper('[' + 256), '[');
 }

@@ -74,7 +74,7 @@ TEST(HeaderWords, Format1HasNoActionOrProcedureFields) {
 
 TEST(HeaderWords, EachFormatsHeaderEndsAfterItsLastWord) {
   int count = 0;
-  const JbiHeaderWord* words = jbi_header_words(0, &count);
+  const JbiHeaderWord *words = jbi_header_words(0, &count);
   ASSERT_GT(count, 0);
   EXPECT_EQ(words[count - 1].offset + 4, 52u);
   words = jbi_header_words(1, &count);

@@ -15,7 +15,7 @@ using core_test::Outcome;
 using core_test::run;
 
 // Wraps format 2 code in one procedure of the action "main".
-std::vector<uint8_t> finish(Builder& b) {
+std::vector<uint8_t> finish(Builder &b) {
   b.procedure("p", 0, 0, 0);
   b.action("main", 0);
   return b.build();
@@ -95,7 +95,7 @@ TEST(Arithmetic, CompareMaskedUsesOnlyTheLowNBitsOfTheMask) {
 TEST(StackInstructions, DeepSwapDeepDuplicateAndBatch) {
   Builder b(1);
   b.push({1, 2, 3});
-  b.op(OP_SWAP_DEEP, 2);      // 3 2 1
+  b.op(OP_SWAP_DEEP, 2);       // 3 2 1
   b.op(OP_DUPLICATE_DEEP, 1);  // 3 2 1 2
   b.op(OP_ADD);                // 3 2 3
   b.op(OP_MULTIPLY);           // 3 6
@@ -136,7 +136,7 @@ TEST(Control, CallReturnsToTheInstructionAfterTheCallInBothFormats) {
     b.op(OP_ADD);
     b.op(OP_EXIT);
     const uint32_t sub = b.here();
-    b.push({0});            // below the return offset: swap it up, push, swap back
+    b.push({0});  // below the return offset: swap it up, push, swap back
     b.op(OP_SWAP);
     b.op(OP_RETURN);
     b.patch(call, 0, sub);
@@ -364,11 +364,11 @@ Outcome copy_bits(int32_t s1, int32_t s2, int32_t d1, int32_t d2) {
 
 TEST(Arrays, CopyReversesWhenExactlyOneRangeRunsDownward) {
   EXPECT_EQ(copy_bits(0, 7, 0, 7).exit_code, 0xB1);
-  EXPECT_EQ(copy_bits(0, 7, 7, 0).exit_code, 0x8D);        // 1011 0001 reversed
-  EXPECT_EQ(copy_bits(0, 7, 9, 2).exit_code, 0x8D << 2);   // lengths 8 and 8
-  EXPECT_EQ(copy_bits(7, 0, 7, 0).exit_code, 0xB1);        // both reversed: upward
-  EXPECT_EQ(copy_bits(0, 3, 5, 0).result, 11);             // lengths 4 and 6, reversed
-  EXPECT_EQ(copy_bits(0, 7, 10, 17).result, 11);           // destination past its end
+  EXPECT_EQ(copy_bits(0, 7, 7, 0).exit_code, 0x8D);       // 1011 0001 reversed
+  EXPECT_EQ(copy_bits(0, 7, 9, 2).exit_code, 0x8D << 2);  // lengths 8 and 8
+  EXPECT_EQ(copy_bits(7, 0, 7, 0).exit_code, 0xB1);       // both reversed: upward
+  EXPECT_EQ(copy_bits(0, 3, 5, 0).result, 11);            // lengths 4 and 6, reversed
+  EXPECT_EQ(copy_bits(0, 7, 10, 17).result, 11);          // destination past its end
 }
 
 TEST(Arrays, Format1CopyTakesCountSourceAndDestinationStarts) {

@@ -19,12 +19,12 @@ using core_test::run;
 
 struct Cycle {
   int tms, tdi;
-  bool operator==(const Cycle&) const = default;
+  bool operator==(const Cycle &) const = default;
 };
 
 std::vector<Cycle> recorded() {
   std::vector<Cycle> out;
-  for (const auto& c : test_port::trace()) out.push_back({c.tms, c.tdi});
+  for (const auto &c : test_port::trace()) out.push_back({c.tms, c.tdi});
   return out;
 }
 
@@ -38,7 +38,7 @@ std::vector<Cycle> reference(Calls calls) {
   return out;
 }
 
-std::vector<uint8_t> finish(Builder& b) {
+std::vector<uint8_t> finish(Builder &b) {
   b.procedure("p", 0, 0, 0);
   b.action("main", 0);
   return b.build();
@@ -69,7 +69,8 @@ TEST(Scans, CapturedValueKeepsTheUnscannedBitsOfTheValue) {
   int exit_code = 0, format = 0;
   test_port::set_tdo_script({1, 0, 1, 0});
   ASSERT_EQ(jbi_execute(image.data(), static_cast<long>(image.size()), nullptr, nullptr, 0, &error,
-                        &exit_code, &format), 0);
+                        &exit_code, &format),
+            0);
   EXPECT_EQ(exit_code, 0xF5);
   EXPECT_EQ(test_port::tdo_reads(), 4);
 }
@@ -90,7 +91,8 @@ TEST(Scans, Format2ArrayScanRunsBackwardWhenTheFirstIndexIsTheLarger) {
   for (bool reversed : {false, true}) {
     Builder b(2);
     const uint32_t data = b.bool_array_init("D", 8, {0xB1});
-    b.push(reversed ? std::initializer_list<int32_t>{8, 0, 7} : std::initializer_list<int32_t>{8, 7, 0});
+    b.push(reversed ? std::initializer_list<int32_t>{8, 0, 7}
+                    : std::initializer_list<int32_t>{8, 7, 0});
     b.op(OP_DRSCAN_ARRAY, data);
     b.op(OP_RETURN);
     const Outcome o = run(finish(b));
@@ -139,7 +141,8 @@ TEST(Scans, CaptureIntoFileDataGoesToAPrivateCopy) {
   long error = 0;
   int exit_code = 0, format = 0;
   ASSERT_EQ(jbi_execute(image.data(), static_cast<long>(image.size()), "main", nullptr, 0, &error,
-                        &exit_code, &format), 0);
+                        &exit_code, &format),
+            0);
   EXPECT_EQ(exit_code, 0xB0);  // captured 1,1,0,1 into elements 4..7
   EXPECT_EQ(image, before);
 }
@@ -165,9 +168,9 @@ TEST(Scans, ValuePaddingIsHandedOverThroughFourBytes) {
   const auto got = recorded();
   const uint8_t pad[] = {0x0A}, one[] = {0x01};
   EXPECT_EQ(got, reference([&] {
-    jbi_set_dr_preamble(4, 0, pad);
-    jbi_do_drscan(1, one, 0);
-  }));
+              jbi_set_dr_preamble(4, 0, pad);
+              jbi_do_drscan(1, one, 0);
+            }));
 }
 
 TEST(Waits, NothingToDoClocksNothingAndAnEndStateOnlyMoves) {
@@ -304,7 +307,8 @@ TEST_F(Export, ArraysOver288BitsArePrintedInLines) {
   const std::string one_line = export_range(0, 287, std::vector<uint8_t>(40, 0xFF));
   EXPECT_EQ(one_line, "Export: key = \"K\", 288 bits, value = HEX " + std::string(72, 'F') + "\n");
   const std::string lines = export_range(0, 299, std::vector<uint8_t>(40, 0xFF));
-  EXPECT_EQ(lines, "Export: key = \"K\", 300 bits, value = HEX\n" + std::string(72, 'F') + "\nFFF\n");
+  EXPECT_EQ(lines,
+            "Export: key = \"K\", 300 bits, value = HEX\n" + std::string(72, 'F') + "\nFFF\n");
 }
 
 TEST_F(Export, InvertedOrOutOfRangeExportsGive11) {

@@ -59,7 +59,7 @@ TEST(StartUp, Format1InitialValuesSetEveryScalarOfThatNameInAnyCase) {
   const auto image = b.build();
   EXPECT_EQ(run(image, nullptr, {"Count=5"}).exit_code, 10);
   EXPECT_EQ(run(image, nullptr, {"COUNT=5", "count=7"}).exit_code, 14);  // later entries win
-  EXPECT_EQ(run(image, nullptr, {"COUNT 5"}).exit_code, 1);             // no "=": ignored
+  EXPECT_EQ(run(image, nullptr, {"COUNT 5"}).exit_code, 1);              // no "=": ignored
   EXPECT_EQ(run(image, nullptr).exit_code, 1);
 }
 
@@ -105,7 +105,8 @@ TEST(StartUp, UnpackedDataShorterThanStatedGives2) {
 
 TEST(StartUp, UnpackedDataIsReadableAsBits) {
   Builder b(1);
-  const uint32_t d = b.bool_array_packed("D", {0x0D, 0x00, 0x00, 0x00, 0xC2, 0xC4, 0xC6, 0x9E, 0x00, 0x0B});
+  const uint32_t d =
+      b.bool_array_packed("D", {0x0D, 0x00, 0x00, 0x00, 0xC2, 0xC4, 0xC6, 0x9E, 0x00, 0x0B});
   b.push({96, 8});  // format 1: start and count; the last byte 'X' = 0x58
   b.op(OP_PUSH_BOOL_RANGE, d);
   b.op(OP_EXIT);
@@ -328,7 +329,7 @@ std::vector<uint8_t> allocating_program() {
   b.push({64});
   b.op(OP_RESIZE_ARRAY, ints);
   b.push({8, 0, 7});
-  b.op(OP_DRSCAN_ARRAY, bools);     // count 8, a=7 > b=0: reversed scan
+  b.op(OP_DRSCAN_ARRAY, bools);  // count 8, a=7 > b=0: reversed scan
   b.push({10, 3, static_cast<int32_t>(bools)});
   b.op(OP_EXPORT_BOOL_ARRAY, key);  // unaligned export
   b.push({0});

@@ -27,17 +27,17 @@ struct Outcome {
   long live_blocks = 0;  // player heap blocks still held after the run
 };
 
-inline Outcome run(const std::vector<uint8_t>& image, const char* action = "main",
-                   std::vector<const char*> init = {}, long size = -1) {
+inline Outcome run(const std::vector<uint8_t> &image, const char *action = "main",
+                   std::vector<const char *> init = {}, long size = -1) {
   Outcome o;
   test_port::reset();
   const long before = jbi_malloc_live_blocks;
-  std::vector<const char*> list = init;
+  std::vector<const char *> list = init;
   list.push_back(nullptr);
   testing::internal::CaptureStdout();
   o.result = jbi_execute(image.data(), size < 0 ? static_cast<long>(image.size()) : size, action,
-                         init.empty() ? nullptr : list.data(), 0, &o.error_address,
-                         &o.exit_code, &o.format_version);
+                         init.empty() ? nullptr : list.data(), 0, &o.error_address, &o.exit_code,
+                         &o.format_version);
   o.printed = testing::internal::GetCapturedStdout();
   o.live_blocks = jbi_malloc_live_blocks - before;
   return o;

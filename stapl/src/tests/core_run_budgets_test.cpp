@@ -40,7 +40,7 @@ class RunBudgets : public ::testing::Test {
 };
 
 // A format 2 program of one action "main" whose only procedure is the code built so far.
-std::vector<uint8_t> as_main(Builder& b) {
+std::vector<uint8_t> as_main(Builder &b) {
   b.procedure("P", 0, 0, 0);
   b.action("main", 0);
   return b.build();

@@ -27,7 +27,8 @@ constexpr uint8_t OP_JUMP = 0x42;
 // Code that exits with `code`.
 Bytes exit_with(int32_t code) {
   const auto c = static_cast<uint32_t>(code);
-  return {OP_PUSH_LITERAL, uint8_t(c >> 24), uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c), OP_EXIT};
+  return {OP_PUSH_LITERAL, uint8_t(c >> 24), uint8_t(c >> 16),
+          uint8_t(c >> 8), uint8_t(c),       OP_EXIT};
 }
 
 struct Procedure {
@@ -205,7 +206,8 @@ class DownloadDriver : public ::testing::Test {
   std::string run(const Bytes &image, const char *action, int expected_result,
                   const char *const *init_list = nullptr) {
     ::testing::internal::CaptureStdout();
-    const int result = jbi_download(image.data(), static_cast<long>(image.size()), action, init_list);
+    const int result =
+        jbi_download(image.data(), static_cast<long>(image.size()), action, init_list);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, expected_result);
     static const std::regex elapsed("Elapsed time = \\d\\d:\\d\\d:\\d\\d\n$");
@@ -236,7 +238,8 @@ TEST_F(DownloadDriver, ListsNotesAndActionsThenRunsConfigure) {
   const Bytes image = Image(2)
                           .note("DESIGN", "kesh_top")
                           .note("DATE", "2026/12/07")
-                          .action({"configure", "Configure the FPGAs",
+                          .action({"configure",
+                                   "Configure the FPGAs",
                                    {{"init", 0, {OP_RETURN}},
                                     {"check_id", 2, {OP_RETURN}},
                                     {"do_extra", 1, exit_with(6)},
@@ -318,17 +321,20 @@ TEST_F(DownloadDriver, ActionCountBeyondTheImageIsOneErrorLine) {
   image[48] = 0x7F, image[49] = 0xFF, image[50] = 0xFF, image[51] = 0xFF;
   const std::string out = run(image, "configure", 1);
   EXPECT_NE(out.find("\nActions available in this file:\nconfigure\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(" to 2147483646: file access error.\n\nError at address 0: file access error."),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(" to 2147483646: file access error.\n\nError at address 0: file access error."),
+      std::string::npos)
       << out;
   EXPECT_LT(out.size(), 4096u) << out;
 }
 
-// ---- Budgets -------------------------------------------------------------------------------------
+// ---- Budgets
+// -------------------------------------------------------------------------------------
 
 // Which budget ended the run is said, with its value, before the usual error lines.
 TEST_F(DownloadDriver, BudgetThatEndedTheRunIsNamedWithItsValue) {
-  const Bytes padding = Image(1).code({OP_PUSH_LITERAL, 0x7F, 0xFF, 0xFF, 0xFF, OP_DR_PREAMBLE}).build();
+  const Bytes padding =
+      Image(1).code({OP_PUSH_LITERAL, 0x7F, 0xFF, 0xFF, 0xFF, OP_DR_PREAMBLE}).build();
   jbi_memory_budget = 1ul << 20;
   std::string out = run(padding, "configure", 1);
   jbi_memory_budget = JBI_DEFAULT_MEMORY_BUDGET;
@@ -351,9 +357,10 @@ TEST_F(DownloadDriver, BudgetThatEndedTheRunIsNamedWithItsValue) {
   jbi_instruction_limit = 0;
   EXPECT_NE(out.find("Budget exceeded: 1000 instructions.\n"), std::string::npos) << out;
 
-  const Bytes wait = Image(1).code({OP_PUSH_LITERAL, 0, 0, 0, 0,      // microseconds
-                                    OP_PUSH_LITERAL, 0, 0x10, 0, 0,   // 2^20 cycles
-                                    0x84, 0, 0, 0, 1, 0, 0, 0, 1})    // WAIT IDLE, IDLE
+  const Bytes wait = Image(1)
+                         .code({OP_PUSH_LITERAL, 0, 0, 0, 0,     // microseconds
+                                OP_PUSH_LITERAL, 0, 0x10, 0, 0,  // 2^20 cycles
+                                0x84, 0, 0, 0, 1, 0, 0, 0, 1})   // WAIT IDLE, IDLE
                          .build();
   jbi_tck_limit = 5000;
   out = run(wait, "configure", 1);
@@ -404,8 +411,8 @@ TEST_F(DownloadDriver, CrcMismatchIsReportedAndTheFileStillRuns) {
   const uint16_t right = static_cast<uint16_t>((image[image.size() - 2] << 8) | image.back());
   image.back() ^= 0x5A;
   char line[80];
-  std::snprintf(line, sizeof line, "CRC mismatch: expected %04X, actual %04X\n",
-                right ^ 0x5A, right);
+  std::snprintf(line, sizeof line, "CRC mismatch: expected %04X, actual %04X\n", right ^ 0x5A,
+                right);
   const std::string out = run(image, "configure", 1);
   EXPECT_EQ(out, std::string(line) +
                      "File format is Jam STAPL Byte-code format\n"
@@ -448,10 +455,10 @@ TEST_F(DownloadDriver, InterpreterErrorNamesTheCodeAddress) {
 }
 
 TEST_F(DownloadDriver, InitListChoosesOptionalProcedures) {
-  const Bytes image = Image(2)
-                          .action({"configure", "",
-                                   {{"extra", 1, exit_with(3)}, {"main", 0, exit_with(0)}}})
-                          .build();
+  const Bytes image =
+      Image(2)
+          .action({"configure", "", {{"extra", 1, exit_with(3)}, {"main", 0, exit_with(0)}}})
+          .build();
   EXPECT_NE(run(image, "configure", 0).find("Exit code = 0... Success\n"), std::string::npos);
   const char *const init[] = {"EXTRA=1", nullptr};
   EXPECT_NE(run(image, "configure", 1, init).find("Exit code = 3... Reading USERCODE failure\n"),
@@ -470,15 +477,18 @@ TEST_F(DownloadDriver, FpgaDownloadRunsConfigure) {
 }
 
 TEST_F(DownloadDriver, EveryAllocationFailureStillReleasesEverything) {
-  const Bytes image = Image(2)
-                          .action({"configure", "d",
-                                   {{"a", 2, {OP_RETURN}}, {"b", 1, {OP_RETURN}}, {"c", 0, exit_with(0)}}})
-                          .action({"other", "", {{"x", 1, {OP_RETURN}}}})
-                          .build();
+  const Bytes image =
+      Image(2)
+          .action({"configure",
+                   "d",
+                   {{"a", 2, {OP_RETURN}}, {"b", 1, {OP_RETURN}}, {"c", 0, exit_with(0)}}})
+          .action({"other", "", {{"x", 1, {OP_RETURN}}}})
+          .build();
   for (long budget = 0; budget < 40; ++budget) {
     jbi_malloc_budget = budget;
     ::testing::internal::CaptureStdout();
-    const int result = jbi_download(image.data(), static_cast<long>(image.size()), "configure", nullptr);
+    const int result =
+        jbi_download(image.data(), static_cast<long>(image.size()), "configure", nullptr);
     const std::string out = ::testing::internal::GetCapturedStdout();
     jbi_malloc_budget = -1;
     EXPECT_TRUE(result == 0 || result == 1) << "budget " << budget;
@@ -487,7 +497,8 @@ TEST_F(DownloadDriver, EveryAllocationFailureStillReleasesEverything) {
   }
 }
 
-// ---- Texts ---------------------------------------------------------------------------------------
+// ---- Texts
+// ---------------------------------------------------------------------------------------
 
 TEST(ExitCodeText, FollowsTheFileFormat) {
   EXPECT_STREQ(jbi_exit_code_text(2, 0), "Success");

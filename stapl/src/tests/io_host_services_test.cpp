@@ -59,8 +59,8 @@ TEST_F(HostServices, LongerExportsAreSplitIntoLinesOf288BitsFromTheTop) {
   const std::vector<uint8_t> data = bits(300, {299, 12, 11, 0});
   capture();
   jbi_export_boolean_array("L", data.data(), 300);
-  EXPECT_EQ(output(), "Export: key = \"L\", 300 bits, value = HEX\n8" + std::string(70, '0') +
-                          "1\n801\n");
+  EXPECT_EQ(output(),
+            "Export: key = \"L\", 300 bits, value = HEX\n8" + std::string(70, '0') + "1\n801\n");
 }
 
 TEST_F(HostServices, ExportsOfMultipleFullLinesEndWithAFullLowLine) {

@@ -16,19 +16,35 @@ using Levels = std::vector<int>;
 // The IEEE 1149.1 diagram, written out independently of the engine's table.
 int tap_next(int s, int tms) {
   switch (s) {
-    case RESET: return tms ? RESET : IDLE;
-    case IDLE: return tms ? DRSELECT : IDLE;
-    case DRSELECT: return tms ? IRSELECT : DRCAPTURE;
-    case DRCAPTURE: case DRSHIFT: return tms ? DREXIT1 : DRSHIFT;
-    case DREXIT1: return tms ? DRUPDATE : DRPAUSE;
-    case DRPAUSE: return tms ? DREXIT2 : DRPAUSE;
-    case DREXIT2: return tms ? DRUPDATE : DRSHIFT;
-    case DRUPDATE: case IRUPDATE: return tms ? DRSELECT : IDLE;
-    case IRSELECT: return tms ? RESET : IRCAPTURE;
-    case IRCAPTURE: case IRSHIFT: return tms ? IREXIT1 : IRSHIFT;
-    case IREXIT1: return tms ? IRUPDATE : IRPAUSE;
-    case IRPAUSE: return tms ? IREXIT2 : IRPAUSE;
-    case IREXIT2: return tms ? IRUPDATE : IRSHIFT;
+    case RESET:
+      return tms ? RESET : IDLE;
+    case IDLE:
+      return tms ? DRSELECT : IDLE;
+    case DRSELECT:
+      return tms ? IRSELECT : DRCAPTURE;
+    case DRCAPTURE:
+    case DRSHIFT:
+      return tms ? DREXIT1 : DRSHIFT;
+    case DREXIT1:
+      return tms ? DRUPDATE : DRPAUSE;
+    case DRPAUSE:
+      return tms ? DREXIT2 : DRPAUSE;
+    case DREXIT2:
+      return tms ? DRUPDATE : DRSHIFT;
+    case DRUPDATE:
+    case IRUPDATE:
+      return tms ? DRSELECT : IDLE;
+    case IRSELECT:
+      return tms ? RESET : IRCAPTURE;
+    case IRCAPTURE:
+    case IRSHIFT:
+      return tms ? IREXIT1 : IRSHIFT;
+    case IREXIT1:
+      return tms ? IRUPDATE : IRPAUSE;
+    case IRPAUSE:
+      return tms ? IREXIT2 : IRPAUSE;
+    case IREXIT2:
+      return tms ? IRUPDATE : IRSHIFT;
   }
   return -1;
 }
@@ -151,8 +167,7 @@ TEST_F(ScanEngine, InstructionScanWrapsTargetInPaddingAndReturnsToStopState) {
   ASSERT_EQ(jbi_set_ir_postamble(3, 0, nullptr), 0);
   ASSERT_EQ(jbi_do_irscan(10, target.data(), 0), 0);
 
-  EXPECT_EQ(test_port::tms_levels(),
-            cat({{1, 1, 0, 0}, repeat(0, 14), {1}, {0}, {1, 1, 0}}));
+  EXPECT_EQ(test_port::tms_levels(), cat({{1, 1, 0, 0}, repeat(0, 14), {1}, {0}, {1, 1, 0}}));
   EXPECT_EQ(tdi_from(4, 15), cat({repeat(1, 2), bits_of(target, 0, 10), repeat(1, 3)}));
   EXPECT_EQ(test_port::tdo_reads(), 0) << "a plain scan reads no TDO";
   EXPECT_EQ(jbi_jtag_state, IDLE);
@@ -202,7 +217,8 @@ TEST_F(ScanEngine, ScanFromInnerStateOfAColumnGoesToItsPauseStateFirst) {
 TEST_F(ScanEngine, FirstScanOfARunResetsTheTap) {
   const std::vector<uint8_t> one = {1};
   ASSERT_EQ(jbi_do_drscan(1, one.data(), 0), 0);
-  EXPECT_EQ(test_port::tms_levels(), cat({{1, 1, 1, 1, 1, 0}, {0}, {1, 0, 0}, {1}, {0}, {1, 1, 0}}));
+  EXPECT_EQ(test_port::tms_levels(),
+            cat({{1, 1, 1, 1, 1, 0}, {0}, {1, 0, 0}, {1}, {0}, {1, 1, 0}}));
 }
 
 TEST_F(ScanEngine, TargetBitsAreTakenFromStartIndex) {

@@ -9,11 +9,11 @@
 
 namespace {
 
+using testing::HasSubstr;
+using testing::IsEmpty;
 using zoltest::lines_of;
 using zoltest::run_tool;
 using zoltest::SimBoard;
-using testing::HasSubstr;
-using testing::IsEmpty;
 
 const std::vector<std::string> kHealthy = {
     "",
@@ -129,9 +129,9 @@ TEST(KeshCtrl, I2cMismatchWhileFlippingEndsTheRunAtOnce) {
   auto run = run_tool("kesh_ctrl", {}, board.name());
   const auto lines = lines_of(run.out);
   std::vector<std::string> expected(kHealthy.begin(), kHealthy.begin() + 16);  // to "Test 0xA005"
-  expected.insert(expected.end(), {"Failed on zero's Value read: 1  Value written: 0",
-                                   "Failed on walking one", "Failed on walking zero",
-                                   "Failed on flipping"});
+  expected.insert(expected.end(),
+                  {"Failed on zero's Value read: 1  Value written: 0", "Failed on walking one",
+                   "Failed on walking zero", "Failed on flipping"});
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(run.status, 0);
   uint8_t eeprom5 = 0;

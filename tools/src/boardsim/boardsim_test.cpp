@@ -1,9 +1,8 @@
 // boardsim as a user runs it: exit codes, printed lines, and the board it changes.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -50,12 +49,32 @@ class Boardsim : public ::testing::Test {
 };
 
 TEST_F(Boardsim, BadInputGivesUsageAndExitTwoNeverACrash) {
-  for (const char *args :
-       {"", "bogus", "peek", "peek 0xZZ", "peek 12abc", "peek 0x10000", "peek 0x3", "poke 4",
-        "stuck 0x38 32 0", "stuck 0x38 1 2", "noack 0x50", "noack 0x1FF", "badbyte 0xA0 0",
-        "fail-init -1", "fail-map x", "chain set", "chain set ir=4", "chain set ir=4,idcode=1,idcode-ir=1,usercode=0,usercode-ir=15",
-        "chain set ir=4,,", "chain set ir=8,idcode=1,idcode-ir=1,usercode=0,usercode-ir=2,kind=cpld",
-        "chain set ir=4,idcode=1,idcode-ir=1,usercode=0,usercode-ir=2,kind=fpga", "fpga now", "trace sideways", "set-id 0x100000000", "remove now", "i2c-peek 0x50 0"}) {
+  for (const char *args : {"",
+                           "bogus",
+                           "peek",
+                           "peek 0xZZ",
+                           "peek 12abc",
+                           "peek 0x10000",
+                           "peek 0x3",
+                           "poke 4",
+                           "stuck 0x38 32 0",
+                           "stuck 0x38 1 2",
+                           "noack 0x50",
+                           "noack 0x1FF",
+                           "badbyte 0xA0 0",
+                           "fail-init -1",
+                           "fail-map x",
+                           "chain set",
+                           "chain set ir=4",
+                           "chain set ir=4,idcode=1,idcode-ir=1,usercode=0,usercode-ir=15",
+                           "chain set ir=4,,",
+                           "chain set ir=8,idcode=1,idcode-ir=1,usercode=0,usercode-ir=2,kind=cpld",
+                           "chain set ir=4,idcode=1,idcode-ir=1,usercode=0,usercode-ir=2,kind=fpga",
+                           "fpga now",
+                           "trace sideways",
+                           "set-id 0x100000000",
+                           "remove now",
+                           "i2c-peek 0x50 0"}) {
     const Result r = run(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_NE(r.err.find("usage: boardsim"), std::string::npos) << args;
@@ -74,10 +93,11 @@ TEST_F(Boardsim, HelpGoesToStandardOutput) {
                        "usercode=X,usercode-ir=X\n                              "
                        "[,capture=X][,kind=fixed|fpga]\n  fpga "),
             std::string::npos);
-  EXPECT_TRUE(r.out.ends_with("  remove                      delete the board\n"
-                              "  --help, --version           this text, the program's version\n"
-                              "Numbers: 0x-hex or decimal. Faults and chain settings stay until "
-                              "reset.\n"));
+  EXPECT_TRUE(
+      r.out.ends_with("  remove                      delete the board\n"
+                      "  --help, --version           this text, the program's version\n"
+                      "Numbers: 0x-hex or decimal. Faults and chain settings stay until "
+                      "reset.\n"));
 }
 
 TEST_F(Boardsim, IdentityIsSetAndResetRestoresThePowerOnWord) {
@@ -97,19 +117,24 @@ TEST_F(Boardsim, PeekPokeAcceptHexAndDecimal) {
 
 TEST_F(Boardsim, ChainIsListedReplacedAndRestored) {
   EXPECT_EQ(run("chain").out,
-            "DEVICE 0 IR 10 IDCODE 0x028120DD IDCODE-IR 0x006 USERCODE 0x00C3F557 USERCODE-IR 0x007 KIND fpga\n"
-            "DEVICE 1 IR 6 IDCODE 0x13631093 IDCODE-IR 0x09 USERCODE 0x4B455348 USERCODE-IR 0x08 KIND fixed\n");
+            "DEVICE 0 IR 10 IDCODE 0x028120DD IDCODE-IR 0x006 USERCODE 0x00C3F557 USERCODE-IR "
+            "0x007 KIND fpga\n"
+            "DEVICE 1 IR 6 IDCODE 0x13631093 IDCODE-IR 0x09 USERCODE 0x4B455348 USERCODE-IR 0x08 "
+            "KIND fixed\n");
   ASSERT_EQ(run("chain set ir=8,idcode=0x0A0B0C0D,idcode-ir=0x01,usercode=7,usercode-ir=0x02 "
                 "ir=10,idcode=0x028120DD,idcode-ir=0x006,usercode=0x00C3F557,usercode-ir=0x007")
                 .status,
             0);
   EXPECT_EQ(run("chain").out,
-            "DEVICE 0 IR 8 IDCODE 0x0A0B0C0D IDCODE-IR 0x01 USERCODE 0x00000007 USERCODE-IR 0x02 KIND fixed\n"
-            "DEVICE 1 IR 10 IDCODE 0x028120DD IDCODE-IR 0x006 USERCODE 0x00C3F557 USERCODE-IR 0x007 KIND fixed\n");
+            "DEVICE 0 IR 8 IDCODE 0x0A0B0C0D IDCODE-IR 0x01 USERCODE 0x00000007 USERCODE-IR 0x02 "
+            "KIND fixed\n"
+            "DEVICE 1 IR 10 IDCODE 0x028120DD IDCODE-IR 0x006 USERCODE 0x00C3F557 USERCODE-IR "
+            "0x007 KIND fixed\n");
   // The new chain answers on the bus: IDCODEs after reset, TDO-side device first.
   EXPECT_EQ(with_bus([] {
               lb_write_word(0, 0x10);
-              for (uint32_t v : {0x7Fu, 0x7Fu, 0x7Fu, 0x7Fu, 0x7Fu, 0x3Fu, 0x7Fu, 0x3Fu, 0x3Fu}) lb_write_word(4, v);
+              for (uint32_t v : {0x7Fu, 0x7Fu, 0x7Fu, 0x7Fu, 0x7Fu, 0x3Fu, 0x7Fu, 0x3Fu, 0x3Fu})
+                lb_write_word(4, v);
               uint32_t ids[2] = {0, 0};
               for (int i = 0; i < 64; ++i) {
                 uint32_t v = 0;
@@ -128,7 +153,9 @@ TEST_F(Boardsim, ChainIsListedReplacedAndRestored) {
 // around the bytes 1..8 (device 1's bypass bit first), END. Starts in Test-Logic-Reset.
 int configure_fpga_bytes_1_to_8() {
   lb_write_word(0, 0x10);
-  const auto clock = [](int tms, int tdi) { lb_write_word(4, (tms ? 0x40u : 0u) | (tdi ? 0x80u : 0u)); };
+  const auto clock = [](int tms, int tdi) {
+    lb_write_word(4, (tms ? 0x40u : 0u) | (tdi ? 0x80u : 0u));
+  };
   const auto instruction = [&](uint32_t code) {
     for (int tms : {1, 1, 0, 0}) clock(tms, 0);
     for (int i = 0; i < 16; ++i) clock(i == 15, i < 6 ? 1 : (code >> (i - 6)) & 1);
@@ -171,10 +198,15 @@ TEST_F(Boardsim, FpgaKindIsChosenPerDeviceAndAChainWithoutOneSaysSo) {
                 .status,
             0);
   EXPECT_EQ(run("chain").out,
-            "DEVICE 0 IR 6 IDCODE 0x13631093 IDCODE-IR 0x09 USERCODE 0x00000000 USERCODE-IR 0x08 KIND fixed\n"
-            "DEVICE 1 IR 8 IDCODE 0x0A0B0C0D IDCODE-IR 0x01 USERCODE 0x00000007 USERCODE-IR 0x02 KIND fpga\n");
+            "DEVICE 0 IR 6 IDCODE 0x13631093 IDCODE-IR 0x09 USERCODE 0x00000000 USERCODE-IR 0x08 "
+            "KIND fixed\n"
+            "DEVICE 1 IR 8 IDCODE 0x0A0B0C0D IDCODE-IR 0x01 USERCODE 0x00000007 USERCODE-IR 0x02 "
+            "KIND fpga\n");
   EXPECT_EQ(run("fpga").out, "FPGA 1 CONFIGURED no BUSY no BITS 0 CRC 0x00000000 ERROR none\n");
-  ASSERT_EQ(run("chain set ir=6,idcode=0x13631093,idcode-ir=0x09,usercode=0,usercode-ir=0x08,kind=fixed").status, 0);
+  ASSERT_EQ(
+      run("chain set ir=6,idcode=0x13631093,idcode-ir=0x09,usercode=0,usercode-ir=0x08,kind=fixed")
+          .status,
+      0);
   const Result r = run("fpga");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");

@@ -119,9 +119,11 @@ int chain_show(const Target &t, const Args &) {
   int i = 0;
   for (const lbsim::TapDeviceConfig &d : t.board->chain()) {
     const int w = ir_digits(d.ir_length);
-    std::printf("DEVICE %d IR %d IDCODE 0x%08X IDCODE-IR 0x%0*X USERCODE 0x%08X USERCODE-IR 0x%0*X KIND %s\n",
-                i++, d.ir_length, d.idcode, w, d.idcode_ir, d.usercode, w, d.usercode_ir,
-                d.kind == lbsim::TapKind::kFpga ? "fpga" : "fixed");
+    std::printf(
+        "DEVICE %d IR %d IDCODE 0x%08X IDCODE-IR 0x%0*X USERCODE 0x%08X USERCODE-IR 0x%0*X KIND "
+        "%s\n",
+        i++, d.ir_length, d.idcode, w, d.idcode_ir, d.usercode, w, d.usercode_ir,
+        d.kind == lbsim::TapKind::kFpga ? "fpga" : "fixed");
   }
   return 0;
 }

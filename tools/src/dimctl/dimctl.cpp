@@ -118,9 +118,8 @@ int watch_service(const std::string &service, long count, bool stop_on_no_link) 
   static char fill[] = "";
   dic_info_service_(service.c_str(), MONITORED, 0, nullptr, 0, on_delivery, 0, fill, 0);
   std::unique_lock lock(watch.m);
-  watch.cv.wait(lock, [] {
-    return watch.no_link || (watch.wanted >= 0 && watch.printed >= watch.wanted);
-  });
+  watch.cv.wait(
+      lock, [] { return watch.no_link || (watch.wanted >= 0 && watch.printed >= watch.wanted); });
   const int status = watch.no_link ? kExitNoLink : kExitOk;
   return status;
 }
@@ -153,8 +152,7 @@ int send(const std::string &command, int argc, char **argv) {
     for (int b = 0; b < 4; ++b) data.push_back(static_cast<unsigned char>(w >> (8 * b)));
   }
   std::string error;
-  if (!dim::send_command(command, data.data(), static_cast<int>(data.size()), kTimeoutMs,
-                         error)) {
+  if (!dim::send_command(command, data.data(), static_cast<int>(data.size()), kTimeoutMs, error)) {
     std::fprintf(stderr, "dimctl: no link: command %s not sent: %s\n", command.c_str(),
                  error.c_str());
     return kExitNoLink;

@@ -176,8 +176,7 @@ int main(int argc, char **argv) {
 
   auto deadline = started + std::chrono::seconds(options->timeout_seconds);
   if (!wait_for_delivery(1, deadline)) {
-    std::fprintf(stderr, "fpgaload: no load status within %d seconds\n",
-                 options->timeout_seconds);
+    std::fprintf(stderr, "fpgaload: no load status within %d seconds\n", options->timeout_seconds);
     return kNoAnswer;
   }
   std::lock_guard lock(watch.mutex);
@@ -191,7 +190,7 @@ int main(int argc, char **argv) {
     std::printf("FPGALoadStatus 1: loaded (%.1f s)\n", seconds);
     return kLoaded;
   }
-  std::printf("FPGALoadStatus %d: load failed (%.1f s); the server's log tells why\n",
-              watch.status, seconds);
+  std::printf("FPGALoadStatus %d: load failed (%.1f s); the server's log tells why\n", watch.status,
+              seconds);
   return kFailed;
 }

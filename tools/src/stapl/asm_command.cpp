@@ -62,9 +62,8 @@ int asm_command(const Args &args) {
     std::fprintf(stderr, "stapl asm: cannot read %s: %s\n", source.c_str(), error.c_str());
     return 1;
   }
-  AsmResult result = assemble(std::string_view(reinterpret_cast<const char *>(text->data()),
-                                               text->size()),
-                              source);
+  AsmResult result = assemble(
+      std::string_view(reinterpret_cast<const char *>(text->data()), text->size()), source);
   for (const std::string &message : result.errors) {
     std::fprintf(stderr, "%s\n", message.c_str());
   }

@@ -51,11 +51,23 @@ bool read_escape(const std::string &text, size_t &i, char &out, std::string &err
   char c = text[i + 1];
   i += 2;
   switch (c) {
-    case 'n': out = '\n'; return true;
-    case 't': out = '\t'; return true;
-    case 'r': out = '\r'; return true;
-    case '0': out = '\0'; return true;
-    case '\\': case '"': case '\'': out = c; return true;
+    case 'n':
+      out = '\n';
+      return true;
+    case 't':
+      out = '\t';
+      return true;
+    case 'r':
+      out = '\r';
+      return true;
+    case '0':
+      out = '\0';
+      return true;
+    case '\\':
+    case '"':
+    case '\'':
+      out = c;
+      return true;
     case 'x': {
       int hi = i < text.size() ? hex_value(text[i]) : -1;
       int lo = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
@@ -200,7 +212,8 @@ void tokenize(SourceLine &line) {
         return;
       }
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-               (c == '-' && i + 1 < t.size() && std::isdigit(static_cast<unsigned char>(t[i + 1])))) {
+               (c == '-' && i + 1 < t.size() &&
+                std::isdigit(static_cast<unsigned char>(t[i + 1])))) {
       tok.kind = Token::kNumber;
       if (!read_number(t, i, tok.number, line.error)) return;
     } else if (c == '"') {

@@ -17,16 +17,16 @@ struct Token {
   // identifier or directive (without the dot) as written; decoded string; raw array data
   // (the rest of the line after "= hex" or "= bin")
   std::string text;
-  int64_t number = 0; // kNumber; a character literal is its code
-  char punct = 0;     // kPunct: one of : , = [ ]
-  size_t column = 0;  // offset of the token in the line's text
+  int64_t number = 0;  // kNumber; a character literal is its code
+  char punct = 0;      // kPunct: one of : , = [ ]
+  size_t column = 0;   // offset of the token in the line's text
 };
 
 struct SourceLine {
-  int number = 0;      // first physical line
-  std::string text;    // without comment and continuation marks
+  int number = 0;             // first physical line
+  std::string text;           // without comment and continuation marks
   std::vector<Token> tokens;  // ends with a kEnd token
-  std::string error;   // set when the line cannot be split into tokens
+  std::string error;          // set when the line cannot be split into tokens
 };
 
 std::vector<SourceLine> split_source(std::string_view source);

@@ -86,13 +86,20 @@ class Assembler {
   bool at_end() const { return peek().kind == Token::kEnd; }
   static std::string describe(const Token &t) {
     switch (t.kind) {
-      case Token::kIdent: return "'" + t.text + "'";
-      case Token::kDirective: return "'." + t.text + "'";
-      case Token::kNumber: return "number " + std::to_string(t.number);
-      case Token::kString: return "string \"" + t.text + "\"";
-      case Token::kPunct: return std::string("'") + t.punct + "'";
-      case Token::kData: return "array data";
-      case Token::kEnd: return "end of line";
+      case Token::kIdent:
+        return "'" + t.text + "'";
+      case Token::kDirective:
+        return "'." + t.text + "'";
+      case Token::kNumber:
+        return "number " + std::to_string(t.number);
+      case Token::kString:
+        return "string \"" + t.text + "\"";
+      case Token::kPunct:
+        return std::string("'") + t.punct + "'";
+      case Token::kData:
+        return "array data";
+      case Token::kEnd:
+        return "end of line";
     }
     return "token";
   }
@@ -246,15 +253,16 @@ class Assembler {
   void define_label(const std::string &name, int line) {
     auto found = label_lines_.find(name);
     if (found != label_lines_.end()) {
-      error_at(line, "label '" + name + "' already defined on line " +
-                         std::to_string(found->second));
+      error_at(line,
+               "label '" + name + "' already defined on line " + std::to_string(found->second));
       return;
     }
     label_lines_[name] = line;
     labels_[name] = static_cast<uint32_t>(code_size_);
   }
 
-  // .integer NAME [ '[' N? ']' ] [ = values ]      .boolean NAME [ '[' N? ']' ] [compressed] [ = data ]
+  // .integer NAME [ '[' N? ']' ] [ = values ]      .boolean NAME [ '[' N? ']' ] [compressed] [ =
+  // data ]
   void symbol_directive(bool integer) {
     auto name = expect_ident("a symbol name");
     if (!name) return;
@@ -561,9 +569,8 @@ class Assembler {
     for (size_t i = 0; i < p.actions.size(); ++i) {
       for (const ActionStep &step : p.actions[i].steps) {
         if (p.procedures.count(step.procedure) == 0) {
-          error_at(action_lines_[i].second, "action '" + p.actions[i].name +
-                                                "' names procedure '" + step.procedure +
-                                                "', which is not defined");
+          error_at(action_lines_[i].second, "action '" + p.actions[i].name + "' names procedure '" +
+                                                step.procedure + "', which is not defined");
         }
       }
     }

@@ -15,13 +15,20 @@ uint32_t StringPool::add(const std::string &text) {
 uint8_t symbol_attribute(const Symbol &symbol) {
   // 0x04 initial data, 0x08 array, 0x10 integer elements, 0x02 compressed.
   switch (symbol.kind) {
-    case SymbolKind::kScalar: return symbol.integer ? 0x10 : 0x00;
-    case SymbolKind::kInitScalar: return symbol.integer ? 0x14 : 0x04;
-    case SymbolKind::kBoolArray: return 0x08;
-    case SymbolKind::kInitBoolArray: return 0x0C;
-    case SymbolKind::kCompressedBoolArray: return 0x0E;
-    case SymbolKind::kIntArray: return 0x18;
-    case SymbolKind::kInitIntArray: return 0x1C;
+    case SymbolKind::kScalar:
+      return symbol.integer ? 0x10 : 0x00;
+    case SymbolKind::kInitScalar:
+      return symbol.integer ? 0x14 : 0x04;
+    case SymbolKind::kBoolArray:
+      return 0x08;
+    case SymbolKind::kInitBoolArray:
+      return 0x0C;
+    case SymbolKind::kCompressedBoolArray:
+      return 0x0E;
+    case SymbolKind::kIntArray:
+      return 0x18;
+    case SymbolKind::kInitIntArray:
+      return 0x1C;
   }
   return 0;
 }

@@ -57,9 +57,9 @@ enum class SymbolKind {
 struct Symbol {
   std::string name;
   SymbolKind kind = SymbolKind::kScalar;
-  bool integer = true;     // scalars only: integer or Boolean (the file marks it, nothing reads it)
-  int32_t initial = 0;     // kInitScalar
-  uint32_t count = 0;      // number of elements of an array
+  bool integer = true;  // scalars only: integer or Boolean (the file marks it, nothing reads it)
+  int32_t initial = 0;  // kInitScalar
+  uint32_t count = 0;   // number of elements of an array
   std::vector<uint8_t> bits;  // Boolean array data, element i = bit i % 8 of byte i / 8
   std::vector<int32_t> ints;  // integer array data, `count` values
 };
@@ -70,9 +70,9 @@ uint8_t symbol_attribute(const Symbol &symbol);
 struct Program {
   int format = 2;  // 1 = "Jam 1.1", 2 = "Jam STAPL"
   std::vector<Note> notes;
-  std::vector<Action> actions;                  // format 2 only
-  std::map<std::string, uint32_t> procedures;   // name -> code offset (format 2 only)
-  std::vector<Symbol> symbols;                  // index = the variable number the code uses
+  std::vector<Action> actions;                 // format 2 only
+  std::map<std::string, uint32_t> procedures;  // name -> code offset (format 2 only)
+  std::vector<Symbol> symbols;                 // index = the variable number the code uses
   std::vector<uint8_t> code;
   StringPool strings;  // names, descriptions and the strings the code prints or exports
 };

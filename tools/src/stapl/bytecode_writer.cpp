@@ -156,10 +156,15 @@ std::string add_symbol_data(const Program &p, Tables &t) {
     SymbolEntry &e = t.symbols[i];
     const auto data_offset = static_cast<uint32_t>(t.data.size());
     switch (s.kind) {
-      case SymbolKind::kScalar: break;
-      case SymbolKind::kInitScalar: e.value = static_cast<uint32_t>(s.initial); break;
+      case SymbolKind::kScalar:
+        break;
+      case SymbolKind::kInitScalar:
+        e.value = static_cast<uint32_t>(s.initial);
+        break;
       case SymbolKind::kBoolArray:
-      case SymbolKind::kIntArray: e.size = s.count; break;
+      case SymbolKind::kIntArray:
+        e.size = s.count;
+        break;
       case SymbolKind::kCompressedBoolArray:
         e.value = data_offset;
         e.size = static_cast<uint32_t>(bytes.size());

@@ -1,12 +1,12 @@
 #include "tools/src/stapl/file_io.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace stapl {
 namespace {

@@ -46,11 +46,21 @@ std::string quoted(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           char buf[8];

@@ -34,7 +34,8 @@ std::string string_or_note(const FileView &file, uint64_t at) {
 // the way the player exports arrays; only the first kPreviewBits are shown.
 std::string bool_preview(const FileView &file, uint64_t at, uint32_t count) {
   uint32_t shown = count < kPreviewBits ? count : kPreviewBits;
-  if (!file.u8(at + (shown == 0 ? 0 : (shown - 1) / 8)) && shown > 0) return "(data outside the file)";
+  if (!file.u8(at + (shown == 0 ? 0 : (shown - 1) / 8)) && shown > 0)
+    return "(data outside the file)";
   std::string digits;
   for (uint32_t d = 0; d < (shown + 3) / 4; ++d) {
     int v = 0;
@@ -126,9 +127,12 @@ std::optional<ProcEntry> proc_entry(const FileView &file, uint32_t index) {
 
 const char *attribute_text(uint8_t attribute) {
   switch (attribute & 3) {
-    case 0: return "";
-    case 1: return " (optional)";
-    default: return " (recommended)";
+    case 0:
+      return "";
+    case 1:
+      return " (optional)";
+    default:
+      return " (recommended)";
   }
 }
 
@@ -230,17 +234,19 @@ int print_info(std::ostream &out, std::span<const uint8_t> image, const std::str
   } else {
     out << "Sections: ";
   }
-  out << fmt("strings %u, note strings %u, notes %u, symbols %u, data %u, code %u, debug %u, "
-             "crc %u\n",
-             h.string_table, h.note_strings, h.note_table, h.symbol_table, h.data_section,
-             h.code_section, h.debug_section, h.crc_section);
+  out << fmt(
+      "strings %u, note strings %u, notes %u, symbols %u, data %u, code %u, debug %u, "
+      "crc %u\n",
+      h.string_table, h.note_strings, h.note_table, h.symbol_table, h.data_section, h.code_section,
+      h.debug_section, h.crc_section);
 
   print_notes(out, file);
   if (h.format == 2) print_actions(out, file);
   print_symbols(out, file);
   const uint64_t code_end = std::min<uint64_t>(h.debug_section, image.size());
-  out << fmt("Code: %llu bytes, offsets from the code section\n",
-             static_cast<unsigned long long>(code_end > h.code_section ? code_end - h.code_section : 0));
+  out << fmt(
+      "Code: %llu bytes, offsets from the code section\n",
+      static_cast<unsigned long long>(code_end > h.code_section ? code_end - h.code_section : 0));
   print_disassembly(out, file);
   return status;
 }

@@ -13,11 +13,11 @@ struct StateName {
 };
 
 constexpr StateName kStates[] = {
-    {RESET, "RESET"},         {IDLE, "IDLE"},         {DRSELECT, "DRSELECT"},
-    {DRCAPTURE, "DRCAPTURE"}, {DRSHIFT, "DRSHIFT"},   {DREXIT1, "DREXIT1"},
-    {DRPAUSE, "DRPAUSE"},     {DREXIT2, "DREXIT2"},   {DRUPDATE, "DRUPDATE"},
+    {RESET, "RESET"},         {IDLE, "IDLE"},           {DRSELECT, "DRSELECT"},
+    {DRCAPTURE, "DRCAPTURE"}, {DRSHIFT, "DRSHIFT"},     {DREXIT1, "DREXIT1"},
+    {DRPAUSE, "DRPAUSE"},     {DREXIT2, "DREXIT2"},     {DRUPDATE, "DRUPDATE"},
     {IRSELECT, "IRSELECT"},   {IRCAPTURE, "IRCAPTURE"}, {IRSHIFT, "IRSHIFT"},
-    {IREXIT1, "IREXIT1"},     {IRPAUSE, "IRPAUSE"},   {IREXIT2, "IREXIT2"},
+    {IREXIT1, "IREXIT1"},     {IRPAUSE, "IRPAUSE"},     {IREXIT2, "IREXIT2"},
     {IRUPDATE, "IRUPDATE"},
 };
 

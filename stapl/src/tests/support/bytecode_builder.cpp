@@ -6,14 +6,14 @@ namespace bytecode {
 
 namespace {
 
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
+void put32(std::vector<uint8_t> &out, size_t at, uint32_t v) {
   out[at] = static_cast<uint8_t>(v >> 24);
   out[at + 1] = static_cast<uint8_t>(v >> 16);
   out[at + 2] = static_cast<uint8_t>(v >> 8);
   out[at + 3] = static_cast<uint8_t>(v);
 }
 
-void append32(std::vector<uint8_t>& out, uint32_t v) {
+void append32(std::vector<uint8_t> &out, uint32_t v) {
   out.resize(out.size() + 4);
   put32(out, out.size() - 4, v);
 }
@@ -21,7 +21,7 @@ void append32(std::vector<uint8_t>& out, uint32_t v) {
 }  // namespace
 
 // Table-driven on purpose, so that it checks the player's bit-by-bit loop independently.
-uint16_t crc_x25(const uint8_t* data, size_t length) {
+uint16_t crc_x25(const uint8_t *data, size_t length) {
   static uint16_t table[256];
   static bool ready = false;
   if (!ready) {
@@ -33,7 +33,8 @@ uint16_t crc_x25(const uint8_t* data, size_t length) {
     ready = true;
   }
   uint16_t crc = 0xFFFF;
-  for (size_t i = 0; i < length; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ table[(crc ^ data[i]) & 0xFF]);
+  for (size_t i = 0; i < length; ++i)
+    crc = static_cast<uint16_t>((crc >> 8) ^ table[(crc ^ data[i]) & 0xFF]);
   return static_cast<uint16_t>(~crc);
 }
 
@@ -41,7 +42,7 @@ Builder::Builder(int format) : format_(format) {
   if (format != 1 && format != 2) throw std::invalid_argument("format");
 }
 
-uint32_t Builder::string(const std::string& text) {
+uint32_t Builder::string(const std::string &text) {
   // Reuse an identical string already in the table.
   for (size_t at = 0; at < strings_.size();) {
     const size_t end = strings_.find('\0', at);
@@ -54,7 +55,7 @@ uint32_t Builder::string(const std::string& text) {
   return at;
 }
 
-void Builder::note(const std::string& key, const std::string& value) {
+void Builder::note(const std::string &key, const std::string &value) {
   const uint32_t k = static_cast<uint32_t>(note_strings_.size());
   note_strings_ += key;
   note_strings_ += '\0';
@@ -64,46 +65,48 @@ void Builder::note(const std::string& key, const std::string& value) {
   notes_.emplace_back(k, v);
 }
 
-uint32_t Builder::symbol(uint8_t attribute, const std::string& name, uint32_t value, int32_t size,
+uint32_t Builder::symbol(uint8_t attribute, const std::string &name, uint32_t value, int32_t size,
                          std::vector<uint8_t> data) {
   symbols_.push_back({attribute, string(name), value, size, std::move(data)});
   return static_cast<uint32_t>(symbols_.size() - 1);
 }
 
-uint32_t Builder::scalar(const std::string& name, std::optional<int32_t> initial) {
-  return symbol(initial ? kScalarInit : kScalar, name, static_cast<uint32_t>(initial.value_or(0)), 0);
+uint32_t Builder::scalar(const std::string &name, std::optional<int32_t> initial) {
+  return symbol(initial ? kScalarInit : kScalar, name, static_cast<uint32_t>(initial.value_or(0)),
+                0);
 }
 
-uint32_t Builder::bool_array(const std::string& name, int32_t size) {
+uint32_t Builder::bool_array(const std::string &name, int32_t size) {
   return symbol(kBoolArray, name, 0, size);
 }
 
-uint32_t Builder::bool_array_init(const std::string& name, int32_t size, std::vector<uint8_t> bytes) {
+uint32_t Builder::bool_array_init(const std::string &name, int32_t size,
+                                  std::vector<uint8_t> bytes) {
   return symbol(kBoolArrayInit, name, 0, size, std::move(bytes));
 }
 
-uint32_t Builder::bool_array_packed(const std::string& name, std::vector<uint8_t> block) {
+uint32_t Builder::bool_array_packed(const std::string &name, std::vector<uint8_t> block) {
   const int32_t size = static_cast<int32_t>(block.size());
   return symbol(kBoolArrayPacked, name, 0, size, std::move(block));
 }
 
-uint32_t Builder::int_array(const std::string& name, int32_t size) {
+uint32_t Builder::int_array(const std::string &name, int32_t size) {
   return symbol(kIntArray, name, 0, size);
 }
 
-uint32_t Builder::int_array_init(const std::string& name, std::vector<int32_t> values) {
+uint32_t Builder::int_array_init(const std::string &name, std::vector<int32_t> values) {
   std::vector<uint8_t> data;
   for (int32_t v : values) append32(data, static_cast<uint32_t>(v));
   return symbol(kIntArrayInit, name, 0, static_cast<int32_t>(values.size()), std::move(data));
 }
 
-uint32_t Builder::procedure(const std::string& name, uint32_t next, uint8_t attribute,
+uint32_t Builder::procedure(const std::string &name, uint32_t next, uint8_t attribute,
                             uint32_t code_offset) {
   procs_.push_back({string(name), next, attribute, code_offset});
   return static_cast<uint32_t>(procs_.size() - 1);
 }
 
-uint32_t Builder::action(const std::string& name, uint32_t first_procedure,
+uint32_t Builder::action(const std::string &name, uint32_t first_procedure,
                          std::optional<std::string> description) {
   Act a{string(name), first_procedure, std::nullopt};
   if (description) a.description = string(*description);
@@ -138,7 +141,9 @@ void Builder::push(std::initializer_list<int32_t> values) {
 
 void Builder::patch(uint32_t at, int k, uint32_t value) { put32(code_, at + 1 + 4 * k, value); }
 
-void Builder::raw(std::vector<uint8_t> bytes) { code_.insert(code_.end(), bytes.begin(), bytes.end()); }
+void Builder::raw(std::vector<uint8_t> bytes) {
+  code_.insert(code_.end(), bytes.begin(), bytes.end());
+}
 
 Layout Builder::layout() const {
   Layout l{};
@@ -152,7 +157,7 @@ Layout Builder::layout() const {
   l.proc_table = l.action_table + 12 * static_cast<uint32_t>(actions_.size());
   l.data_section = l.proc_table + 13 * static_cast<uint32_t>(procs_.size());
   uint32_t data = 0;
-  for (const Sym& s : symbols_) data += static_cast<uint32_t>(s.data.size());
+  for (const Sym &s : symbols_) data += static_cast<uint32_t>(s.data.size());
   l.code_section = l.data_section + data;
   l.debug_section = l.code_section + static_cast<uint32_t>(code_.size());
   l.crc_section = l.debug_section;
@@ -190,7 +195,7 @@ std::vector<uint8_t> Builder::build(std::vector<uint8_t> extra_tail) const {
   }
   uint32_t data_at = 0;
   for (size_t i = 0; i < symbols_.size(); ++i) {
-    const Sym& s = symbols_[i];
+    const Sym &s = symbols_[i];
     const size_t at = l.symbol_table + (f2 ? 13 : 11) * i;
     out[at] = s.attribute;
     uint32_t value = s.value;
@@ -211,7 +216,7 @@ std::vector<uint8_t> Builder::build(std::vector<uint8_t> extra_tail) const {
     }
   }
   for (size_t i = 0; i < actions_.size(); ++i) {
-    const Act& a = actions_[i];
+    const Act &a = actions_[i];
     const size_t at = l.action_table + 12 * i;
     put32(out, at, a.name);
     // Without a description the offset is the first one that is not a description.
@@ -219,7 +224,7 @@ std::vector<uint8_t> Builder::build(std::vector<uint8_t> extra_tail) const {
     put32(out, at + 8, a.first);
   }
   for (size_t i = 0; i < procs_.size(); ++i) {
-    const Proc& p = procs_[i];
+    const Proc &p = procs_[i];
     const size_t at = l.proc_table + 13 * i;
     put32(out, at, p.name);
     put32(out, at + 4, p.next);

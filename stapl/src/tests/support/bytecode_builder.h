@@ -14,11 +14,11 @@ namespace bytecode {
 // Symbol attribute bytes as compilers write them.
 constexpr uint8_t kScalar = 0x00;
 constexpr uint8_t kScalarInit = 0x04;
-constexpr uint8_t kBoolArray = 0x08;         // no initial data
-constexpr uint8_t kBoolArrayInit = 0x0C;     // bits in the data section
-constexpr uint8_t kBoolArrayPacked = 0x0E;   // compressed block in the data section
-constexpr uint8_t kIntArray = 0x19;          // no initial data, native elements
-constexpr uint8_t kIntArrayInit = 0x1C;      // big-endian integers in the data section
+constexpr uint8_t kBoolArray = 0x08;        // no initial data
+constexpr uint8_t kBoolArrayInit = 0x0C;    // bits in the data section
+constexpr uint8_t kBoolArrayPacked = 0x0E;  // compressed block in the data section
+constexpr uint8_t kIntArray = 0x19;         // no initial data, native elements
+constexpr uint8_t kIntArrayInit = 0x1C;     // big-endian integers in the data section
 
 struct Layout {
   uint32_t string_table, note_strings, note_table, symbol_table, action_table, proc_table;
@@ -30,24 +30,24 @@ class Builder {
   explicit Builder(int format);  // 1 or 2
 
   // Offset of `text` in the string table (added once).
-  uint32_t string(const std::string& text);
-  void note(const std::string& key, const std::string& value);
+  uint32_t string(const std::string &text);
+  void note(const std::string &key, const std::string &value);
 
   // Symbols; each returns the symbol index.
-  uint32_t scalar(const std::string& name, std::optional<int32_t> initial = std::nullopt);
-  uint32_t bool_array(const std::string& name, int32_t size);
-  uint32_t bool_array_init(const std::string& name, int32_t size, std::vector<uint8_t> bytes);
-  uint32_t bool_array_packed(const std::string& name, std::vector<uint8_t> block);
-  uint32_t int_array(const std::string& name, int32_t size);
-  uint32_t int_array_init(const std::string& name, std::vector<int32_t> values);
+  uint32_t scalar(const std::string &name, std::optional<int32_t> initial = std::nullopt);
+  uint32_t bool_array(const std::string &name, int32_t size);
+  uint32_t bool_array_init(const std::string &name, int32_t size, std::vector<uint8_t> bytes);
+  uint32_t bool_array_packed(const std::string &name, std::vector<uint8_t> block);
+  uint32_t int_array(const std::string &name, int32_t size);
+  uint32_t int_array_init(const std::string &name, std::vector<int32_t> values);
   // Any entry, as raw fields (value is an offset into the data section for array data).
-  uint32_t symbol(uint8_t attribute, const std::string& name, uint32_t value, int32_t size,
+  uint32_t symbol(uint8_t attribute, const std::string &name, uint32_t value, int32_t size,
                   std::vector<uint8_t> data = {});
 
   // Format 2 tables. `next` is the index of the next procedure of the chain (0 ends it).
-  uint32_t procedure(const std::string& name, uint32_t next, uint8_t attribute,
+  uint32_t procedure(const std::string &name, uint32_t next, uint8_t attribute,
                      uint32_t code_offset);
-  uint32_t action(const std::string& name, uint32_t first_procedure,
+  uint32_t action(const std::string &name, uint32_t first_procedure,
                   std::optional<std::string> description = std::nullopt);
 
   // Code. Each emitter returns the code offset of the instruction it wrote.
@@ -94,6 +94,6 @@ class Builder {
 };
 
 // CRC-16/X-25 of a byte range, computed independently of the player.
-uint16_t crc_x25(const uint8_t* data, size_t length);
+uint16_t crc_x25(const uint8_t *data, size_t length);
 
 }  // namespace bytecode

@@ -7,11 +7,11 @@
 
 namespace {
 
-using zoltest::run_tool;
-using zoltest::SimBoard;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using zoltest::run_tool;
+using zoltest::SimBoard;
 
 const char kHelp[] =
     "************************************************\n"
@@ -105,10 +105,10 @@ TEST(ChainmuxRead, ReadsTheRegisterWithTheLinesBackAtZero) {
   ASSERT_EQ(run_tool("chainmux", {"-W6", "5"}, board.name()).status, 0);
   board->trace_clear();
   auto run = run_tool("chainmux", {"5", "-r"}, board.name());
-  EXPECT_THAT(line_accesses(board),
-              ElementsAre("W 0x0014 0x000000F0", "W 0x0010 0x00000010", "W 0x0010 0x00000090",
-                          "W 0x0010 0x00000010", "W 0x0010 0x00000000",
-                          testing::StartsWith("R 0x0010 ")));
+  EXPECT_THAT(
+      line_accesses(board),
+      ElementsAre("W 0x0014 0x000000F0", "W 0x0010 0x00000010", "W 0x0010 0x00000090",
+                  "W 0x0010 0x00000010", "W 0x0010 0x00000000", testing::StartsWith("R 0x0010 ")));
   EXPECT_EQ(run.out, "Add 0x5  : Value 0x6\nAdd 0x5  : Value 6\n");
   EXPECT_EQ(run.status, 0);
 }

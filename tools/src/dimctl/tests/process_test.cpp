@@ -1,4 +1,6 @@
 // Servers, name server and tools as separate processes: restarts, kills, bad peers, exit.
+#include "testing/process.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
 #include "testing/name_server.h"
-#include "testing/process.h"
 #include "testing/raw_socket.h"
 
 namespace {
@@ -25,9 +26,9 @@ struct Inbox {
   std::vector<std::string> items;  // contents as text; "<fill>" for the fill data
   void add(const void *data, int size) {
     std::lock_guard lock(m);
-    items.push_back(dim::delivering_fill()
-                        ? "<fill>"
-                        : std::string(static_cast<const char *>(data), static_cast<std::size_t>(size)));
+    items.push_back(dim::delivering_fill() ? "<fill>"
+                                           : std::string(static_cast<const char *>(data),
+                                                         static_cast<std::size_t>(size)));
   }
   std::string last() {
     std::lock_guard lock(m);
@@ -51,9 +52,9 @@ class DimProcesses : public ::testing::Test {
   void TearDown() override { dim::shutdown(); }
 
   std::unique_ptr<Process> peer(const std::string &base, const char *handler_ms = "0") {
-    auto c = std::make_unique<Process>(std::vector<std::string>{
-        zoltest::test_bin("dim_echo_peer"), base + "/SERVER", base + "/SVC", base + "/CMD",
-        handler_ms});
+    auto c = std::make_unique<Process>(std::vector<std::string>{zoltest::test_bin("dim_echo_peer"),
+                                                                base + "/SERVER", base + "/SVC",
+                                                                base + "/CMD", handler_ms});
     EXPECT_EQ(c->line(), "ready");
     return c;
   }
@@ -132,11 +133,11 @@ TEST_F(DimProcesses, MalformedTruncatedAndOversizedFramesCloseOnlyThatConnection
   const int port = server_port("/PR/E/SERVER");
   ASSERT_GT(port, 0);
   const std::vector<std::vector<uint8_t>> attacks = {
-      {0xFF, 0xFF, 0xFF, 0xFF, 20},             // length over the limit
-      {0x01, 0x00, 0x00, 0x00, 0xEE},           // unknown kind
-      {0x00, 0x00, 0x00, 0x00, 0x00},           // empty frame
-      {0x03, 0x00, 0x00, 0x00, 16, 1, 0},       // subscribe cut short
-      {0x02, 0x00, 0x00, 0x00, 5, 0},           // a name-server message sent to a server
+      {0xFF, 0xFF, 0xFF, 0xFF, 20},                    // length over the limit
+      {0x01, 0x00, 0x00, 0x00, 0xEE},                  // unknown kind
+      {0x00, 0x00, 0x00, 0x00, 0x00},                  // empty frame
+      {0x03, 0x00, 0x00, 0x00, 16, 1, 0},              // subscribe cut short
+      {0x02, 0x00, 0x00, 0x00, 5, 0},                  // a name-server message sent to a server
       {0x05, 0x00, 0x00, 0x00, 20, 0xFF, 0x7F, 0, 0},  // command name longer than the frame
   };
   for (std::size_t i = 0; i < attacks.size(); ++i) {

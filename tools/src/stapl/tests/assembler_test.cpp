@@ -48,10 +48,10 @@ start:  PUSH_LITERAL -1
   EXPECT_EQ(be32(code, 1), 0xFFFFFFFFu);
   EXPECT_EQ(be32(code, 6), 65u);
   EXPECT_EQ(code[10], 0x41);
-  EXPECT_EQ(be32(code, 11), 0u);   // first symbol
-  EXPECT_EQ(be32(code, 16), 1u);   // second symbol
+  EXPECT_EQ(be32(code, 11), 0u);  // first symbol
+  EXPECT_EQ(be32(code, 16), 1u);  // second symbol
   EXPECT_EQ(code[20], 0x42);
-  EXPECT_EQ(be32(code, 21), 0u);   // label start
+  EXPECT_EQ(be32(code, 21), 0u);  // label start
   EXPECT_EQ(code[25], 0x47);
   EXPECT_EQ(be32(code, 26), 13u);  // IRPAUSE, any letter case
   EXPECT_EQ(code[30], 0x45);
@@ -77,11 +77,11 @@ done:   RETURN
 helper: RETURN
 )");
   std::vector<uint8_t> code = code_of(f);
-  EXPECT_EQ(be32(code, 1), 12u);   // helper: after 5 + 1 + 5 + 1 bytes
-  EXPECT_EQ(be32(code, 7), 11u);   // done
+  EXPECT_EQ(be32(code, 1), 12u);  // helper: after 5 + 1 + 5 + 1 bytes
+  EXPECT_EQ(be32(code, 7), 11u);  // done
   const uint32_t procs = be32(f, 8);
-  EXPECT_EQ(be32(f, procs + 9), 0u);        // one starts the code
-  EXPECT_EQ(be32(f, procs + 13 + 9), 6u);   // two
+  EXPECT_EQ(be32(f, procs + 9), 0u);       // one starts the code
+  EXPECT_EQ(be32(f, procs + 13 + 9), 6u);  // two
 }
 
 TEST(AssemblerData, HexAndBinaryDataPutElementZeroInTheLowestBit) {
@@ -121,13 +121,18 @@ TEST(AssemblerErrors, BadSourceIsReportedWithFileLineAndReason) {
       {".integer t[2] = 1, 2, 3\n", "bad.stapl:1: 3 initial values for 2 elements"},
       {".integer a\n.integer A\n", "bad.stapl:2: symbol 'A' already declared on line 1"},
       {".action go = p\n", "bad.stapl:1: action 'go' names procedure 'p', which is not defined"},
-      {".format 1\n.procedure p\nNOOP\n", "bad.stapl:2: procedure 'p': a format 1 file has no procedures"},
+      {".format 1\n.procedure p\nNOOP\n",
+       "bad.stapl:2: procedure 'p': a format 1 file has no procedures"},
       {".procedure p\n", "bad.stapl:1: procedure 'p' has no code"},
       {".format 3\n", "bad.stapl:1: format must be 1 (\"Jam 1.1\") or 2 (\"Jam STAPL\"), not 3"},
-      {".action a = p sometimes\n", "bad.stapl:1: unknown procedure attribute 'sometimes' (use optional, recommended or always)"},
-      {"MOVE_STATE SIDEWAYS\n", "bad.stapl:1: expected a TAP state (RESET, IDLE, DRPAUSE, ...), found 'SIDEWAYS'"},
+      {".action a = p sometimes\n",
+       "bad.stapl:1: unknown procedure attribute 'sometimes' (use optional, recommended or "
+       "always)"},
+      {"MOVE_STATE SIDEWAYS\n",
+       "bad.stapl:1: expected a TAP state (RESET, IDLE, DRPAUSE, ...), found 'SIDEWAYS'"},
       {"PUSH_VARIABLE 'x\n", "bad.stapl:1: character literal without closing quote"},
-      {".integer IDLE\n.word IDLE\n", "bad.stapl:2: 'IDLE' is ambiguous: it is both a symbol and a TAP state"},
+      {".integer IDLE\n.word IDLE\n",
+       "bad.stapl:2: 'IDLE' is ambiguous: it is both a symbol and a TAP state"},
       {"PRINT_STRING 5 6\n", "bad.stapl:1: PRINT_STRING takes 1 operand, found 2"},
       {"EXPORT_INTEGER key\n", "bad.stapl:1: expected a string, found 'key'"},
       {".byte 300\n", "bad.stapl:1: .byte values must be numbers from -128 to 255"},
@@ -165,10 +170,23 @@ TEST(AssemblerErrors, ErrorListStopsAfterFiftyMessages) {
 
 TEST(AssemblerErrors, ArbitraryTextNeverCrashesAndEitherFailsOrMakesAValidFile) {
   // Shreds of real source recombined at random: most lines are wrong in some way.
-  const char *pieces[] = {".integer", ".boolean", ".action", ".procedure", ".note", ".format",
-                          "x", "y[", "]", "=", "hex", "bin", "F0", "1", "-5", "0x", "\"s",
-                          "\"t\"", "'", ",", ":", "PUSH_LITERAL", "JUMP", "RETURN", "x:",
-                          "compressed", "optional", "\\", ";", "#", "\\x4", "IDLE", "\n"};
+  const char *pieces[] = {".integer", ".boolean",
+                          ".action",  ".procedure",
+                          ".note",    ".format",
+                          "x",        "y[",
+                          "]",        "=",
+                          "hex",      "bin",
+                          "F0",       "1",
+                          "-5",       "0x",
+                          "\"s",      "\"t\"",
+                          "'",        ",",
+                          ":",        "PUSH_LITERAL",
+                          "JUMP",     "RETURN",
+                          "x:",       "compressed",
+                          "optional", "\\",
+                          ";",        "#",
+                          "\\x4",     "IDLE",
+                          "\n"};
   std::mt19937 rng(4242);
   for (int round = 0; round < 2000; ++round) {
     std::string source;
@@ -180,8 +198,7 @@ TEST(AssemblerErrors, ArbitraryTextNeverCrashesAndEitherFailsOrMakesAValidFile) 
     if (!r.errors.empty()) continue;
     stapl::WriteResult w = stapl::write_bytecode(r.program);
     if (!w.error.empty()) continue;
-    EXPECT_EQ(jbi_check_crc(w.bytes.data(), static_cast<int32_t>(w.bytes.size()), nullptr,
-                            nullptr),
+    EXPECT_EQ(jbi_check_crc(w.bytes.data(), static_cast<int32_t>(w.bytes.size()), nullptr, nullptr),
               0)
         << source;
   }

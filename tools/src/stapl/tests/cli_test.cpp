@@ -2,7 +2,6 @@
 // `stapl run` end to end on a simulated board of the test's own, with the driver's lines
 // and exit statuses.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -116,11 +115,11 @@ TEST_F(StaplCli, RunReadsTheIdcodesOfTheSimulatedChain) {
 
   Outcome o = run(kStapl + " run -aread_idcode " + kIdcode);
   EXPECT_EQ(o.status, 0) << o.out << o.err;
-  EXPECT_TRUE(contains(o.out, "Export: key = \"IDCODE_DEVICE0\", 32 bits, value = HEX " +
-                                  idcodes[0] + "\n"))
+  EXPECT_TRUE(contains(
+      o.out, "Export: key = \"IDCODE_DEVICE0\", 32 bits, value = HEX " + idcodes[0] + "\n"))
       << o.out;
-  EXPECT_TRUE(contains(o.out, "Export: key = \"IDCODE_DEVICE1\", 32 bits, value = HEX " +
-                                  idcodes[1] + "\n"));
+  EXPECT_TRUE(contains(
+      o.out, "Export: key = \"IDCODE_DEVICE1\", 32 bits, value = HEX " + idcodes[1] + "\n"));
   EXPECT_TRUE(contains(o.out, "Exit code = 0... Success\nElapsed time = 00:00:00\n"));
   EXPECT_FALSE(contains(o.out, "USERCODE"));  // optional, not asked for
 
@@ -155,7 +154,8 @@ TEST_F(StaplCli, RunPrintsTheDriversFailureLinesAndExitStatuses) {
                        "Error at address 15: illegal instruction code.\nProgram terminated.\n"))
       << illegal.out;
 
-  std::string failing = assemble(".action configure = go\n.procedure go\n PUSH_LITERAL 10\n EXIT\n");
+  std::string failing =
+      assemble(".action configure = go\n.procedure go\n PUSH_LITERAL 10\n EXIT\n");
   Outcome exit10 = run(kStapl + " run " + failing);
   EXPECT_EQ(exit10.status, 1);
   EXPECT_TRUE(contains(exit10.out, "Exit code = 10... Device programming failure\n"));
@@ -185,8 +185,9 @@ TEST_F(StaplCli, RunStopsAnEndlessProgramAtTheStepLimit) {
   Outcome o = run(kStapl + " run --max-steps 1000 " + endless);
   EXPECT_EQ(o.status, 1);
   EXPECT_TRUE(contains(o.out, "Program terminated.\n")) << o.out;
-  EXPECT_TRUE(contains(o.out, "Budget exceeded: 1000 instructions.\n"
-                              "Error at address 0: execution cancelled.\n"))
+  EXPECT_TRUE(contains(o.out,
+                       "Budget exceeded: 1000 instructions.\n"
+                       "Error at address 0: execution cancelled.\n"))
       << o.out;
   Outcome usage = run(kStapl + " run --max-steps none " + endless);
   EXPECT_EQ(usage.status, 2);

@@ -1,5 +1,7 @@
 // The compressor's output must expand, through the player's own expander, to exactly the
 // data it was given, in both file formats, for data of every shape.
+#include "tools/src/stapl/compressor.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "stapl/src/jbicomp.h"
-#include "tools/src/stapl/compressor.h"
 
 namespace {
 
@@ -94,7 +95,8 @@ TEST(CompressorRoundTrip, SparseBitstreamLikeData) {
   // Mostly zero bytes with scattered set bits, as configuration data tends to be.
   std::mt19937 rng(99);
   std::vector<uint8_t> data(20000, 0);
-  for (int k = 0; k < 1000; ++k) data[rng() % data.size()] = static_cast<uint8_t>(1u << (rng() % 8));
+  for (int k = 0; k < 1000; ++k)
+    data[rng() % data.size()] = static_cast<uint8_t>(1u << (rng() % 8));
   expect_round_trip(data);
   EXPECT_LT(stapl::compress_block(data, 2).size(), data.size() / 2);
 }

@@ -75,8 +75,8 @@ TEST(InfoListing, DisassemblyOffsetIsTheInterpretersErrorAddress) {
   const char *init[] = {"check=1", nullptr};
   long error_address = -1;
   int exit_code = 0, format = 0;
-  int rc = jbi_execute(f.data(), static_cast<long>(f.size()), "configure", init, 0,
-                       &error_address, &exit_code, &format);
+  int rc = jbi_execute(f.data(), static_cast<long>(f.size()), "configure", init, 0, &error_address,
+                       &exit_code, &format);
   ASSERT_EQ(rc, JBI_RC_ILLEGAL_OPCODE);
   std::string offset = std::to_string(error_address);
   std::string text = listing(f);

@@ -45,10 +45,10 @@ TEST(WriterLayout, Format2HeaderPointsAtTablesInOrderAndCrcMatches) {
   // data, code.
   EXPECT_LE(be32(f, 12), be32(f, 16));
   EXPECT_LE(be32(f, 16), be32(f, 20));
-  EXPECT_EQ(be32(f, 20) + 8 * 2, be32(f, 4));       // two notes of 8 bytes
-  EXPECT_EQ(be32(f, 4) + 12 * 2, be32(f, 8));       // two actions of 12 bytes
-  EXPECT_EQ(be32(f, 8) + 13 * 5, be32(f, 24));      // five procedure entries of 13 bytes
-  EXPECT_EQ(be32(f, 24) + 13 * 1, be32(f, 28));     // one symbol of 13 bytes
+  EXPECT_EQ(be32(f, 20) + 8 * 2, be32(f, 4));    // two notes of 8 bytes
+  EXPECT_EQ(be32(f, 4) + 12 * 2, be32(f, 8));    // two actions of 12 bytes
+  EXPECT_EQ(be32(f, 8) + 13 * 5, be32(f, 24));   // five procedure entries of 13 bytes
+  EXPECT_EQ(be32(f, 24) + 13 * 1, be32(f, 28));  // one symbol of 13 bytes
   EXPECT_EQ(be32(f, 48), 2u);
   EXPECT_EQ(be32(f, 52), 5u);
   EXPECT_EQ(be32(f, 60), 2u);
@@ -273,7 +273,8 @@ TEST(WriterErrors, InconsistentProgramsAreRefusedWithAReason) {
   stapl::Program p;
   p.actions.push_back({"a", std::nullopt, {{"missing", stapl::ProcAttribute::kAlways}}});
   p.code = {0x11};
-  EXPECT_EQ(stapl::write_bytecode(p).error, "action 'a' names procedure 'missing', which has no code");
+  EXPECT_EQ(stapl::write_bytecode(p).error,
+            "action 'a' names procedure 'missing', which has no code");
 
   stapl::Program empty_action;
   empty_action.actions.push_back({"a", std::nullopt, {}});
