@@ -5,8 +5,7 @@
 // The player reads the caller's image in place and never writes to it, so every routine takes
 // the image as a pointer to const bytes; strings it hands back (names, descriptions) point into
 // that image.
-#ifndef STAPL_SRC_JBIEXPRT_H
-#define STAPL_SRC_JBIEXPRT_H
+#pragma once
 
 #include <cstdint>
 
@@ -146,5 +145,3 @@ void jbi_export_boolean_array(const char *key, const unsigned char *data, int32_
 char conv_to_hex(int value);
 void *jbi_malloc(unsigned int size);
 void jbi_free(void *ptr);
-
-#endif  // STAPL_SRC_JBIEXPRT_H

@@ -1,8 +1,7 @@
 // Reading the byte-code file layout: the header, big-endian fields and strings found by
 // offset. Shared by the file queries and the interpreter. Nothing here trusts an offset or a
 // count from the file: every helper says whether the bytes it would touch lie in the block.
-#ifndef STAPL_SRC_JBIMAIN_FILE_H
-#define STAPL_SRC_JBIMAIN_FILE_H
+#pragma once
 
 #include <cstdint>
 
@@ -72,5 +71,3 @@ bool jbi_read_header_fields(const unsigned char *program, int64_t size, uint32_t
 // or runs to its end without a NUL.
 const char *jbi_file_string(const unsigned char *program, int64_t size, uint32_t base,
                             uint32_t offset);
-
-#endif  // STAPL_SRC_JBIMAIN_FILE_H

@@ -7,8 +7,7 @@
 // Invariant kept from start-up to clean-up: an array symbol's storage always holds at least
 // variable_size[i] elements, so checking an index range against variable_size is enough
 // before any element is touched.
-#ifndef STAPL_SRC_JBIMAIN_MACHINE_H
-#define STAPL_SRC_JBIMAIN_MACHINE_H
+#pragma once
 
 #include <cstdint>
 
@@ -152,5 +151,3 @@ inline void jbi_set_bit(unsigned char *data, int64_t bit, bool value) {
 
 // Storage allocation with the size cap; null when refused or unavailable.
 void *jbi_alloc_storage(uint64_t bytes);
-
-#endif  // STAPL_SRC_JBIMAIN_MACHINE_H

@@ -19,8 +19,7 @@
 // code offsets are counted from the start of the code section. "f1/f2" gives what differs
 // between the "Jam 1.1" (format 1) and "Jam STAPL" (format 2) byte-code. A range s..e in
 // format 2 is given by its first and last element; in format 1 by its first element and count.
-#ifndef STAPL_SRC_JBIOPCODES_H
-#define STAPL_SRC_JBIOPCODES_H
+#pragma once
 
 #include <cstdint>
 
@@ -237,5 +236,3 @@ const JbiOpcodeInfo *jbi_opcode_info(unsigned opcode);
 
 // Row whose mnemonic equals `name` (case-insensitive; an "OP_" prefix is accepted), or null.
 const JbiOpcodeInfo *jbi_opcode_by_name(const char *name);
-
-#endif  // STAPL_SRC_JBIOPCODES_H

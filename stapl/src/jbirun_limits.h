@@ -1,8 +1,7 @@
 // What ends a run early from outside its program: the host's stop request and the run's
 // budgets. The interpreter and the scan engine ask here; the host reads afterwards which
 // budget, if any, ended the run (jbi_run_end_cause).
-#ifndef STAPL_SRC_JBIRUN_LIMITS_H
-#define STAPL_SRC_JBIRUN_LIMITS_H
+#pragma once
 
 #include <atomic>
 
@@ -20,5 +19,3 @@ void jbi_limits_note(int cause);
 // Between pieces of long work: 0 to go on, or JBI_RC_CANCELLED (cause recorded) when a stop
 // is asked for or the run's time is up. Reads the clock, so callers space their calls out.
 int jbi_limits_check();
-
-#endif  // STAPL_SRC_JBIRUN_LIMITS_H
