@@ -30,7 +30,7 @@ constexpr int32_t kExpectedSum =
     static_cast<int32_t>(static_cast<uint32_t>(int64_t{kIterations} * (kIterations + 1) / 2));
 
 std::vector<uint8_t> counted_loop() {
-  bytecode::Builder b(1);
+  playertest::bytecode::Builder b(1);
   const uint32_t i = b.scalar("I");
   const uint32_t x = b.scalar("X", 0);
   b.push({1});

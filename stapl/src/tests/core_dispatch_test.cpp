@@ -11,8 +11,8 @@
 
 namespace {
 
-using bytecode::Builder;
-using core_test::run;
+using playertest::bytecode::Builder;
+using playertest::run::run;
 
 // Paddings that put the instruction under test well inside long code, at every distance
 // from the end that a 13-byte instruction can have, and in code shorter than one instruction.

@@ -11,7 +11,7 @@
 
 namespace {
 
-using bytecode::Builder;
+using playertest::bytecode::Builder;
 
 std::vector<uint8_t> format1_with_code() {
   Builder b(1);
@@ -99,12 +99,12 @@ TEST(FileInfo, Format2ReportsItsActionAndProcedureCounts) {
 // range; the reference CRC is proven on it, and the player must agree with the reference.
 TEST(CrcCheck, AgreesWithTheX25ReferenceWhoseCheckValueIs906E) {
   const char *check = "123456789";
-  ASSERT_EQ(bytecode::crc_x25(reinterpret_cast<const uint8_t *>(check), 9), 0x906E);
+  ASSERT_EQ(playertest::bytecode::crc_x25(reinterpret_cast<const uint8_t *>(check), 9), 0x906E);
   std::vector<uint8_t> image(64, 0);
   image[0] = 'J', image[1] = 'A', image[2] = 'M', image[3] = 0;
   image[35] = 62;  // crc_section (format 1 header word at 32)
   std::memcpy(image.data() + 52, check, 9);
-  const uint16_t crc = bytecode::crc_x25(image.data(), 62);
+  const uint16_t crc = playertest::bytecode::crc_x25(image.data(), 62);
   image[62] = static_cast<uint8_t>(crc >> 8);
   image[63] = static_cast<uint8_t>(crc);
   uint16_t expected = 0, actual = 0;
@@ -122,7 +122,7 @@ TEST(CrcCheck, ChangedByteBeforeTheCrcGivesMismatchWithBothValues) {
   EXPECT_EQ(jbi_check_crc(image.data(), static_cast<int32_t>(image.size()), &expected, &actual), 9);
   EXPECT_EQ(expected, stored);
   EXPECT_NE(actual, stored);
-  EXPECT_EQ(actual, bytecode::crc_x25(image.data(), crc_at));
+  EXPECT_EQ(actual, playertest::bytecode::crc_x25(image.data(), crc_at));
 }
 
 TEST(CrcCheck, BytesAfterTheStoredCrcAreNotCovered) {

@@ -10,9 +10,9 @@
 
 namespace {
 
-using bytecode::Builder;
-using core_test::Outcome;
-using core_test::run;
+using playertest::bytecode::Builder;
+using playertest::run::Outcome;
+using playertest::run::run;
 
 // Wraps format 2 code in one procedure of the action "main".
 std::vector<uint8_t> finish(Builder &b) {
@@ -182,7 +182,7 @@ TEST(Control, ExitTakesTheTopValueAndExitWithEmptyStackGives20) {
   c.op(OP_EXIT);
   const Outcome empty = run(c.build());
   EXPECT_EQ(empty.result, 20);
-  EXPECT_EQ(empty.exit_code, core_test::kUnwrittenExit);
+  EXPECT_EQ(empty.exit_code, playertest::run::kUnwrittenExit);
 }
 
 // Loop from `from` to `to` by `step`, summing v * 10^k digits so the order is visible.

@@ -13,9 +13,9 @@
 
 namespace {
 
-using bytecode::Builder;
-using core_test::Outcome;
-using core_test::run;
+using playertest::bytecode::Builder;
+using playertest::run::Outcome;
+using playertest::run::run;
 
 struct Cycle {
   int tms, tdi;
@@ -24,13 +24,13 @@ struct Cycle {
 
 std::vector<Cycle> recorded() {
   std::vector<Cycle> out;
-  for (const auto &c : test_port::trace()) out.push_back({c.tms, c.tdi});
+  for (const auto &c : playertest::port::trace()) out.push_back({c.tms, c.tdi});
   return out;
 }
 
 template <typename Calls>
 std::vector<Cycle> reference(Calls calls) {
-  test_port::reset();
+  playertest::port::reset();
   jbi_init_jtag();
   calls();
   std::vector<Cycle> out = recorded();
@@ -62,17 +62,17 @@ TEST(Scans, CapturedValueKeepsTheUnscannedBitsOfTheValue) {
   b.push({4, 0xFF});
   b.op(OP_IRSCAN_VALUE_CAPTURE);
   b.op(OP_EXIT);
-  test_port::reset();
+  playertest::port::reset();
   const auto image = b.build();
   // The script is consumed by the capture cycles only.
   long error = 0;
   int exit_code = 0, format = 0;
-  test_port::set_tdo_script({1, 0, 1, 0});
+  playertest::port::set_tdo_script({1, 0, 1, 0});
   ASSERT_EQ(jbi_execute(image.data(), static_cast<long>(image.size()), nullptr, nullptr, 0, &error,
                         &exit_code, &format),
             0);
   EXPECT_EQ(exit_code, 0xF5);
-  EXPECT_EQ(test_port::tdo_reads(), 4);
+  EXPECT_EQ(playertest::port::tdo_reads(), 4);
 }
 
 TEST(Scans, ValueCountsAbove32AndNegativePaddingCountsAreRefused) {
@@ -80,7 +80,7 @@ TEST(Scans, ValueCountsAbove32AndNegativePaddingCountsAreRefused) {
   b.push({33, 1});
   b.op(OP_DRSCAN_VALUE);
   EXPECT_EQ(run(b.build()).result, 11);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
   Builder c(1);
   c.push({-1});
   c.op(OP_IR_PREAMBLE);
@@ -110,7 +110,7 @@ TEST(Scans, ArrayRangeBeyondTheArrayIsRefusedBeforeAnyCycle) {
   b.push({9, 0});  // count 9 from bit 0
   b.op(OP_IRSCAN_ARRAY, data);
   EXPECT_EQ(run(b.build()).result, 11);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 TEST(Scans, CaptureLongerThanItsRangeEndsWith11BeforeShifting) {
@@ -122,7 +122,7 @@ TEST(Scans, CaptureLongerThanItsRangeEndsWith11BeforeShifting) {
   const Outcome o = run(finish(b));
   EXPECT_EQ(o.result, 11);
   EXPECT_EQ(o.error_address, at);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 TEST(Scans, CaptureIntoFileDataGoesToAPrivateCopy) {
@@ -136,8 +136,8 @@ TEST(Scans, CaptureIntoFileDataGoesToAPrivateCopy) {
   b.op(OP_EXIT);
   const auto image = finish(b);
   const auto before = image;
-  test_port::reset();
-  test_port::set_tdo_script({1, 1, 0, 1});
+  playertest::port::reset();
+  playertest::port::set_tdo_script({1, 1, 0, 1});
   long error = 0;
   int exit_code = 0, format = 0;
   ASSERT_EQ(jbi_execute(image.data(), static_cast<long>(image.size()), "main", nullptr, 0, &error,
@@ -180,7 +180,7 @@ TEST(Waits, NothingToDoClocksNothingAndAnEndStateOnlyMoves) {
   b.push({0});
   b.op(OP_EXIT);
   ASSERT_EQ(run(b.build()).result, 0);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 
   Builder c(1);
   c.push({0, 0});
@@ -190,7 +190,7 @@ TEST(Waits, NothingToDoClocksNothingAndAnEndStateOnlyMoves) {
   ASSERT_EQ(run(c.build()).result, 0);
   const auto got = recorded();
   EXPECT_EQ(got, reference([] { jbi_goto_jtag_state(DRPAUSE); }));
-  EXPECT_EQ(test_port::delay_calls(), 0);
+  EXPECT_EQ(playertest::port::delay_calls(), 0);
 }
 
 TEST(Waits, Format2WaitDropsTwoMoreValuesOrEndsWith20) {

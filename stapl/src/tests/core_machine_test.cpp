@@ -10,11 +10,11 @@
 
 namespace {
 
-using bytecode::Builder;
-using core_test::kUnwrittenAddress;
-using core_test::kUnwrittenExit;
-using core_test::kUnwrittenFormat;
-using core_test::run;
+using playertest::bytecode::Builder;
+using playertest::run::kUnwrittenAddress;
+using playertest::run::kUnwrittenExit;
+using playertest::run::kUnwrittenFormat;
+using playertest::run::run;
 
 // ---- start-up ----
 
@@ -34,7 +34,7 @@ TEST(StartUp, WrongIdentificationWordOf53BytesGives2WithFormatWritten) {
   const auto o = run(image);
   EXPECT_EQ(o.result, 2);
   EXPECT_EQ(o.format_version, 2);  // version bit of the word, read before the word is checked
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 TEST(StartUp, Format1RunsFromTheFirstByteOfCodeAndIgnoresTheAction) {
@@ -117,7 +117,8 @@ TEST(StartUp, UnpackedDataIsReadableAsBits) {
 
 TEST(StartUp, ArrayDataOutsideTheBlockIsRefusedBeforeAnyInstruction) {
   Builder b(2);
-  b.symbol(bytecode::kIntArrayInit, "BIG", 0, 1000);  // no data in the file for 1000 elements
+  b.symbol(playertest::bytecode::kIntArrayInit, "BIG", 0,
+           1000);  // no data in the file for 1000 elements
   const uint32_t code = b.op(OP_PUSH_ZERO);
   b.op(OP_EXIT);
   b.procedure("p", 0, 0, code);
@@ -190,7 +191,7 @@ TEST(ProcedureChain, ActionWithNothingRunnableEndsAtOnceWithoutExitCode) {
   const auto o = run(b.build());
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.exit_code, kUnwrittenExit);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 TEST(ProcedureChain, ChainThatLeadsBackIsRefused) {
@@ -373,7 +374,7 @@ TEST(Memory, FailedRunsReleaseEverything) {
 
 TEST(Memory, HugeArraySizesAreRefusedAsOutOfMemory) {
   Builder b(1);
-  b.symbol(bytecode::kIntArray, "HUGE", 0, 0x7FFFFFFF);
+  b.symbol(playertest::bytecode::kIntArray, "HUGE", 0, 0x7FFFFFFF);
   b.op(OP_PUSH_ZERO);
   b.op(OP_EXIT);
   const auto o = run(b.build());

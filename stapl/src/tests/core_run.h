@@ -11,7 +11,7 @@
 #include "stapl/src/jbistub.h"
 #include "stapl/src/tests/support/test_port.h"
 
-namespace core_test {
+namespace playertest::run {
 
 // Sentinels show whether the player wrote an output.
 constexpr long kUnwrittenAddress = -777;
@@ -30,7 +30,7 @@ struct Outcome {
 inline Outcome run(const std::vector<uint8_t> &image, const char *action = "main",
                    std::vector<const char *> init = {}, long size = -1) {
   Outcome o;
-  test_port::reset();
+  playertest::port::reset();
   const long before = jbi_malloc_live_blocks;
   std::vector<const char *> list = init;
   list.push_back(nullptr);
@@ -43,4 +43,4 @@ inline Outcome run(const std::vector<uint8_t> &image, const char *action = "main
   return o;
 }
 
-}  // namespace core_test
+}  // namespace playertest::run

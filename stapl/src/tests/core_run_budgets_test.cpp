@@ -18,8 +18,8 @@
 
 namespace {
 
-using bytecode::Builder;
-using core_test::run;
+using playertest::bytecode::Builder;
+using playertest::run::run;
 using Clock = std::chrono::steady_clock;
 
 // Every test leaves the player's globals as the others expect them.
@@ -76,7 +76,7 @@ TEST_F(RunBudgets, DeclaredArraysStopAtTheDefaultBudget) {
   b.op(OP_EXIT);
   const auto o = run(as_main(b));
   EXPECT_EQ(o.result, JBI_RC_OUT_OF_MEMORY);
-  EXPECT_EQ(o.error_address, core_test::kUnwrittenAddress);
+  EXPECT_EQ(o.error_address, playertest::run::kUnwrittenAddress);
   EXPECT_EQ(jbi_run_end_cause(), JBI_END_MEMORY);
   EXPECT_LE(jbi_malloc_peak_bytes, JBI_DEFAULT_MEMORY_BUDGET);
   EXPECT_EQ(o.live_blocks, 0);
@@ -141,7 +141,7 @@ TEST_F(RunBudgets, StopAskedBeforeTheRunRefusesItUntilCleared) {
     EXPECT_EQ(o.result, JBI_RC_CANCELLED);
     EXPECT_EQ(jbi_run_end_cause(), JBI_END_STOP);
     EXPECT_EQ(jbi_malloc_peak_bytes, 0ul);
-    EXPECT_TRUE(test_port::trace().empty());
+    EXPECT_TRUE(playertest::port::trace().empty());
   }
   jbi_clear_stop();
   const auto o = run(image);
@@ -180,26 +180,26 @@ TEST_F(RunBudgets, StopFromAnotherThreadEndsALoopingRun) {
 TEST_F(RunBudgets, StopEndsALongScanPartWay) {
   constexpr unsigned kBits = 1u << 20;
   std::vector<uint8_t> ones(kBits / 8, 0xFF);
-  test_port::reset();
+  playertest::port::reset();
   jbi_init_jtag();
   jbi_request_stop();
   EXPECT_EQ(jbi_do_drscan(kBits, ones.data(), 0), JBI_RC_CANCELLED);
-  const size_t clocked = test_port::trace().size();
+  const size_t clocked = playertest::port::trace().size();
   EXPECT_GT(clocked, 0u);
   EXPECT_LT(clocked, size_t{kBits / 16});
   EXPECT_EQ(jbi_jtag_state, DRSHIFT);
   jbi_free_jtag_padding_buffers(1);
-  EXPECT_EQ(test_port::chain().state, lbsim::kTapIdle);
+  EXPECT_EQ(playertest::port::chain().state, lbsim::kTapIdle);
   jbi_clear_stop();
 
   // Long waits in cycles and in microseconds stop the same way.
-  test_port::reset();
+  playertest::port::reset();
   jbi_init_jtag();
   jbi_request_stop();
   EXPECT_EQ(jbi_do_wait_cycles(1 << 24, IDLE), JBI_RC_CANCELLED);
-  EXPECT_LT(test_port::trace().size(), size_t{1} << 16);
+  EXPECT_LT(playertest::port::trace().size(), size_t{1} << 16);
   EXPECT_EQ(jbi_do_wait_microseconds(INT32_MAX, IDLE), JBI_RC_CANCELLED);
-  EXPECT_LE(test_port::delay_total_us(), 100000) << "a stop ends a half-hour wait";
+  EXPECT_LE(playertest::port::delay_total_us(), 100000) << "a stop ends a half-hour wait";
   jbi_free_jtag_padding_buffers(0);
 }
 

@@ -193,7 +193,7 @@ Action configure_exiting(int32_t code) { return {"configure", "", {{"run", 0, ex
 class DownloadDriver : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_port::reset();
+    playertest::port::reset();
     verbose = 0;
     one_ms_delay = 0;
     live_before_ = jbi_malloc_live_blocks;
@@ -290,7 +290,7 @@ TEST_F(DownloadDriver, SetsVerboseAndCalibratesTheDelay) {
 // A refused action gets its own error line and the ones after it are still listed; the run
 // of another action is not affected.
 TEST_F(DownloadDriver, ActionWithALoopingChainDoesNotHideTheOthers) {
-  bytecode::Builder b(2);
+  playertest::bytecode::Builder b(2);
   const uint32_t ret = b.op(OP_RETURN);
   const uint32_t done = b.here();
   b.raw(exit_with(0));
@@ -397,7 +397,7 @@ TEST_F(DownloadDriver, ShortFileIsUnrecognisedAndNothingElseIsPrinted) {
   image.resize(52);
   EXPECT_EQ(run(image, "configure", 99), "Error: File format is not recognized.\n");
   EXPECT_FALSE(had_elapsed_) << "no run, no elapsed time";
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 TEST_F(DownloadDriver, WrongSignatureIsUnrecognised) {

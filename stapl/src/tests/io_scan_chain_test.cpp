@@ -32,7 +32,7 @@ std::vector<uint8_t> code_bits(uint32_t code) {
 class ScanChain : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_port::reset();
+    playertest::port::reset();
     jbi_init_jtag();
   }
   void TearDown() override { jbi_free_jtag_padding_buffers(0); }
@@ -44,7 +44,7 @@ TEST_F(ScanChain, IdcodesOfTheWholeChainComeBackNearestTdoFirst) {
   ASSERT_EQ(jbi_swap_dr(64, data.data(), 0, data.data(), 0), 0);
   EXPECT_EQ(word(data, 0), kDev1Idcode);
   EXPECT_EQ(word(data, 32), kDev0Idcode);
-  EXPECT_EQ(test_port::chain().state, lbsim::kTapIdle);
+  EXPECT_EQ(playertest::port::chain().state, lbsim::kTapIdle);
 }
 
 TEST_F(ScanChain, PaddingPutsTheOtherDeviceInBypass) {
@@ -84,14 +84,14 @@ TEST_F(ScanChain, EngineRecordFollowsTheChainThroughStopStates) {
     jbi_set_drstop_state(stop);
     jbi_set_irstop_state(stop);
     ASSERT_EQ(jbi_do_drscan(7, ones.data(), 0), 0);
-    EXPECT_EQ(static_cast<int>(test_port::chain().state), static_cast<int>(jbi_jtag_state));
+    EXPECT_EQ(static_cast<int>(playertest::port::chain().state), static_cast<int>(jbi_jtag_state));
     EXPECT_EQ(jbi_jtag_state, stop);
     ASSERT_EQ(jbi_do_irscan(16, ones.data(), 0), 0);
-    EXPECT_EQ(static_cast<int>(test_port::chain().state), static_cast<int>(jbi_jtag_state));
+    EXPECT_EQ(static_cast<int>(playertest::port::chain().state), static_cast<int>(jbi_jtag_state));
   }
   for (int target = RESET; target <= IRUPDATE; ++target) {
     ASSERT_EQ(jbi_goto_jtag_state(static_cast<JBIE_JTAG_STATE>(target)), 0);
-    EXPECT_EQ(static_cast<int>(test_port::chain().state), target);
+    EXPECT_EQ(static_cast<int>(playertest::port::chain().state), target);
   }
 }
 

@@ -65,14 +65,14 @@ Levels bits_of(const std::vector<uint8_t> &bytes, unsigned start, unsigned n) {
 
 // Levels of the cycles from `first` on.
 Levels tdi_from(size_t first, size_t n) {
-  const Levels all = test_port::tdi_levels();
+  const Levels all = playertest::port::tdi_levels();
   return Levels(all.begin() + static_cast<long>(first), all.begin() + static_cast<long>(first + n));
 }
 
 class ScanEngine : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_port::reset();
+    playertest::port::reset();
     jbi_init_jtag();
     live_before_ = jbi_malloc_live_blocks;
   }
@@ -84,7 +84,7 @@ class ScanEngine : public ::testing::Test {
   // Puts the engine in a known state without clocking.
   void start_in(JBIE_JTAG_STATE s) {
     jbi_jtag_state = s;
-    test_port::reset();
+    playertest::port::reset();
   }
   long live_before_ = 0;
 };
@@ -93,7 +93,7 @@ class ScanEngine : public ::testing::Test {
 
 TEST_F(ScanEngine, FirstMoveFromUnknownStateResetsThenHoldsIdle) {
   EXPECT_EQ(jbi_goto_jtag_state(IDLE), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 1, 1, 1, 1, 0, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 1, 1, 1, 1, 0, 0}));
   EXPECT_EQ(jbi_jtag_state, IDLE);
 }
 
@@ -103,7 +103,7 @@ TEST_F(ScanEngine, PathMapReachesEveryStateWithinEightCyclesAvoidingReset) {
       if (from == to) continue;
       start_in(static_cast<JBIE_JTAG_STATE>(from));
       ASSERT_EQ(jbi_goto_jtag_state(static_cast<JBIE_JTAG_STATE>(to)), 0) << from << "->" << to;
-      const Levels tms = test_port::tms_levels();
+      const Levels tms = playertest::port::tms_levels();
       EXPECT_LE(tms.size(), 8u) << from << "->" << to;
       int s = from;
       for (int level : tms) {
@@ -121,30 +121,30 @@ TEST_F(ScanEngine, PathMapReachesEveryStateWithinEightCyclesAvoidingReset) {
 TEST_F(ScanEngine, KnownPathsTakeTheDocumentedTmsSequences) {
   start_in(IDLE);
   EXPECT_EQ(jbi_goto_jtag_state(DRSHIFT), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 0, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 0, 0}));
 
   start_in(IRPAUSE);
   EXPECT_EQ(jbi_goto_jtag_state(DRSHIFT), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 1, 1, 0, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 1, 1, 0, 0}));
 
   start_in(DRSELECT);
   EXPECT_EQ(jbi_goto_jtag_state(IDLE), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{0, 1, 1, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{0, 1, 1, 0}));
 }
 
 TEST_F(ScanEngine, MoveToCurrentStateClocksOnlyWhereTmsHoldsIt) {
   start_in(DRSELECT);
   EXPECT_EQ(jbi_goto_jtag_state(DRSELECT), 0);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 
   start_in(RESET);
   EXPECT_EQ(jbi_goto_jtag_state(RESET), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1}));
 
   for (JBIE_JTAG_STATE s : {IDLE, DRSHIFT, DRPAUSE, IRSHIFT, IRPAUSE}) {
     start_in(s);
     EXPECT_EQ(jbi_goto_jtag_state(s), 0);
-    EXPECT_EQ(test_port::tms_levels(), (Levels{0})) << "state " << s;
+    EXPECT_EQ(playertest::port::tms_levels(), (Levels{0})) << "state " << s;
     EXPECT_EQ(jbi_jtag_state, s);
   }
 }
@@ -153,7 +153,7 @@ TEST_F(ScanEngine, NumberOutsideTheDiagramIsRefusedWithoutClocking) {
   for (int bad : {16, -1, 255, -2147483647 - 1}) {
     start_in(IDLE);
     EXPECT_EQ(jbi_goto_jtag_state(static_cast<JBIE_JTAG_STATE>(bad)), 10) << bad;
-    EXPECT_TRUE(test_port::trace().empty()) << bad;
+    EXPECT_TRUE(playertest::port::trace().empty()) << bad;
     EXPECT_EQ(jbi_jtag_state, IDLE);
   }
 }
@@ -167,9 +167,10 @@ TEST_F(ScanEngine, InstructionScanWrapsTargetInPaddingAndReturnsToStopState) {
   ASSERT_EQ(jbi_set_ir_postamble(3, 0, nullptr), 0);
   ASSERT_EQ(jbi_do_irscan(10, target.data(), 0), 0);
 
-  EXPECT_EQ(test_port::tms_levels(), cat({{1, 1, 0, 0}, repeat(0, 14), {1}, {0}, {1, 1, 0}}));
+  EXPECT_EQ(playertest::port::tms_levels(),
+            cat({{1, 1, 0, 0}, repeat(0, 14), {1}, {0}, {1, 1, 0}}));
   EXPECT_EQ(tdi_from(4, 15), cat({repeat(1, 2), bits_of(target, 0, 10), repeat(1, 3)}));
-  EXPECT_EQ(test_port::tdo_reads(), 0) << "a plain scan reads no TDO";
+  EXPECT_EQ(playertest::port::tdo_reads(), 0) << "a plain scan reads no TDO";
   EXPECT_EQ(jbi_jtag_state, IDLE);
 }
 
@@ -178,7 +179,7 @@ TEST_F(ScanEngine, DataScanWithPauseStopStateEndsThere) {
   jbi_set_drstop_state(DRPAUSE);
   const std::vector<uint8_t> target = {0x3C};
   ASSERT_EQ(jbi_do_drscan(8, target.data(), 0), 0);
-  EXPECT_EQ(test_port::tms_levels(), cat({{1, 0, 0}, repeat(0, 7), {1}, {0}}));
+  EXPECT_EQ(playertest::port::tms_levels(), cat({{1, 0, 0}, repeat(0, 7), {1}, {0}}));
   EXPECT_EQ(tdi_from(3, 8), bits_of(target, 0, 8));
   EXPECT_EQ(jbi_jtag_state, DRPAUSE);
 }
@@ -200,7 +201,7 @@ TEST_F(ScanEngine, EntrySequenceDependsOnWhereTheScanStarts) {
     jbi_set_drstop_state(DRPAUSE);
     jbi_set_irstop_state(IRPAUSE);
     ASSERT_EQ(c.ir ? jbi_do_irscan(1, one.data(), 0) : jbi_do_drscan(1, one.data(), 0), 0);
-    EXPECT_EQ(test_port::tms_levels(), cat({c.entry, {1, 0}}))
+    EXPECT_EQ(playertest::port::tms_levels(), cat({c.entry, {1, 0}}))
         << "from " << c.from << (c.ir ? " IR" : " DR");
   }
 }
@@ -211,13 +212,13 @@ TEST_F(ScanEngine, ScanFromInnerStateOfAColumnGoesToItsPauseStateFirst) {
   jbi_set_drstop_state(DRPAUSE);
   ASSERT_EQ(jbi_do_drscan(1, one.data(), 0), 0);
   // Exit1-DR -> Pause-DR, then the entry from Pause-DR.
-  EXPECT_EQ(test_port::tms_levels(), (Levels{0, 1, 0, 1, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{0, 1, 0, 1, 0}));
 }
 
 TEST_F(ScanEngine, FirstScanOfARunResetsTheTap) {
   const std::vector<uint8_t> one = {1};
   ASSERT_EQ(jbi_do_drscan(1, one.data(), 0), 0);
-  EXPECT_EQ(test_port::tms_levels(),
+  EXPECT_EQ(playertest::port::tms_levels(),
             cat({{1, 1, 1, 1, 1, 0}, {0}, {1, 0, 0}, {1}, {0}, {1, 1, 0}}));
 }
 
@@ -244,11 +245,11 @@ TEST_F(ScanEngine, SwapCapturesTargetBitsAndDropsPadding) {
   ASSERT_EQ(jbi_set_dr_preamble(3, 0, nullptr), 0);
   ASSERT_EQ(jbi_set_dr_postamble(2, 0, nullptr), 0);
   // TDO per shift cycle: 3 preamble, 6 target (1,0,1,1,0,1), 2 postamble.
-  test_port::set_tdo_script({1, 1, 1, 1, 0, 1, 1, 0, 1, 1, 1});
+  playertest::port::set_tdo_script({1, 1, 1, 1, 0, 1, 1, 0, 1, 1, 1});
   const std::vector<uint8_t> in = {0x00};
   std::vector<uint8_t> out = {0x00, 0xFF};
   ASSERT_EQ(jbi_swap_dr(6, in.data(), 0, out.data(), 4), 0);
-  EXPECT_EQ(test_port::tdo_reads(), 11) << "TDO is read in every shift cycle and no other";
+  EXPECT_EQ(playertest::port::tdo_reads(), 11) << "TDO is read in every shift cycle and no other";
   // Bits 4..9 of out get 1,0,1,1,0,1; bits 0..3 and 10..15 keep their values.
   EXPECT_EQ(out[0], 0xD0);
   EXPECT_EQ(out[1], 0xFE);
@@ -259,7 +260,7 @@ TEST_F(ScanEngine, TdoIsReadOnlyInShiftCycles) {
   const std::vector<uint8_t> in = {0x00};
   std::vector<uint8_t> out = {0x00};
   ASSERT_EQ(jbi_swap_ir(5, in.data(), 0, out.data(), 0), 0);
-  const auto &trace = test_port::trace();
+  const auto &trace = playertest::port::trace();
   ASSERT_EQ(trace.size(), 4u + 5u + 1u + 3u);
   for (size_t i = 0; i < trace.size(); ++i)
     EXPECT_EQ(trace[i].read_tdo, i >= 4 && i < 9) << "cycle " << i;
@@ -273,7 +274,7 @@ TEST_F(ScanEngine, SwapInPlaceReplacesOnlyTheTargetBits) {
   const Levels sent = bits_of(before, 3, 7);
   Levels answer;
   for (int b : sent) answer.push_back(!b);
-  test_port::set_tdo_script(answer);
+  playertest::port::set_tdo_script(answer);
   ASSERT_EQ(jbi_swap_dr(7, data.data(), 3, data.data(), 3), 0);
   EXPECT_EQ(tdi_from(3, 7), sent) << "bits went out before the captured ones replaced them";
   EXPECT_EQ(bits_of(data, 3, 7), answer);
@@ -294,7 +295,7 @@ TEST_F(ScanEngine, LargeUnalignedScanCarriesEveryBit) {
 TEST_F(ScanEngine, UnreachableStopStateFailsAfterShiftAndCapturesNothing) {
   start_in(IDLE);
   jbi_set_drstop_state(static_cast<JBIE_JTAG_STATE>(42));
-  test_port::set_tdo_script({1, 1, 1, 1});
+  playertest::port::set_tdo_script({1, 1, 1, 1});
   const std::vector<uint8_t> in = {0x00};
   std::vector<uint8_t> out = {0x00};
   EXPECT_EQ(jbi_swap_dr(4, in.data(), 0, out.data(), 0), 10);
@@ -306,7 +307,7 @@ TEST_F(ScanEngine, EmptyScanClocksNothing) {
   start_in(IDLE);
   const std::vector<uint8_t> data = {0};
   EXPECT_EQ(jbi_do_irscan(0, data.data(), 0), 0);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
   EXPECT_EQ(jbi_jtag_state, IDLE);
 }
 
@@ -362,57 +363,57 @@ TEST_F(ScanEngine, InitForgetsStopStatesAndPadding) {
 TEST_F(ScanEngine, WaitCyclesHoldTheWaitStateWithItsTmsLevel) {
   start_in(IDLE);
   EXPECT_EQ(jbi_do_wait_cycles(4, RESET), 0);
-  EXPECT_EQ(test_port::tms_levels(), repeat(1, 3 + 4));
+  EXPECT_EQ(playertest::port::tms_levels(), repeat(1, 3 + 4));
   EXPECT_EQ(jbi_jtag_state, RESET);
 
   start_in(DRPAUSE);
   EXPECT_EQ(jbi_do_wait_cycles(3, IDLE), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 1, 0, 0, 0, 0}));
 
   start_in(DRPAUSE);
   EXPECT_EQ(jbi_do_wait_cycles(0, IDLE), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 1, 0})) << "0 cycles only moves";
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 1, 0})) << "0 cycles only moves";
 }
 
 TEST_F(ScanEngine, WaitInAStateTmsCannotHoldIsRefused) {
   start_in(IDLE);
   EXPECT_EQ(jbi_do_wait_cycles(5, DRSELECT), 10);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
   EXPECT_EQ(jbi_jtag_state, IDLE);
 }
 
 TEST_F(ScanEngine, TimedWaitBeforeAnyActivityOnlyWaits) {
   EXPECT_EQ(jbi_do_wait_microseconds(250, IDLE), 0);
-  EXPECT_TRUE(test_port::trace().empty());
-  EXPECT_EQ(test_port::delay_total_us(), 250);
+  EXPECT_TRUE(playertest::port::trace().empty());
+  EXPECT_EQ(playertest::port::delay_total_us(), 250);
   EXPECT_EQ(jbi_jtag_state, JBI_ILLEGAL_JTAG_STATE);
 }
 
 TEST_F(ScanEngine, TimedWaitMovesToTheWaitStateFirst) {
   start_in(IDLE);
   EXPECT_EQ(jbi_do_wait_microseconds(10, DRPAUSE), 0);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 0, 1, 0}));
-  EXPECT_EQ(test_port::delay_total_us(), 10);
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 0, 1, 0}));
+  EXPECT_EQ(playertest::port::delay_total_us(), 10);
 
   start_in(IDLE);
   EXPECT_EQ(jbi_do_wait_microseconds(10, static_cast<JBIE_JTAG_STATE>(99)), 10);
-  EXPECT_EQ(test_port::delay_calls(), 0) << "no wait after a failed move";
+  EXPECT_EQ(playertest::port::delay_calls(), 0) << "no wait after a failed move";
 }
 
 TEST_F(ScanEngine, EndOfRunResetsOnlyATapThatWasTouched) {
   jbi_free_jtag_padding_buffers(1);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 
   jbi_init_jtag();
   start_in(DRPAUSE);
   jbi_free_jtag_padding_buffers(1);
-  EXPECT_EQ(test_port::tms_levels(), (Levels{1, 1, 1, 1, 1, 0}));
+  EXPECT_EQ(playertest::port::tms_levels(), (Levels{1, 1, 1, 1, 1, 0}));
   EXPECT_EQ(jbi_jtag_state, IDLE);
 
   jbi_init_jtag();
   start_in(DRPAUSE);
   jbi_free_jtag_padding_buffers(0);
-  EXPECT_TRUE(test_port::trace().empty());
+  EXPECT_TRUE(playertest::port::trace().empty());
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace bytecode {
+namespace playertest::bytecode {
 
 namespace {
 
@@ -240,4 +240,4 @@ std::vector<uint8_t> Builder::build(std::vector<uint8_t> extra_tail) const {
   return out;
 }
 
-}  // namespace bytecode
+}  // namespace playertest::bytecode

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace bytecode {
+namespace playertest::bytecode {
 
 // Symbol attribute bytes as compilers write them.
 constexpr uint8_t kScalar = 0x00;
@@ -96,4 +96,4 @@ class Builder {
 // CRC-16/X-25 of a byte range, computed independently of the player.
 uint16_t crc_x25(const uint8_t *data, size_t length);
 
-}  // namespace bytecode
+}  // namespace playertest::bytecode

@@ -13,7 +13,7 @@
 
 namespace {
 
-std::vector<test_port::Cycle> cycles;
+std::vector<playertest::port::Cycle> cycles;
 std::vector<int> tdo_script;
 bool scripted = false;
 std::size_t tdo_next = 0;
@@ -32,7 +32,7 @@ lbsim::TapChain &sim_chain() {
 
 }  // namespace
 
-namespace test_port {
+namespace playertest::port {
 
 void reset() {
   cycles.clear();
@@ -75,7 +75,7 @@ lbsim::TapChain &chain() { return sim_chain(); }
 long delay_total_us() { return delay_us; }
 long delay_calls() { return delay_count; }
 
-}  // namespace test_port
+}  // namespace playertest::port
 
 int jbi_jtag_io(int tms, int tdi, int read_tdo) {
   jtag_hardware_initialized = 1;

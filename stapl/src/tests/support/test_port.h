@@ -8,7 +8,7 @@
 
 #include "platform/lb/sim/tap_chain.h"
 
-namespace test_port {
+namespace playertest::port {
 
 struct Cycle {
   int tms;        // 0 or 1
@@ -40,4 +40,4 @@ lbsim::TapChain &chain();
 long delay_total_us();
 long delay_calls();
 
-}  // namespace test_port
+}  // namespace playertest::port
