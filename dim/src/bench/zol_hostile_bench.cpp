@@ -32,9 +32,13 @@
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
+#include "testing/proc_figures.h"
 #include "testing/process.h"
 
 namespace {
+
+using zoltest::cpu_seconds;
+using zoltest::status_kib;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -69,27 +73,6 @@ bool wait_past(uint64_t seen) {
 uint64_t delivered() {
   std::lock_guard lock(deliveries.mutex);
   return deliveries.count;
-}
-
-long status_kib(pid_t pid, const char *field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(in, line))
-    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-  return -1;
-}
-
-// CPU time the process has used, user and system, in seconds.
-double cpu_seconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::istringstream fields(all.substr(all.rfind(')') + 2));
-  std::string f;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i)
-    if (i == 14 || i == 15) ticks += std::stod(f);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double median(std::vector<double> v) {

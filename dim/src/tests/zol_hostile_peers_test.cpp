@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "platform/dim/wire.h"
+#include "testing/proc_figures.h"
 #include "testing/raw_socket.h"
 #include "testing/records.h"
 #include "testing/world.h"
@@ -18,20 +19,13 @@
 namespace zoltest {
 namespace {
 
+using zoltest::status_kib;
+
 namespace wire = dim::wire;
 
 const std::string kBoard = "/ZOL/KeshV2_05";
 const std::string kCmd = kBoard + "/CMD/ReadWriteRegisters";
 const std::string kSvc = kBoard + "/SVC/UpdateRegisters";
-
-// A field of /proc/PID/status in KiB (VmHWM: the peak resident size).
-long status_kib(pid_t pid, const std::string &field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  return -1;
-}
 
 void raise_descriptor_limit() {
   rlimit r{};

@@ -40,9 +40,12 @@
 #include "platform/dim/registration.h"
 #include "platform/dim/wire.h"
 #include "testing/name_server.h"
+#include "testing/proc_figures.h"
 #include "testing/process.h"
 
 namespace {
+
+using zoltest::cpu_seconds;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -71,29 +74,6 @@ std::string board(int i) {
 std::string watched_service(int i) { return board(i) + "/SVC/UpdateSubscribedRegisters"; }
 
 // ---- /proc figures of a process ----
-
-double cpu_seconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double rss_mib(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  return -1;
-}
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return -1;
@@ -423,7 +403,7 @@ int run() {
   const double lookup_cpu = cpu_seconds(dns->child().pid()) - lookup_cpu0;
   std::vector<double> lookup_us;
   for (auto &v : per_client) lookup_us.insert(lookup_us.end(), v.begin(), v.end());
-  const double rss = rss_mib(dns->child().pid());
+  const double rss = zoltest::status_kib(dns->child().pid(), "VmRSS") / 1024.0;
 
   // 3. The station, over the restart below as well.
   char self[4096] = {};

@@ -15,6 +15,7 @@
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
 #include "testing/name_server.h"
+#include "testing/proc_figures.h"
 #include "testing/process.h"
 #include "testing/raw_socket.h"
 
@@ -26,15 +27,6 @@ using zoltest::RawSocket;
 using zoltest::wait_for;
 using namespace std::chrono_literals;
 namespace wire = dim::wire;
-
-// The peak resident size of a process, in MiB.
-long peak_mib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
-  return -1;
-}
 
 std::size_t lines(const std::string &text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -94,7 +86,7 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
   ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
   ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000ms));
 
-  const long before = peak_mib(dns_->child().pid());
+  const long before = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024;
   RawSocket greedy(dns_->port());
   wire::Bytes asks;
   for (uint32_t i = 0; i < 300; ++i) {
@@ -103,7 +95,7 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
   }
   ASSERT_TRUE(greedy.send_all(asks));
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  const long grown = peak_mib(dns_->child().pid()) - before;
+  const long grown = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024 - before;
   // All 300 answers at once would be about 270 MB.
   EXPECT_LT(grown, 64) << "the name server grew by " << grown << " MiB";
   EXPECT_TRUE(listed(base + "SERVER"));
@@ -175,7 +167,7 @@ void send_partial_registration(RawSocket &s, uint32_t length, std::size_t bytes)
 
 TEST_F(HostilePeers, HalfSentFramesCostTheNameServerLittle) {
   measure_memory_of_a_fresh_name_server();
-  const long before = peak_mib(dns_->child().pid());
+  const long before = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024;
   std::vector<std::unique_ptr<RawSocket>> peers;
   // Frames far larger than anything a name server needs, and many frames of a size it accepts.
   for (int i = 0; i < 4; ++i) {
@@ -186,7 +178,7 @@ TEST_F(HostilePeers, HalfSentFramesCostTheNameServerLittle) {
     peers.push_back(std::make_unique<RawSocket>(dns_->port()));
     send_partial_registration(*peers.back(), 1900u << 10, std::size_t{3} << 19);
   }
-  const long grown = peak_mib(dns_->child().pid()) - before;
+  const long grown = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024 - before;
   // Held all at once they would be 200 MiB.
   EXPECT_LT(grown, 40) << "the name server grew by " << grown << " MiB";
   Process peer(

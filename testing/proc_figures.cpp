@@ -1,0 +1,34 @@
+#include "testing/proc_figures.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace zoltest {
+
+long status_kib(pid_t pid, const std::string &field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  const std::string prefix = field + ":";
+  while (std::getline(in, line))
+    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
+  return -1;
+}
+
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name in parentheses may hold spaces; the fields are counted after it.
+  const auto close = text.rfind(')');
+  if (close == std::string::npos || close + 2 > text.size()) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stoull(field);
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace zoltest

@@ -1,0 +1,18 @@
+// What /proc tells of a running process, for tests and benchmarks that bound a program's
+// memory or CPU.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace zoltest {
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM": the peak resident size); -1 if the
+// process or the field is missing.
+long status_kib(pid_t pid, const std::string &field);
+
+// CPU time the process has used so far, user and system, in seconds; 0 if it is gone.
+double cpu_seconds(pid_t pid);
+
+}  // namespace zoltest
