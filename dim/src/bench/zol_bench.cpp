@@ -23,12 +23,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
+#include "testing/name_server.h"
 #include "testing/process.h"
 
 namespace {
@@ -113,7 +113,7 @@ void send_read(uint32_t addr) {
 // The processes behind the figures: a name server, the register server and its board.
 struct Setup {
   std::string board = "zolbench_" + std::to_string(getpid());
-  std::unique_ptr<Process> dns;
+  std::unique_ptr<zoltest::NameServerProcess> dns;
   std::unique_ptr<Process> server;
 
   zoltest::Env env(int port) const {
@@ -129,23 +129,12 @@ struct Setup {
     boardsim({"reset"});
     boardsim({"poke", "0x38", "0x12345678"});
     boardsim({"poke", "0x3C0", "0xBEEF"});
-    dns = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"},
-        zoltest::Env{});
-    std::regex listening("listening on port ([0-9]+)");
-    std::smatch m;
-    std::string out;
-    dns->wait_out(
-        [&](const std::string &s) {
-          out = s;
-          return std::regex_search(out, m, listening);
-        },
-        10s);
-    if (!std::regex_search(out, m, listening)) {
+    dns = std::make_unique<zoltest::NameServerProcess>();
+    if (dns->port() == 0) {
       std::fprintf(stderr, "zol_bench: name server did not start\n");
       std::quick_exit(1);  // runs the clean-up registered in main
     }
-    int port = std::stoi(m[1].str());
+    const int port = dns->port();
     server =
         std::make_unique<Process>(std::vector<std::string>{zoltest::bin("ZOL_server")}, env(port));
     setenv("DIM_DNS_NODE", "127.0.0.1", 1);
@@ -157,7 +146,7 @@ struct Setup {
   }
   void stop() {
     if (server) server->stop();
-    if (dns) dns->stop();
+    if (dns) dns->child().stop();
     boardsim({"remove"});
   }
 };

@@ -32,6 +32,7 @@
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
+#include "testing/name_server.h"
 #include "testing/proc_figures.h"
 #include "testing/process.h"
 
@@ -82,7 +83,8 @@ double median(std::vector<double> v) {
 
 struct Setup {
   std::string board = "zolhostile_" + std::to_string(getpid());
-  std::unique_ptr<Process> dns, server;
+  std::unique_ptr<zoltest::NameServerProcess> dns;
+  std::unique_ptr<Process> server;
   int dns_port = 0;
   int server_port = 0;
 
@@ -98,20 +100,9 @@ struct Setup {
   bool start() {
     boardsim({"reset"});
     boardsim({"poke", "0x38", "0x12345678"});
-    dns = std::make_unique<Process>(
-        std::vector<std::string>{zoltest::bin("dim_dns"), "-p", "0", "--grace", "0"},
-        zoltest::Env{});
-    std::regex listening("listening on port ([0-9]+)");
-    std::smatch m;
-    std::string out;
-    dns->wait_out(
-        [&](const std::string &s) {
-          out = s;
-          return std::regex_search(out, m, listening);
-        },
-        10s);
-    if (!std::regex_search(out, m, listening)) return false;
-    dns_port = std::stoi(m[1].str());
+    dns = std::make_unique<zoltest::NameServerProcess>();
+    if (dns->port() == 0) return false;
+    dns_port = dns->port();
     server = std::make_unique<Process>(std::vector<std::string>{zoltest::bin("ZOL_server")}, env());
     setenv("DIM_DNS_NODE", "127.0.0.1", 1);
     setenv("DIM_DNS_PORT", std::to_string(dns_port).c_str(), 1);
@@ -126,7 +117,7 @@ struct Setup {
   }
   void stop() {
     if (server) server->stop();
-    if (dns) dns->stop();
+    if (dns) dns->child().stop();
     boardsim({"remove"});
   }
 } setup;
