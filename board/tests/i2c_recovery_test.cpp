@@ -43,7 +43,7 @@ TEST(I2cRecovery, ReadThatTimedOutInTheServerLeavesTheMasterUsable) {
       },
       std::chrono::seconds(5)))
       << server->out();
-  world.boardsim({"stuck", "8", "2", "1"});  // the master answers again
+  world.boardsim({"clear", "stuck", "8", "2"});  // the master answers again
   EXPECT_EQ(world.peek(8) & kBusy, 0u) << "the abandoned transfer left the master busy";
 
   station.command(kCmd, write_rec(2, 0xA002, 0, 0, 0));
@@ -85,7 +85,7 @@ TEST(I2cRecovery, SelfTestKilledDuringATransferDoesNotWedgeTheMaster) {
     left_busy = (world.peek(8) & kBusy) != 0;
   }
   ASSERT_TRUE(left_busy) << "kesh_ctrl was never killed inside a transfer";
-  world.boardsim({"stuck", "8", "2", "1"});
+  world.boardsim({"clear", "stuck", "8", "2"});
   expect_server_named_from_identity(world);
 }
 

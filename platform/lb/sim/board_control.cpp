@@ -58,24 +58,65 @@ uint8_t BoardControl::selector_register(int index) {
   return board_->state().selector.regs[index & 3];
 }
 
-bool BoardControl::set_stuck_bit(uint32_t addr, int bit, int level) {
+bool BoardControl::set_stuck_bit(uint32_t addr, int bit, int level, const Intermittent &when) {
   BoardLock lock(*board_);
-  return board_set_stuck_bit(board_->state(), addr, bit, level);
+  return board_set_stuck_bit(board_->state(), addr, bit, level, when);
 }
 
-bool BoardControl::set_access_fail(uint32_t addr) {
+bool BoardControl::set_access_fail(uint32_t addr, uint32_t ops, const Intermittent &when) {
   BoardLock lock(*board_);
-  return board_set_access_fail(board_->state(), addr);
+  return board_set_access_fail(board_->state(), addr, ops, when);
 }
 
-bool BoardControl::set_i2c_noack(uint8_t chip) {
+bool BoardControl::set_i2c_noack(uint8_t chip, const Intermittent &when) {
   BoardLock lock(*board_);
-  return board_set_i2c_noack(board_->state(), chip);
+  return board_set_i2c_noack(board_->state(), chip, when);
 }
 
-bool BoardControl::set_i2c_bad_byte(uint8_t chip, uint8_t xor_mask) {
+bool BoardControl::set_i2c_bad_byte(uint8_t chip, uint8_t xor_mask, int only_value,
+                                    const Intermittent &when) {
   BoardLock lock(*board_);
-  return board_set_i2c_bad_byte(board_->state(), chip, xor_mask);
+  return board_set_i2c_bad_byte(board_->state(), chip, xor_mask, only_value, when);
+}
+
+bool BoardControl::set_i2c_hang(uint32_t steps, const Intermittent &when) {
+  BoardLock lock(*board_);
+  return board_set_i2c_hang(board_->state(), steps, when);
+}
+
+bool BoardControl::clear_stuck_bit(uint32_t addr, int bit) {
+  BoardLock lock(*board_);
+  return board_clear_stuck_bit(board_->state(), addr, bit);
+}
+
+bool BoardControl::clear_access_fail(uint32_t addr) {
+  BoardLock lock(*board_);
+  return board_clear_access_fail(board_->state(), addr);
+}
+
+bool BoardControl::clear_i2c_noack(uint8_t chip) {
+  BoardLock lock(*board_);
+  return board_clear_i2c_noack(board_->state(), chip);
+}
+
+bool BoardControl::clear_i2c_bad_byte(uint8_t chip) {
+  BoardLock lock(*board_);
+  return board_clear_i2c_bad_byte(board_->state(), chip);
+}
+
+bool BoardControl::clear_i2c_hang() {
+  BoardLock lock(*board_);
+  return board_clear_i2c_hang(board_->state());
+}
+
+bool BoardControl::set_i2c_timing(I2cTiming timing) {
+  BoardLock lock(*board_);
+  return i2c_set_timing(board_->state(), timing);
+}
+
+I2cTiming BoardControl::i2c_timing() {
+  BoardLock lock(*board_);
+  return board_->state().i2c.timing;
 }
 
 void BoardControl::set_init_fail(int err) {
@@ -136,7 +177,7 @@ std::vector<BoardControl::Fpga> BoardControl::fpgas() {
 
 void BoardControl::trace_on(bool on) {
   BoardLock lock(*board_);
-  board_->state().trace.on = on ? 1 : 0;
+  trace_switch(board_->state().trace, on);
 }
 
 bool BoardControl::trace_is_on() {
@@ -149,25 +190,42 @@ void BoardControl::trace_clear() {
   lbsim::trace_clear(board_->state().trace);
 }
 
-std::vector<TraceRecord> BoardControl::trace_records() {
+bool BoardControl::trace_set_capacity(uint32_t records) {
   BoardLock lock(*board_);
-  const Trace &t = board_->state().trace;
-  const uint64_t first = lbsim::trace_dropped(t);
-  std::vector<TraceRecord> out;
-  out.reserve(static_cast<size_t>(t.written - first));
-  for (uint64_t i = first; i < t.written; ++i) out.push_back(t.ring[i % kTraceCapacity]);
-  return out;
+  return lbsim::trace_set_capacity(board_->state().trace, records);
+}
+
+uint32_t BoardControl::trace_capacity() {
+  BoardLock lock(*board_);
+  return board_->state().trace.capacity;
+}
+
+std::vector<TraceRecord> BoardControl::trace_records(size_t *gap) {
+  BoardLock lock(*board_);
+  return lbsim::trace_records(board_->state().trace, gap);
 }
 
 std::vector<std::string> BoardControl::trace_lines() {
   std::vector<std::string> out;
-  for (const TraceRecord &r : trace_records()) out.push_back(trace_format(r));
+  for (const TraceRecord &r : trace_records()) {
+    const std::string line = trace_format(r);
+    for (uint32_t n = 0; n < r.count; ++n) out.push_back(line);
+  }
   return out;
 }
 
 uint64_t BoardControl::trace_dropped() {
   BoardLock lock(*board_);
   return lbsim::trace_dropped(board_->state().trace);
+}
+
+uint32_t BoardControl::lock_holder_after(long ms) {
+  if (board_->try_lock_for(ms)) {
+    board_->unlock();
+    return 0;
+  }
+  // 0 here means the holder let go just after the wait ended: the lock is free after all.
+  return board_->holder();
 }
 
 BoardLock BoardControl::hold_lock() { return BoardLock(*board_); }

@@ -52,13 +52,30 @@ class BoardControl {
   uint8_t selector_register(int index);
 
   // Faults (board_model.h). False when not applicable (bad address, unknown chip, full).
-  bool set_stuck_bit(uint32_t addr, int bit, int level);
-  bool set_access_fail(uint32_t addr);
-  bool set_i2c_noack(uint8_t chip);
-  bool set_i2c_bad_byte(uint8_t chip, uint8_t xor_mask = 0x01);
+  // `when`: always (default), every Nth access, or at random with a seed (intermittent.h).
+  bool set_stuck_bit(uint32_t addr, int bit, int level, const Intermittent &when = {});
+  bool set_access_fail(uint32_t addr, uint32_t ops = kFaultOnRead | kFaultOnWrite,
+                       const Intermittent &when = {});
+  bool set_i2c_noack(uint8_t chip, const Intermittent &when = {});
+  // With `only_value` 0..255, only a byte read whose true value it is comes back wrong.
+  bool set_i2c_bad_byte(uint8_t chip, uint8_t xor_mask = 0x01, int only_value = -1,
+                        const Intermittent &when = {});
+  // The master's steps of the kinds in `steps` (I2cStep bits) never end.
+  bool set_i2c_hang(uint32_t steps, const Intermittent &when = {});
   // lb_init_s / lb_map fail with this errno from now on; 0 removes the fault.
   void set_init_fail(int err);
   void set_map_fail(int err);
+  // Each removes one fault, leaving registers, devices, chain and the other faults alone;
+  // false when there was no such fault. `bit` -1: every stuck bit of the register.
+  bool clear_stuck_bit(uint32_t addr, int bit = -1);
+  bool clear_access_fail(uint32_t addr);
+  bool clear_i2c_noack(uint8_t chip);
+  bool clear_i2c_bad_byte(uint8_t chip);
+  bool clear_i2c_hang();
+
+  // How long the I2C master's steps take (i2c_bus.h). False for a value not allowed.
+  bool set_i2c_timing(I2cTiming timing);
+  I2cTiming i2c_timing();
 
   // TAP chain, device 0 nearest TDI.
   std::vector<TapDeviceConfig> chain();
@@ -78,9 +95,18 @@ class BoardControl {
   void trace_on(bool on);
   bool trace_is_on();
   void trace_clear();
-  std::vector<TraceRecord> trace_records();  // oldest first
-  std::vector<std::string> trace_lines();    // the same, as text (trace.h)
+  // Records kept (trace.h); clears the trace. False when out of range.
+  bool trace_set_capacity(uint32_t records);
+  uint32_t trace_capacity();
+  // Oldest first, folded; `gap`: index of the first record after the dropped ones.
+  std::vector<TraceRecord> trace_records(size_t *gap = nullptr);
+  // The same as text (trace.h), each folded record repeated as often as its count.
+  std::vector<std::string> trace_lines();
   uint64_t trace_dropped();
+
+  // 0 when the board's lock came free within `ms` milliseconds (it is released again at
+  // once), else the process id of its holder.
+  uint32_t lock_holder_after(long ms);
 
   // Holds the board lock while the returned object lives: used by tests to stand for a
   // process that dies while holding it. Do not call other members while holding it.

@@ -28,12 +28,32 @@ int board_poke(BoardState &board, uint32_t addr, uint32_t value);
 void board_set_identity(BoardState &board, uint32_t word);
 uint32_t board_identity(const BoardState &board);
 
-// Faults; they stay until board_power_on. Each returns false (changing nothing) when the
-// address is not a register address or the fault table is full.
-bool board_set_stuck_bit(BoardState &board, uint32_t addr, int bit, int level);
-bool board_set_access_fail(BoardState &board, uint32_t addr);
+// Faults; they stay until cleared or board_power_on. Each `when` says on which accesses the
+// fault acts (intermittent.h; always by default). Each returns false (changing nothing) when
+// the address is not a register address or the fault table is full.
+bool board_set_stuck_bit(BoardState &board, uint32_t addr, int bit, int level,
+                         const Intermittent &when = Intermittent{});
+// `ops`: kFaultOnRead, kFaultOnWrite or both.
+bool board_set_access_fail(BoardState &board, uint32_t addr,
+                           uint32_t ops = kFaultOnRead | kFaultOnWrite,
+                           const Intermittent &when = Intermittent{});
 // `chip` in either bus form; false when no device answers it.
-bool board_set_i2c_noack(BoardState &board, uint8_t chip);
-bool board_set_i2c_bad_byte(BoardState &board, uint8_t chip, uint8_t xor_mask);
+bool board_set_i2c_noack(BoardState &board, uint8_t chip,
+                         const Intermittent &when = Intermittent{});
+// Bytes read from the device are XORed with `xor_mask`; with `only_value` 0..255 only a byte
+// whose true value it is.
+bool board_set_i2c_bad_byte(BoardState &board, uint8_t chip, uint8_t xor_mask, int only_value = -1,
+                            const Intermittent &when = Intermittent{});
+// The master's steps of the kinds in `steps` (I2cStep bits) never end: done never comes.
+bool board_set_i2c_hang(BoardState &board, uint32_t steps,
+                        const Intermittent &when = Intermittent{});
+
+// Each removes one fault and nothing else; false when there was no such fault. `bit` -1:
+// every stuck bit of the register.
+bool board_clear_stuck_bit(BoardState &board, uint32_t addr, int bit);
+bool board_clear_access_fail(BoardState &board, uint32_t addr);
+bool board_clear_i2c_noack(BoardState &board, uint8_t chip);
+bool board_clear_i2c_bad_byte(BoardState &board, uint8_t chip);
+bool board_clear_i2c_hang(BoardState &board);
 
 }  // namespace lbsim

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "platform/lb/sim/i2c_bus.h"
+#include "platform/lb/sim/intermittent.h"
 #include "platform/lb/sim/selector.h"
 #include "platform/lb/sim/tap_chain.h"
 #include "platform/lb/sim/trace.h"
@@ -43,17 +44,30 @@ inline constexpr uint32_t kPowerOnIdentity = 0x20020000;
 
 inline constexpr int kMaxRegisterFaults = 16;
 
-// Faults of one register. A stuck bit reads at its stuck level whatever was written;
-// `fail` makes every access return EIO without touching the register.
+enum class RegisterFaultKind : uint32_t {
+  kNone = 0,
+  kStuck = 1,  // stuck0/stuck1 apply to every read and write
+  kFail = 2,   // the accesses in `ops` fail with EIO without touching the register
+};
+
+inline constexpr uint32_t kFaultOnRead = 1;
+inline constexpr uint32_t kFaultOnWrite = 2;
+
+// One fault of one register; a register may have a stuck entry and a fail entry, each with
+// its own `when`. A stuck bit reads at its stuck level whatever was written.
 struct RegisterFault {
   uint32_t addr;
+  RegisterFaultKind kind;
   uint32_t stuck0;  // bits that read 0
   uint32_t stuck1;  // bits that read 1
-  uint32_t fail;
+  uint32_t ops;     // kFail: kFaultOnRead and/or kFaultOnWrite
+  uint32_t pad;
+  Intermittent when;
 };
 
 struct Faults {
   uint32_t register_count;  // entries used in `registers`
+  uint32_t pad;
   RegisterFault registers[kMaxRegisterFaults];
   int32_t init_errno;  // lb_init_s fails with this errno (0: no fault)
   int32_t map_errno;   // lb_map fails with this errno (0: no fault)

@@ -1,6 +1,7 @@
 #include "platform/lb/sim/i2c_bus.h"
 
 #include <cstring>
+#include <ctime>
 
 #include "platform/lb/sim/board_state.h"
 
@@ -70,8 +71,69 @@ void advance(I2cDevice &d) {
   }
 }
 
-void set_ack(I2cMaster &m, bool ack) {
-  m.status = (m.status & ~(kI2cAck | kI2cNoacc)) | kI2cDone | (ack ? kI2cAck : kI2cNoacc);
+bool acknowledges(I2cDevice &d) { return !(d.noack && intermittent_fires(d.noack_when)); }
+
+uint64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void end_step(I2cMaster &m) {
+  m.status = m.pending_status;
+  m.rx = m.pending_rx;
+  m.pending = 0;
+  m.hung = 0;
+}
+
+// Ends the step under way if its time has come; `status_read` counts for the kReads timing.
+void settle(I2cMaster &m, bool status_read) {
+  if (!m.pending || m.hung) return;
+  switch (m.timing.mode) {
+    case I2cTimingMode::kReads:
+      if (!status_read) return;
+      if (m.reads_left > 1) {
+        --m.reads_left;
+        return;
+      }
+      break;
+    case I2cTimingMode::kTime:
+      if (monotonic_ns() < m.due_ns) return;
+      break;
+    default:
+      break;
+  }
+  end_step(m);
+}
+
+// A step has been written: `status` and `rx` are what the master shows once it has ended.
+// Until then done is clear and busy set (and the ack bits clear after a byte).
+void begin_step(I2cMaster &m, I2cStep step, uint32_t status, uint32_t rx) {
+  m.pending_status = status;
+  m.pending_rx = rx;
+  m.pending = 1;
+  m.hung = (m.hang_steps & step) && intermittent_fires(m.hang_when) ? 1 : 0;
+  uint32_t shown = (m.status & ~kI2cDone) | kI2cBusy;
+  if (step == kI2cStepByte) shown &= ~(kI2cAck | kI2cNoacc);
+  m.status = shown;
+  const uint32_t value = m.timing.value;
+  switch (m.timing.mode) {
+    case I2cTimingMode::kReads:
+      m.reads_left = value;
+      break;
+    case I2cTimingMode::kTime: {
+      const bool whole_byte = step == kI2cStepByte || step == kI2cStepReceive;
+      m.due_ns = monotonic_ns() + (whole_byte ? value : value / 9);
+      break;
+    }
+    default:
+      break;
+  }
+  if (m.timing.mode == I2cTimingMode::kInstant && !m.hung) end_step(m);
+}
+
+uint32_t with_ack(uint32_t status, bool ack) {
+  return (status & ~(kI2cAck | kI2cNoacc)) | kI2cDone | (ack ? kI2cAck : kI2cNoacc);
 }
 
 // An address byte right after a start. Returns whether a device acknowledged it.
@@ -80,23 +142,26 @@ bool address_byte(BoardState &b, uint8_t byte) {
   m.device = -1;
   m.phase = I2cPhase::kIgnored;
   for (int i = 0; i < kI2cDeviceCount; ++i) {
-    const I2cDevice &d = b.i2c_devices[i];
-    if (d.kind == I2cDeviceKind::kNone || d.noack) continue;
+    I2cDevice &d = b.i2c_devices[i];
+    if (d.kind == I2cDeviceKind::kNone) continue;
+    I2cPhase phase;
     if (d.kind == I2cDeviceKind::kSplitMemory) {
       if (byte == kSplitPointerAddr) {
-        m.phase = I2cPhase::kPointer;
+        phase = I2cPhase::kPointer;
       } else if (byte == kSplitDataAddr) {
-        m.phase = I2cPhase::kWriting;
+        phase = I2cPhase::kWriting;
       } else if (byte == (kSplitDataAddr | 1)) {
-        m.phase = I2cPhase::kReading;
+        phase = I2cPhase::kReading;
       } else {
         continue;
       }
     } else if ((byte & 0xFE) == d.address) {
-      m.phase = (byte & 1) ? I2cPhase::kReading : I2cPhase::kPointer;
+      phase = (byte & 1) ? I2cPhase::kReading : I2cPhase::kPointer;
     } else {
       continue;
     }
+    if (!acknowledges(d)) return false;
+    m.phase = phase;
     m.device = static_cast<int8_t>(i);
     return true;
   }
@@ -109,6 +174,7 @@ void i2c_power_on(BoardState &b) {
   b.i2c = I2cMaster{};
   b.i2c.phase = I2cPhase::kIdle;
   b.i2c.device = -1;
+  b.i2c.timing = I2cTiming{I2cTimingMode::kTime, kI2cDefaultByteNs};
   std::memset(b.i2c_devices, 0, sizeof b.i2c_devices);
 
   I2cDevice &eeprom = b.i2c_devices[0];
@@ -151,41 +217,71 @@ int i2c_device_index(const BoardState &b, uint8_t chip) {
   return -1;
 }
 
-uint32_t i2c_read_status(BoardState &b) { return b.i2c.status; }
+bool i2c_set_timing(BoardState &b, I2cTiming timing) {
+  if (timing.mode != I2cTimingMode::kInstant && timing.value == 0) return false;
+  if (timing.mode > I2cTimingMode::kTime) return false;
+  if (timing.mode == I2cTimingMode::kInstant) timing.value = 0;
+  b.i2c.timing = timing;
+  return true;
+}
 
-uint32_t i2c_read_data(BoardState &b) { return b.i2c.rx; }
+uint32_t i2c_read_status(BoardState &b) {
+  settle(b.i2c, true);
+  return b.i2c.status;
+}
+
+uint32_t i2c_read_data(BoardState &b) {
+  settle(b.i2c, false);
+  return b.i2c.rx;
+}
 
 void i2c_write_command(BoardState &b, uint32_t command) {
   I2cMaster &m = b.i2c;
+  const uint32_t steps = command & (kI2cCmdStart | kI2cCmdReceive | kI2cCmdStop);
+  if (steps != 0 && m.pending) end_step(m);
+  // What the master shows once this command's steps have ended.
+  uint32_t status = m.status;
+  uint32_t rx = m.rx;
+  I2cStep step = kI2cStepStart;
   if (command & kI2cCmdStart) {
     const bool repeated = m.phase != I2cPhase::kIdle;
     trace(b, repeated ? TraceKind::kI2cRestart : TraceKind::kI2cStart, 0, 0);
     m.phase = I2cPhase::kAddress;
     m.device = -1;
-    m.status |= kI2cBusy | kI2cDone;
+    status |= kI2cBusy | kI2cDone;
   }
   if (command & kI2cCmdReceive) {
     uint8_t byte = 0xFF;
     if (m.phase == I2cPhase::kReading && m.device >= 0) {
       I2cDevice &d = b.i2c_devices[m.device];
-      byte = static_cast<uint8_t>(device_read(d, d.pointer) ^ d.bad_xor);
+      byte = device_read(d, d.pointer);
+      if (d.bad_xor && (!d.bad_only || byte == d.bad_value) && intermittent_fires(d.bad_when))
+        byte = static_cast<uint8_t>(byte ^ d.bad_xor);
       advance(d);
     }
-    m.rx = byte;
-    m.status |= kI2cDone;
+    rx = byte;
+    status |= kI2cDone;
+    step = kI2cStepReceive;
     trace(b, TraceKind::kI2cRecv, 0, byte);
   }
   if (command & kI2cCmdStop) {
     trace(b, TraceKind::kI2cStop, 0, 0);
     m.phase = I2cPhase::kIdle;
     m.device = -1;
-    m.status &= ~kI2cBusy;
+    status = (status & ~kI2cBusy) | kI2cDone;
+    if (step != kI2cStepReceive) step = kI2cStepStop;
   }
-  if (command & kI2cCmdClear) m.status &= ~(kI2cAck | kI2cNoacc);
+  if (command & kI2cCmdClear) {
+    status &= ~(kI2cAck | kI2cNoacc);
+    m.status &= ~(kI2cAck | kI2cNoacc);
+    m.pending_status &= ~(kI2cAck | kI2cNoacc);
+  }
+  if (steps != 0) begin_step(m, step, status, rx);
 }
 
 void i2c_write_data(BoardState &b, uint32_t value) {
   I2cMaster &m = b.i2c;
+  if (m.pending) end_step(m);
   const uint8_t byte = static_cast<uint8_t>(value);
   bool ack = false;
   switch (m.phase) {
@@ -194,7 +290,7 @@ void i2c_write_data(BoardState &b, uint32_t value) {
       break;
     case I2cPhase::kPointer: {
       I2cDevice &d = b.i2c_devices[m.device];
-      ack = !d.noack;
+      ack = acknowledges(d);
       if (ack) {
         d.pointer = byte;
         m.phase = I2cPhase::kWriting;
@@ -203,7 +299,7 @@ void i2c_write_data(BoardState &b, uint32_t value) {
     }
     case I2cPhase::kWriting: {
       I2cDevice &d = b.i2c_devices[m.device];
-      ack = !d.noack;
+      ack = acknowledges(d);
       if (ack) {
         device_write(d, d.pointer, byte);
         advance(d);
@@ -213,7 +309,7 @@ void i2c_write_data(BoardState &b, uint32_t value) {
     default:  // idle bus, nobody addressed, or a device that is sending
       break;
   }
-  set_ack(m, ack);
+  begin_step(m, kI2cStepByte, with_ack(m.status, ack), m.rx);
   trace(b, TraceKind::kI2cByte, ack ? 1 : 0, byte);
 }
 

@@ -11,10 +11,18 @@
 //   read 12  the last byte received (power-on 0)
 //   write 12 sends the low byte of the value: the first byte after a start is an address
 //            byte (bit 0 = read), later bytes go to the addressed device.
-// Every step finishes at once: done is set by start, by each byte sent and by receive, so
-// wait loops end with the first poll. A byte sent while no start is active, or after the
-// address was not acknowledged, is not acknowledged. Receiving from a device that is not
-// addressed for reading yields 0xFF (SDA floats high).
+// Timing. Every start, byte sent, receive and stop is a step that takes time on the bus:
+// writing it clears done and sets busy at once, and only when the step has ended does the
+// status show done again (with ack or noacc after a byte), the received byte appear in
+// register 12 and, after a stop, busy clear. How long a step lasts (I2cTiming): a time per
+// byte (a start or stop lasts a ninth of it, one SCL period), default 100 us like a 100 kHz
+// master; or a number of status reads (the Nth read after the command shows done); or no
+// time at all. A step written while another is still under way ends that one first. The
+// bus effects (what a device stores or sends) happen when the step is written. 0x10 and
+// 0x00 are no steps: 0x10 clears ack and noacc at once, 0x00 does nothing.
+// A byte sent while no start is active, or after the address was not acknowledged, is not
+// acknowledged. Receiving from a device that is not addressed for reading yields 0xFF (SDA
+// floats high).
 //
 // Devices (8-bit bus addresses, bit 0 the read/write bit):
 //   0xA0  identity EEPROM, 256 bytes; the first byte written after its address sets the
@@ -36,6 +44,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/lb/sim/intermittent.h"
 
 namespace lbsim {
 
@@ -63,11 +73,15 @@ inline constexpr int kI2cDeviceCount = 4;  // 0xA0, 0x40, 0x42, 0xFC, in this or
 
 struct I2cDevice {
   I2cDeviceKind kind;
-  uint8_t address;  // 8-bit bus address of its write form
-  uint8_t pointer;  // byte or register pointer
-  uint8_t noack;    // fault: acknowledges nothing
-  uint8_t bad_xor;  // fault: bytes read are XORed with this (0 = none)
-  uint8_t pad[3];
+  uint8_t address;   // 8-bit bus address of its write form
+  uint8_t pointer;   // byte or register pointer
+  uint8_t noack;     // fault: does not acknowledge (when noack_when says so)
+  uint8_t bad_xor;   // fault: bytes read are XORed with this (0 = none)
+  uint8_t bad_only;  // 1: only a byte read whose true value is bad_value is XORed
+  uint8_t bad_value;
+  uint8_t pad;
+  Intermittent noack_when;
+  Intermittent bad_when;
   uint8_t mem[256];  // EEPROM / memory bytes or expander registers
 };
 
@@ -80,16 +94,49 @@ enum class I2cPhase : uint8_t {
   kIgnored = 5,  // address not acknowledged: nothing listens until the next start
 };
 
-struct I2cMaster {
-  uint32_t status;
-  uint32_t rx;  // last byte received
-  I2cPhase phase;
-  int8_t device;  // index into BoardState::i2c_devices, -1 when none
-  uint8_t pad[2];
+enum class I2cTimingMode : uint32_t {
+  kInstant = 0,  // every step has ended when it is written
+  kReads = 1,    // a step ends with the Nth status read after it
+  kTime = 2,     // a byte takes `value` ns, a start or stop a ninth of it
 };
 
-// Power-on devices (the table above) and an idle master.
+struct I2cTiming {
+  I2cTimingMode mode;
+  uint32_t value;  // status reads per step, or ns per byte
+};
+
+inline constexpr uint32_t kI2cDefaultByteNs = 100000;
+
+// Steps, as bits, for the fault that keeps a kind of step from ever ending.
+enum I2cStep : uint32_t {
+  kI2cStepStart = 1,
+  kI2cStepByte = 2,
+  kI2cStepReceive = 4,
+  kI2cStepStop = 8,
+};
+
+struct I2cMaster {
+  uint32_t status;  // as the status register shows it now
+  uint32_t rx;      // last byte received, as register 12 shows it now
+  I2cPhase phase;
+  int8_t device;            // index into BoardState::i2c_devices, -1 when none
+  uint8_t pending;          // a step is under way
+  uint8_t hung;             // the step under way never ends (fault)
+  uint32_t pending_status;  // status and received byte once the step has ended
+  uint32_t pending_rx;
+  uint32_t reads_left;  // kReads: status reads until the step ends
+  uint64_t due_ns;      // kTime: CLOCK_MONOTONIC when the step ends
+  I2cTiming timing;
+  uint32_t hang_steps;  // fault: I2cStep bits of steps that never end
+  Intermittent hang_when;
+};
+
+// Power-on devices (the table above) and an idle master with the default timing and no
+// faults.
 void i2c_power_on(BoardState &board);
+// How long steps take from now on (a step under way keeps its end). False for a time of 0
+// in kTime or kReads (use kInstant).
+bool i2c_set_timing(BoardState &board, I2cTiming timing);
 // Index of the device answering bus address `chip` (either form), -1 if none.
 int i2c_device_index(const BoardState &board, uint8_t chip);
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
 
 #include "platform/lb/sim/board_model.h"
 
@@ -19,8 +21,9 @@ namespace {
 
 constexpr uint64_t kMagic = 0x4C42'5349'4D42'5244ull;  // "LBSIMBRD"
 // Changes whenever BoardState changes shape or meaning, so an object left by an older build
-// is initialised afresh instead of misread (2: device 0 became an FPGA).
-constexpr uint32_t kLayoutVersion = 2;
+// is initialised afresh instead of misread (2: device 0 became an FPGA; 3: timed I2C master,
+// trace with time, process and folding, intermittent faults, lock holder, device registers).
+constexpr uint32_t kLayoutVersion = 3;
 
 std::string object_name(const std::string &name) { return "/lbsim." + name; }
 
@@ -46,6 +49,7 @@ struct SharedBoard::Layout {
   uint32_t version;
   uint32_t state_size;
   pthread_mutex_t mutex;
+  std::atomic<uint32_t> holder;  // process id of the lock's holder, 0 when free
   alignas(64) BoardState state;
 };
 
@@ -92,6 +96,7 @@ std::unique_ptr<SharedBoard> SharedBoard::open(const std::string &name) {
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     pthread_mutex_init(&layout->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
+    layout->holder.store(0, std::memory_order_relaxed);
     board_power_on(layout->state);
     layout->version = kLayoutVersion;
     layout->state_size = sizeof(BoardState);
@@ -111,19 +116,87 @@ SharedBoard::SharedBoard(std::string name, Layout *layout)
 
 SharedBoard::~SharedBoard() { ::munmap(layout_, sizeof(Layout)); }
 
-void SharedBoard::lock() {
-  const int rc = pthread_mutex_lock(&layout_->mutex);
+namespace {
+
+timespec realtime_in(long ms) {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  ts.tv_sec += ms / 1000;
+  ts.tv_nsec += (ms % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_nsec -= 1000000000L;
+    ++ts.tv_sec;
+  }
+  return ts;
+}
+
+}  // namespace
+
+std::string process_name(uint32_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  if (!comm || !std::getline(comm, name) || name.empty()) return "gone";
+  return name;
+}
+
+// A locker that got the mutex after its holder died finds EOWNERDEAD. The holder's access was
+// a handful of stores into the board; the board stays usable, as a real one would after a
+// crashed program.
+bool SharedBoard::taken(int rc) {
   if (rc == EOWNERDEAD) {
-    // The holder died between lock and unlock. Its access was a handful of stores into
-    // the board; the board stays usable, as a real one would after a crashed program.
     pthread_mutex_consistent(&layout_->mutex);
   } else if (rc != 0) {
+    return false;
+  }
+  layout_->holder.store(current_process_id(), std::memory_order_relaxed);
+  return true;
+}
+
+void SharedBoard::lock() {
+  int rc = pthread_mutex_trylock(&layout_->mutex);
+  if (rc == EBUSY) {
+    // A holder stopped with the lock (Ctrl-Z, a debugger) would block this process without a
+    // word; after a second it is named, once, and the wait goes on.
+    const timespec limit = realtime_in(kLockPatienceMs);
+    do {
+      rc = pthread_mutex_timedlock(&layout_->mutex, &limit);
+    } while (rc == EINTR);
+    if (rc == ETIMEDOUT) {
+      const uint32_t holder = layout_->holder.load(std::memory_order_relaxed);
+      std::fprintf(stderr,
+                   "lb: simulated board '%s': waiting for its lock, held by process %u (%s)\n",
+                   name_.c_str(), holder, process_name(holder).c_str());
+      rc = pthread_mutex_lock(&layout_->mutex);
+    }
+  }
+  if (!taken(rc)) {
     // Only reachable if the mutex memory was overwritten from outside.
     std::fprintf(stderr, "lb: simulated board '%s': lock failed (%d)\n", name_.c_str(), rc);
     std::abort();
   }
 }
 
-void SharedBoard::unlock() { pthread_mutex_unlock(&layout_->mutex); }
+bool SharedBoard::try_lock_for(long ms) {
+  int rc = pthread_mutex_trylock(&layout_->mutex);
+  if (rc == EBUSY) {
+    const timespec limit = realtime_in(ms);
+    do {
+      rc = pthread_mutex_timedlock(&layout_->mutex, &limit);
+    } while (rc == EINTR);
+  }
+  if (rc == ETIMEDOUT || rc == EBUSY) return false;
+  if (!taken(rc)) {
+    std::fprintf(stderr, "lb: simulated board '%s': lock failed (%d)\n", name_.c_str(), rc);
+    std::abort();
+  }
+  return true;
+}
+
+uint32_t SharedBoard::holder() const { return layout_->holder.load(std::memory_order_relaxed); }
+
+void SharedBoard::unlock() {
+  layout_->holder.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(&layout_->mutex);
+}
 
 }  // namespace lbsim

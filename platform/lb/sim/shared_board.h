@@ -6,7 +6,8 @@
 // so a creator killed half-way leaves an object that the next opener initialises again.
 // Every access to the state is made under a process-shared robust mutex in the object: a
 // holder that dies is detected by the next locker (EOWNERDEAD), the mutex is marked
-// consistent and the board stays usable.
+// consistent and the board stays usable. The holder's process id is kept beside the mutex,
+// so a process that waits too long can say who keeps it waiting.
 #pragma once
 
 #include <pthread.h>
@@ -40,10 +41,20 @@ class SharedBoard {
   const std::string &name() const { return name_; }
   BoardState &state() { return *state_; }
 
+  // Waits for the lock however long it takes; when it is not free within a second, says so
+  // once on standard error, naming the process that holds it.
   void lock();
+  // True with the lock held, or false when it did not come free within `ms` milliseconds.
+  bool try_lock_for(long ms);
   void unlock();
+  // Process id of the lock's holder, 0 when it is free.
+  uint32_t holder() const;
+
+  static constexpr long kLockPatienceMs = 1000;
 
  private:
+  bool taken(int rc);
+
   struct Layout;
   SharedBoard(std::string name, Layout *layout);
 
@@ -51,6 +62,9 @@ class SharedBoard {
   Layout *layout_;
   BoardState *state_;
 };
+
+// The name of process `pid` (/proc/PID/comm), "gone" when there is none.
+std::string process_name(uint32_t pid);
 
 // Holds a board's lock for its lifetime.
 class BoardLock {

@@ -123,9 +123,30 @@ uint32_t ir_mask(const TapDeviceConfig &c) {
   return c.ir_length >= 32 ? 0xFFFFFFFFu : ((1u << c.ir_length) - 1);
 }
 
+inline uint32_t get_bit(const uint8_t *bits, uint32_t i) { return (bits[i >> 3] >> (i & 7)) & 1u; }
+
+inline void put_bit(uint8_t *bits, uint32_t i, uint32_t bit) {
+  const uint8_t mask = static_cast<uint8_t>(1u << (i & 7));
+  bits[i >> 3] = static_cast<uint8_t>(bit ? (bits[i >> 3] | mask) : (bits[i >> 3] & ~mask));
+}
+
+int own_instruction(const TapDeviceConfig &c, uint32_t ir) {
+  for (uint32_t i = 0; i < c.instruction_count && i < kTapMaxInstructions; ++i)
+    if (c.instructions[i].code == ir) return static_cast<int>(i);
+  return -1;
+}
+
+// Whether a bit string has set bits at or beyond `length`.
+bool bits_beyond(const uint8_t *bits, uint32_t length) {
+  for (uint32_t i = length; i < kTapMaxDrBits; ++i)
+    if (get_bit(bits, i)) return true;
+  return false;
+}
+
 // The data register an instruction selects.
 TapDataReg decode(const TapDeviceConfig &c, uint32_t ir) {
   if (ir == c.idcode_ir) return TapDataReg::kIdcode;
+  if (c.instruction_count != 0 && own_instruction(c, ir) >= 0) return TapDataReg::kOwn;
   if (ir == c.usercode_ir) return TapDataReg::kUsercode;
   if (c.kind == TapKind::kFpga) {
     switch (ir) {
@@ -148,6 +169,29 @@ void select_instruction(TapDevice &d, uint32_t ir) {
   d.ir = ir;
   d.dr = decode(d.config, ir);
   d.dr_length = d.dr == TapDataReg::kBypass || d.dr == TapDataReg::kFpgaLoad ? 1 : 32;
+  if (d.dr == TapDataReg::kOwn) {
+    d.own = static_cast<uint8_t>(own_instruction(d.config, ir));
+    d.own_length = d.config.instructions[d.own].length;
+    d.own_pos = 0;
+  }
+}
+
+// Shift-DR through a register of the device's own: out the bit at the ring's start, `in`
+// into its place, which becomes the register's last bit.
+inline uint32_t shift_own(TapDevice &d, uint32_t in) {
+  const uint32_t out = get_bit(d.own_reg, d.own_pos);
+  put_bit(d.own_reg, d.own_pos, in);
+  if (++d.own_pos == d.own_length) d.own_pos = 0;
+  return out;
+}
+
+// Update-DR check of a register of the device's own: 0 nothing expected, 1 as expected, 2 not.
+uint8_t own_check(const TapDevice &d) {
+  const TapInstruction &in = d.config.instructions[d.own];
+  if (!in.has_expect) return 0;
+  for (uint32_t i = 0; i < d.own_length; ++i)
+    if (get_bit(d.own_reg, (d.own_pos + i) % d.own_length) != get_bit(in.expect, i)) return 2;
+  return 1;
 }
 
 // An instruction that acts when it is loaded, not through its data register.
@@ -179,7 +223,22 @@ void capture_dr(TapDevice &d) {
     case TapDataReg::kFpgaLoad:
       d.dr_shift = 0;
       break;
+    case TapDataReg::kOwn:
+      std::memcpy(d.own_reg, d.config.instructions[d.own].capture, sizeof d.own_reg);
+      d.own_pos = 0;
+      break;
   }
+}
+
+void add_event(TapChain &chain, TapEventKind kind, uint32_t index, uint8_t check) {
+  const TapDevice &d = chain.devices[index];
+  TapEvent &e = chain.events[chain.event_count++];
+  e.kind = kind;
+  e.device = static_cast<uint8_t>(index);
+  e.ir_length = d.config.ir_length;
+  e.check = check;
+  e.instruction = d.ir;
+  e.bits = chain.dr_bits;
 }
 
 void device_power_on(TapDevice &d) {
@@ -212,6 +271,23 @@ const char *tap_device_config_error(const TapDeviceConfig &c) {
   if (c.idcode_ir == mask || c.usercode_ir == mask) return "all ones is BYPASS";
   if (c.idcode_ir == c.usercode_ir) return "IDCODE and USERCODE instructions are the same";
   if ((c.idcode & 1) == 0) return "IDCODE must have bit 0 set";
+  if (c.instruction_count > kTapMaxInstructions) return "a device has at most 8 own instructions";
+  for (uint32_t i = 0; i < c.instruction_count; ++i) {
+    const TapInstruction &in = c.instructions[i];
+    if ((in.code & ~mask) != 0) return "instruction code does not fit the IR";
+    if (in.code == mask) return "all ones is BYPASS";
+    if (in.code == c.idcode_ir || in.code == c.usercode_ir)
+      return "an own instruction has the code of IDCODE or USERCODE";
+    if (c.kind == TapKind::kFpga && in.code >= kFpgaStartIr && in.code <= kFpgaCountIr)
+      return "instruction codes 0x010 to 0x015 belong to the FPGA's configuration";
+    for (uint32_t j = 0; j < i; ++j)
+      if (c.instructions[j].code == in.code) return "two own instructions have the same code";
+    if (in.length < 1 || in.length > kTapMaxDrBits)
+      return "an own instruction's register has 1 to 4096 bits";
+    if (bits_beyond(in.capture, in.length)) return "capture value does not fit the register";
+    if (in.has_expect && bits_beyond(in.expect, in.length))
+      return "expected value does not fit the register";
+  }
   return nullptr;
 }
 
@@ -221,7 +297,10 @@ bool tap_chain_build(TapChain &chain, const TapDeviceConfig *configs, int count)
     if (tap_device_config_error(configs[i]) != nullptr) return false;
   chain = TapChain{};
   chain.device_count = static_cast<uint32_t>(count);
-  for (int i = 0; i < count; ++i) chain.devices[i].config = configs[i];
+  for (int i = 0; i < count; ++i) {
+    chain.devices[i].config = configs[i];
+    if (configs[i].instruction_count != 0) chain.reporting = 1;
+  }
   tap_chain_power_on(chain);
   return true;
 }
@@ -251,7 +330,9 @@ void tap_chain_power_on(TapChain &chain) {
 int tap_chain_tdo(const TapChain &chain) {
   if (chain.device_count == 0) return 1;
   const TapDevice &last = chain.devices[chain.device_count - 1];
-  if (chain.state == kTapDrShift) return static_cast<int>(last.dr_shift & 1);
+  if (chain.state == kTapDrShift)
+    return last.dr == TapDataReg::kOwn ? static_cast<int>(get_bit(last.own_reg, last.own_pos))
+                                       : static_cast<int>(last.dr_shift & 1);
   if (chain.state == kTapIrShift) return static_cast<int>(last.ir_shift & 1);
   return 1;
 }
@@ -261,10 +342,16 @@ int tap_chain_clock(TapChain &chain, int tms, int tdi) {
   const uint32_t n = chain.device_count;
   uint32_t in = tdi ? 1u : 0u;
   // Actions of the rising edge belong to the state the TAP is in before it.
+  chain.event_count = 0;
   switch (chain.state) {
     case kTapDrShift:
+      ++chain.dr_bits;
       for (uint32_t i = 0; i < n; ++i) {
         TapDevice &d = chain.devices[i];
+        if (d.dr == TapDataReg::kOwn) {
+          in = shift_own(d, in);
+          continue;
+        }
         const uint32_t out = static_cast<uint32_t>(d.dr_shift & 1);
         d.dr_shift = (d.dr_shift >> 1) | (static_cast<uint64_t>(in) << (d.dr_length - 1));
         if (d.dr == TapDataReg::kFpgaLoad) fpga_take_bit(d.kind_state, in);
@@ -295,7 +382,16 @@ int tap_chain_clock(TapChain &chain, int tms, int tdi) {
       }
       break;
     case kTapDrCapture:
+      chain.dr_bits = 0;
       for (uint32_t i = 0; i < n; ++i) capture_dr(chain.devices[i]);
+      break;
+    case kTapDrUpdate:
+      if (chain.reporting)
+        for (uint32_t i = 0; i < n; ++i) {
+          const TapDevice &d = chain.devices[i];
+          if (d.config.instruction_count == 0) continue;
+          add_event(chain, TapEventKind::kDr, i, d.dr == TapDataReg::kOwn ? own_check(d) : 0);
+        }
       break;
     case kTapIrCapture:
       for (uint32_t i = 0; i < n; ++i)
@@ -305,6 +401,7 @@ int tap_chain_clock(TapChain &chain, int tms, int tdi) {
       for (uint32_t i = 0; i < n; ++i) {
         TapDevice &d = chain.devices[i];
         update_instruction(d, d.ir_shift & ir_mask(d.config));
+        if (d.config.instruction_count != 0) add_event(chain, TapEventKind::kIr, i, 0);
       }
       break;
     default:

@@ -104,6 +104,7 @@ enum class TapDataReg : uint8_t {
   kFpgaStatus = 4,
   kFpgaCrc = 5,
   kFpgaCount = 6,
+  kOwn = 7,  // a data register of the device's own instructions (TapInstruction)
 };
 
 // FPGA instruction codes and frame constants.
@@ -136,6 +137,23 @@ enum class FpgaError : uint8_t {
 inline constexpr int kTapMaxIrLength = 32;
 inline constexpr int kTapMaxDevices = 8;
 
+inline constexpr int kTapMaxInstructions = 8;    // instructions of a device's own
+inline constexpr uint32_t kTapMaxDrBits = 4096;  // length of such an instruction's register
+
+// An instruction of a device's own beyond IDCODE and USERCODE (a status or configuration
+// register, say): the data register it selects, what that captures in Capture-DR, and
+// optionally what a scan is expected to leave in it. Bit strings hold bit i in bit (i mod 8)
+// of byte (i div 8); bit 0 is the first out towards TDO (and the first a scan shifts in ends
+// up, after the whole register, in bit 0 too).
+struct TapInstruction {
+  uint32_t code;
+  uint32_t length;      // 1 .. kTapMaxDrBits
+  uint32_t has_expect;  // 1: Update-DR compares the register with `expect`
+  uint32_t pad;
+  uint8_t capture[kTapMaxDrBits / 8];
+  uint8_t expect[kTapMaxDrBits / 8];
+};
+
 // What a device is; set when the chain is built, never changed by clocking.
 struct TapDeviceConfig {
   TapKind kind = TapKind::kFixed;
@@ -145,12 +163,29 @@ struct TapDeviceConfig {
   uint32_t idcode_ir = 0;  // instruction code selecting IDCODE
   uint32_t usercode = 0;
   uint32_t usercode_ir = 0;  // instruction code selecting USERCODE
+  // A device with instructions of its own reports in the trace which instruction each IR
+  // scan loaded and how many bits each DR scan carried (TapEvent).
+  uint32_t instruction_count = 0;
+  TapInstruction instructions[kTapMaxInstructions] = {};
 };
 
 // Checks a device description: IR length in range, instruction codes that fit the IR, are
-// not all ones and differ from each other, capture value ending in binary 01. Returns nullptr
-// when valid, else a short English reason.
+// not all ones and differ from each other, capture value ending in binary 01, own
+// instructions with registers of 1 to kTapMaxDrBits bits and values that fit them. Returns
+// nullptr when valid, else a short English reason.
 const char *tap_device_config_error(const TapDeviceConfig &config);
+
+// What the last Update-IR or Update-DR did in a device that reports (one with instructions
+// of its own); the board turns these into TAP trace records.
+enum class TapEventKind : uint8_t { kIr = 1, kDr = 2 };
+struct TapEvent {
+  TapEventKind kind;
+  uint8_t device;
+  uint8_t ir_length;
+  uint8_t check;  // kDr: 0 nothing expected, 1 as expected, 2 not as expected
+  uint32_t instruction;
+  uint32_t bits;  // kDr: Shift-DR cycles since Capture-DR
+};
 
 struct TapDevice {
   TapDeviceConfig config;
@@ -159,15 +194,24 @@ struct TapDevice {
   uint64_t dr_shift;  // shift stage of the selected data register; bit 0 next out
   uint8_t dr_length;  // length of the selected data register
   TapDataReg dr;      // register the current instruction selects
-  uint8_t pad[6];
+  uint8_t own;        // kOwn: index into config.instructions
+  uint8_t pad[5];
   uint32_t kind_state[16];  // registers of device kinds that have their own (FPGA)
+  // kOwn: the register as a ring; bit i of the register is at (own_pos + i) mod length.
+  uint32_t own_pos;
+  uint32_t own_length;
+  uint8_t own_reg[kTapMaxDrBits / 8];
 };
 
 struct TapChain {
   uint32_t device_count;
   TapState state;
-  uint8_t pad[3];
-  uint64_t cycles;  // TCK cycles clocked since the chain was built
+  uint8_t reporting;  // some device has instructions of its own
+  uint8_t pad[2];
+  uint64_t cycles;       // TCK cycles clocked since the chain was built
+  uint32_t dr_bits;      // Shift-DR cycles since the last Capture-DR
+  uint32_t event_count;  // events of the last clock (0 after any clock without)
+  TapEvent events[kTapMaxDevices];
   TapDevice devices[kTapMaxDevices];
 };
 

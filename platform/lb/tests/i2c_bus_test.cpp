@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,11 @@ using Lines = std::vector<std::string>;
 
 class I2cBus : public ::testing::Test {
  protected:
+  // Each step ends with the third status read after it: every wait of the routines has to
+  // poll, and one that is missing shows up as a wrong result.
   void SetUp() override {
     board = make_board();
+    ASSERT_TRUE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kReads, 3}));
     board->trace.on = 1;
   }
   Lines events() { return trace_lines(*board, "I2C "); }
@@ -134,11 +138,14 @@ TEST_F(I2cBus, AbsentChipNeverAcknowledgesAndEveryByteReportsIt) {
       EXPECT_NE(line.find("NACK"), std::string::npos) << line;
     }
   }
-  // The master is idle again and clean after the stop and 0x10.
+  // The master is idle again and clean once the last stop (0x10 after it) has ended.
+  rd(*board, 8);
+  rd(*board, 8);
   EXPECT_EQ(rd(*board, 8) & (kI2cBusy | kI2cAck | kI2cNoacc), 0u);
 }
 
 TEST_F(I2cBus, StatusBitsFollowEachStep) {
+  ASSERT_TRUE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kInstant, 0}));
   EXPECT_EQ(rd(*board, 8), 0u);
   wr(*board, 8, 0x80);
   EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone);
@@ -153,6 +160,91 @@ TEST_F(I2cBus, StatusBitsFollowEachStep) {
   EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone | kI2cAck);
   wr(*board, 8, 0x00);  // no effect
   EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone | kI2cAck);
+}
+
+TEST_F(I2cBus, EachStepClearsDoneAndSetsBusyUntilItHasEnded) {
+  wr(*board, 8, 0x80);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone);
+  wr(*board, 12, 0xA1);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy);  // the ack of the address byte is not known yet
+  rd(*board, 8);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone | kI2cAck);
+  wr(*board, 8, 0x20);
+  EXPECT_EQ(rd(*board, 12), 0u) << "the byte is there only when the receive has ended";
+  rd(*board, 8);
+  rd(*board, 8);
+  EXPECT_EQ(rd(*board, 8) & kI2cDone, kI2cDone);
+  EXPECT_EQ(rd(*board, 12), 0x00u);  // byte 0 of the identity word
+  wr(*board, 8, 0x40);
+  wr(*board, 8, 0x00);  // no step: it neither ends the stop nor starts anything
+  EXPECT_EQ(rd(*board, 8) & (kI2cBusy | kI2cDone), kI2cBusy);
+  rd(*board, 8);
+  EXPECT_EQ(rd(*board, 8) & (kI2cBusy | kI2cDone), kI2cDone);
+}
+
+TEST_F(I2cBus, TimedStepsEndWhenTheirTimeHasPassed) {
+  // Two seconds a byte: a status read right after the byte cannot see it done.
+  ASSERT_TRUE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kTime, 2000000000u}));
+  wr(*board, 8, 0x80);
+  wr(*board, 12, 0xA0);
+  EXPECT_EQ(rd(*board, 8) & kI2cDone, 0u);
+  // A millisecond a byte: done after the wait.
+  ASSERT_TRUE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kTime, 1000000u}));
+  wr(*board, 12, 0x05);  // ends the slow step at once, starts a fast one
+  const timespec pause{0, 3000000};
+  nanosleep(&pause, nullptr);
+  EXPECT_EQ(rd(*board, 8), kI2cBusy | kI2cDone | kI2cAck);
+  EXPECT_FALSE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kTime, 0}));
+  EXPECT_FALSE(i2c_set_timing(*board, I2cTiming{I2cTimingMode::kReads, 0}));
+}
+
+TEST_F(I2cBus, PowerOnTimingIsAHundredMicrosecondsAByte) {
+  auto fresh = make_board();
+  EXPECT_EQ(fresh->i2c.timing.mode, I2cTimingMode::kTime);
+  EXPECT_EQ(fresh->i2c.timing.value, 100000u);
+}
+
+TEST_F(I2cBus, HungStepNeverEndsUntilTheNextStep) {
+  ASSERT_TRUE(board_set_i2c_hang(*board, kI2cStepReceive));
+  I2cRoutines i2c(*board);
+  i2c.write(0x4001, 0x12);  // no receive: unaffected
+  EXPECT_EQ(i2c.failed_waits, 0);
+  uint32_t data = 0;
+  i2c.read(0x4001, &data);
+  EXPECT_EQ(i2c.failed_waits, 1);
+  wr(*board, 8, 0x40);  // a new step ends the hung one
+  for (int i = 0; i < 3; ++i) rd(*board, 8);
+  EXPECT_EQ(rd(*board, 8) & kI2cBusy, 0u);
+  ASSERT_TRUE(board_clear_i2c_hang(*board));
+  i2c.read(0x4001, &data);
+  EXPECT_EQ(i2c.failed_waits, 1);
+  EXPECT_EQ(data, 0x12u);
+}
+
+TEST_F(I2cBus, BadByteOnOneValueCorruptsOnlyThatValue) {
+  ASSERT_TRUE(board_set_i2c_bad_byte(*board, 0xA0, 0x01, 0x17));
+  I2cRoutines i2c(*board);
+  uint32_t data = 0;
+  for (uint32_t v : {0x16u, 0x17u, 0x18u}) {
+    i2c.write(0xA005, v);
+    i2c.read(0xA005, &data);
+    EXPECT_EQ(data, v == 0x17 ? 0x16u : v);
+  }
+}
+
+TEST_F(I2cBus, IntermittentNoackMissesEveryThirdAcknowledge) {
+  ASSERT_TRUE(board_set_i2c_noack(*board, 0x40, intermittent_every(3)));
+  I2cRoutines i2c(*board);
+  i2c.write(0x4001, 0x12);  // address and pointer acknowledged, the data byte not
+  EXPECT_EQ(i2c.nack_messages, 1);
+  EXPECT_EQ(i2c_device_peek(*board, 1, 1), 0xFF);
+  i2c.write(0x4001, 0x34);  // the same three accesses again
+  EXPECT_EQ(i2c.nack_messages, 2);
+  i2c.write(0x4001, 0x56);
+  EXPECT_EQ(i2c.nack_messages, 3);
+  EXPECT_EQ(i2c_device_peek(*board, 1, 1), 0xFF);
 }
 
 TEST_F(I2cBus, NoackFaultSilencesOnlyThatDevice) {

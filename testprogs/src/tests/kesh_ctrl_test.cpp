@@ -156,6 +156,42 @@ TEST(KeshCtrl, SilentI2cDeviceIsReportedAndTheRunEndsInItsFlippingStep) {
   EXPECT_EQ(run.status, 0);
 }
 
+// A master that never ends a receive: every write goes through, every read is abandoned
+// after the I2C routines' time limit, and each test step reports it and moves on.
+TEST(KeshCtrl, I2cReadsThatNeverEndAreReportedAsReadingProblems) {
+  SimBoard board;
+  ASSERT_TRUE(board->set_i2c_hang(lbsim::kI2cStepReceive));
+  auto run = run_tool("kesh_ctrl", {}, board.name());
+  const auto lines = lines_of(run.out);
+  // Zero, walking one, walking zero, flipping and sweep each read once and give up.
+  for (const char *address : {"40965", "16385", "16898"}) {
+    const std::string problem =
+        std::string("Problems reading from I2C address: ") + address + " value: 1";
+    EXPECT_EQ(count(lines, problem), 5u) << address;
+  }
+  EXPECT_EQ(count(lines, "I2C master timed out waiting for done, transfer abandoned"), 15u);
+  EXPECT_EQ(count(lines, "Failed on zero's Value read: 1  Value written: 0"), 3u);
+  for (const auto &line : lines) EXPECT_EQ(line.find("Problems writing"), std::string::npos);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "I2C test done");
+  EXPECT_EQ(run.status, 0);
+  uint8_t eeprom5 = 0;
+  ASSERT_TRUE(board->i2c_peek(0xA0, 5, &eeprom5));
+  EXPECT_EQ(eeprom5, 0xFF) << "the writes still went through";
+}
+
+// One value only comes back wrong: it passes every earlier step and fails in the sweep,
+// which ends the run.
+TEST(KeshCtrl, I2cDeviceFailingOnOneValueEndsTheRunInTheSweep) {
+  SimBoard board;
+  ASSERT_TRUE(board->set_i2c_bad_byte(0x40, 0x01, 0x17));
+  auto run = run_tool("kesh_ctrl", {}, board.name());
+  std::vector<std::string> expected(kHealthy.begin(), kHealthy.begin() + 17);  // "Test 0x4001"
+  expected.push_back("Failed on some random written 23, read 22");
+  EXPECT_EQ(lines_of(run.out), expected);
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST(KeshCtrl, BusThatCannotStartEndsWithItsErrorNumber) {
   SimBoard board;
   board->set_init_fail(19);

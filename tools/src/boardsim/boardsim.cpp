@@ -37,6 +37,14 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (!command) return bad_command(args);
+  // A process stopped while it holds the board's lock (Ctrl-Z, a debugger) would hold every
+  // command up for good: after a second the holder is named instead.
+  if (const uint32_t holder = board->lock_holder_after(lbsim::SharedBoard::kLockPatienceMs)) {
+    std::fprintf(stderr,
+                 "boardsim: board '%s' is locked by process %u (%s); gave up after a second\n",
+                 target.name.c_str(), holder, lbsim::process_name(holder).c_str());
+    return 1;
+  }
   target.board = board.get();
   return command->run(target, args);
 }

@@ -137,6 +137,37 @@ TEST(ChainmuxFailures, FailedReadBackIsReportedAndEndsNonZero) {
   EXPECT_NE(run.status, 0);
 }
 
+// Only the read fails: the write cycle reached the selector, but no result line may be
+// printed from a value that was never read.
+TEST(ChainmuxFailures, FinalReadFailingAfterItsWritesSucceededPrintsNoResult) {
+  SimBoard board;
+  ASSERT_TRUE(board->set_access_fail(0x10, lbsim::kFaultOnRead));
+  auto run = run_tool("chainmux", {"-W9", "2"}, board.name());
+  EXPECT_THAT(line_accesses(board),
+              ElementsAre("W 0x0014 0x000000FF", "W 0x0010 0x00000069", "W 0x0010 0x000000E9",
+                          "W 0x0010 0x00000069", "W 0x0010 0x00000000", "W 0x0014 0x000000F0",
+                          "W 0x0010 0x00000020", "W 0x0010 0x000000A0", "W 0x0010 0x00000020",
+                          "R 0x0010 FAIL"));
+  EXPECT_EQ(board->selector_register(2), 9);
+  EXPECT_EQ(run.out, "");
+  EXPECT_THAT(run.err, HasSubstr("lb_read_word: Input/output error\n"));
+  EXPECT_NE(run.status, 0);
+
+  board->trace_clear();
+  run = run_tool("chainmux", {"-R", "2"}, board.name());
+  EXPECT_THAT(line_accesses(board),
+              ElementsAre("W 0x0014 0x000000F0", "W 0x0010 0x00000020", "W 0x0010 0x000000A0",
+                          "W 0x0010 0x00000020", "W 0x0010 0x00000000", "R 0x0010 FAIL"));
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.status, 0);
+
+  // Cleared, the same read prints the value the write left.
+  ASSERT_TRUE(board->clear_access_fail(0x10));
+  run = run_tool("chainmux", {"-R", "2"}, board.name());
+  EXPECT_EQ(run.out, "Add 0x2  : Value 0x9\nAdd 0x2  : Value 9\n");
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST(ChainmuxFailures, BusThatCannotStartEndsWithItsErrorNumber) {
   SimBoard board;
   board->set_init_fail(19);
