@@ -118,6 +118,12 @@ void jbi_clear_stop(void);
 // True while a stop request is set.
 bool jbi_stop_requested(void);
 
+// Instruction and data register bits shifted by every run of this process so far, counted
+// as the scan engine clocks them (in pieces of at most 4096 within a long scan). Any thread
+// may read it while a run goes on; a host showing a run's progress takes the difference
+// from the value it read when the run started.
+uint64_t jbi_bits_shifted(void);
+
 // ---- Budgets of a run --------------------------------------------------------------------
 // Wall-clock seconds one run may take (0, the default, means no limit). The clock is read
 // every 16384 instructions, every 4096 TCK cycles of a long scan or wait and every 10 ms of a

@@ -2,12 +2,14 @@
 // record of the TAP state and never reads it back from the chain.
 #include "stapl/src/jbijtag.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbiport.h"
 #include "stapl/src/jbirun_limits.h"
+#include "stapl/src/svf_writer.h"
 
 // Indexed by the current state; IEEE 1149.1 TAP diagram.
 const JBIS_JTAG_MACHINE jbi_jtag_state_transitions[16] = {
@@ -57,6 +59,21 @@ namespace {
 
 uint64_t tck_cycles_this_run = 0;
 
+// Every cycle of the engine passes here, so that a recording of the run sees each one.
+inline int tck_io(int tms, int tdi, int read_tdo) {
+  const int tdo = jbi_jtag_io(tms, tdi, read_tdo);
+  if (svf_recording) svf_record_tck(tms, tdi, read_tdo, tdo);
+  return tdo;
+}
+
+// Written by the run's thread only and read by any (a host showing progress): a relaxed store
+// of the new sum per slice costs nothing beside the slice's cycles.
+std::atomic<uint64_t> shifted_bits{0};
+void count_shifted(uint32_t bits) {
+  shifted_bits.store(shifted_bits.load(std::memory_order_relaxed) + bits,
+                     std::memory_order_relaxed);
+}
+
 // Counts `cycles` against jbi_tck_limit; true when they would exceed it.
 bool over_tck_budget(uint64_t cycles) {
   if (jbi_tck_limit <= 0) return false;
@@ -92,7 +109,7 @@ bool tms_holds(JBIE_JTAG_STATE state) {
   }
 }
 
-inline void clock_tms(int tms) { jbi_jtag_io(tms, 0, 0); }
+inline void clock_tms(int tms) { tck_io(tms, 0, 0); }
 
 void clock_sequence(const uint8_t *tms, int n) {
   for (int i = 0; i < n; ++i) clock_tms(tms[i]);
@@ -189,19 +206,21 @@ int shift_bits(const EntrySequence *entries, int start_code, uint32_t count, con
       if (from != 0 && jbi_limits_check() != JBI_RC_SUCCESS) return -1;
       const uint32_t to = last - from > tck_slice ? from + tck_slice : last;
       if (tdo == nullptr) {
-        for (uint32_t i = from; i < to; ++i) jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
+        for (uint32_t i = from; i < to; ++i) tck_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
       } else {
         // Each bit goes out on TDI before the level captured in its cycle takes its place.
         for (uint32_t i = from; i < to; ++i)
-          put_bit(tdo, i, jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 1));
+          put_bit(tdo, i, tck_io(0, tdi[i >> 3] & (1u << (i & 7)), 1));
       }
+      count_shifted(to - from);
       from = to;
     }
+    count_shifted(1);
     const int tdi_last = tdi[last >> 3] & (1u << (last & 7));
     if (tdo == nullptr)
-      jbi_jtag_io(1, tdi_last, 0);
+      tck_io(1, tdi_last, 0);
     else
-      put_bit(tdo, last, jbi_jtag_io(1, tdi_last, 1));
+      put_bit(tdo, last, tck_io(1, tdi_last, 1));
   }
   clock_tms(0);
   return 1;
@@ -277,6 +296,7 @@ int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data, un
 
   jbi_jtag_concatenate_data(reg.buffer, reg.preamble_data, reg.preamble, in_data, in_index, count,
                             reg.postamble_data, reg.postamble);
+  if (svf_recording) svf_record_scan_target(reg.preamble, count);
   if (reg.shift(start_code, static_cast<uint32_t>(shift_count), reg.buffer,
                 out_data != nullptr ? reg.buffer : nullptr) < 0) {
     // Stopped inside the shift: the record must be a real state, so the end of the run
@@ -294,6 +314,8 @@ int scan(const ScanRegister &reg, unsigned int count, const uint8_t *in_data, un
 }
 
 }  // namespace
+
+uint64_t jbi_bits_shifted(void) { return shifted_bits.load(std::memory_order_relaxed); }
 
 int jbi_init_jtag() {
   tck_cycles_this_run = 0;
@@ -386,6 +408,7 @@ int jbi_do_wait_microseconds(int32_t microseconds, JBIE_JTAG_STATE wait_state) {
     const int rc = jbi_goto_jtag_state(wait_state);
     if (rc != JBI_RC_SUCCESS) return rc;
   }
+  if (svf_recording) svf_record_delay(microseconds);
   // A wait may be half an hour long: it is taken in pieces so that a stop ends it.
   for (int32_t left = microseconds; left > 0; left -= delay_slice_us) {
     if (left != microseconds && jbi_limits_check() != JBI_RC_SUCCESS) return JBI_RC_CANCELLED;

@@ -17,6 +17,16 @@ constexpr int JBI_DOWNLOAD_UNRECOGNIZED = 99;
 int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *action,
                  const char *const *init_list);
 
+// How the last jbi_download ended, for a host that reports it beyond standard output.
+// `exec_result` is the interpreter's result code (JBI_RC_FILE_ACCESS for an unrecognised
+// file, which never runs); `exit_code` and `format_version` are those of the run.
+struct JBI_DOWNLOAD_OUTCOME {
+  int exec_result;
+  int exit_code;
+  int format_version;
+};
+extern JBI_DOWNLOAD_OUTCOME jbi_last_download;
+
 // The server's download: jbi_download with no initial values.
 int FPGADownload(const unsigned char *FPGAdata, long FPGAdata_size, const char *action);
 

@@ -148,6 +148,8 @@ void report_result(int exec_result, int format_version, int exit_code, long erro
 
 }  // namespace
 
+JBI_DOWNLOAD_OUTCOME jbi_last_download = {JBI_RC_SUCCESS, 0, 0};
+
 const char *jbi_exit_code_text(int format_version, int exit_code) {
   if (format_version == 2) {
     if (exit_code >= 0 && exit_code < static_cast<int>(std::size(jam_stapl_exit_text)))
@@ -191,6 +193,7 @@ int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *
   } else {
     std::printf("Error: File format is not recognized.\n");
     std::fflush(stdout);
+    jbi_last_download = {JBI_RC_FILE_ACCESS, 0, 0};
     return JBI_DOWNLOAD_UNRECOGNIZED;
   }
 
@@ -208,6 +211,7 @@ int jbi_download(const unsigned char *FPGAdata, long FPGAdata_size, const char *
   const int exec_result = jbi_execute(FPGAdata, size, action, init_list, 1, &error_address,
                                       &exit_code, &format_version);
   const time_t end_time = std::time(nullptr);
+  jbi_last_download = {exec_result, exit_code, format_version};
 
   report_budget(exec_result);
   report_result(exec_result, format_version, exit_code, error_address, action);

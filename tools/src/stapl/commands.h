@@ -12,5 +12,6 @@ using Args = std::vector<std::string>;
 int asm_command(const Args &args);
 int info_command(const Args &args);
 int run_command(const Args &args);
+int svf_command(const Args &args);
 
 }  // namespace stapl

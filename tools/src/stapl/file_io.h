@@ -11,6 +11,9 @@ namespace stapl {
 // Largest byte-code file the subcommands read: the player takes a length as a signed
 // 32-bit count.
 inline constexpr size_t kMaxImage = size_t{1} << 30;
+// Largest SVF file `stapl svf` reads: a 64-Mbit scan is 16 MiB of hexadecimal digits, and
+// a file may hold several.
+inline constexpr size_t kMaxSvf = size_t{1} << 31;
 
 // Files larger than `limit` bytes are refused. On failure `error` says why, in the words of
 // the system ("No such file or directory") or "larger than N bytes".

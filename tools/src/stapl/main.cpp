@@ -12,8 +12,9 @@ void usage(std::FILE *to) {
       "Usage: stapl COMMAND ...\n"
       "  stapl asm SOURCE -o FILE    build a byte-code file from its text form\n"
       "  stapl info FILE             list a byte-code file and disassemble its code\n"
-      "  stapl run [-aACTION] [-dNAME=value ...] FILE\n"
+      "  stapl run [-aACTION] [-dNAME=value ...] [--svf OUT] FILE\n"
       "                              run one action on the board (simulated by default)\n"
+      "  stapl svf FILE              play an SVF file on the board's JTAG port\n"
       "Each command explains itself with --help. stapl --version prints the version.\n",
       to);
 }
@@ -31,6 +32,7 @@ int main(int argc, char **argv) {
   if (command == "asm") return stapl::asm_command(args);
   if (command == "info") return stapl::info_command(args);
   if (command == "run") return stapl::run_command(args);
+  if (command == "svf") return stapl::svf_command(args);
   if (command == "--help" || command == "-h" || command == "help") {
     usage(stdout);
     return 0;

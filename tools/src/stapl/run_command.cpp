@@ -1,6 +1,8 @@
-// `stapl run [-aACTION] [-dNAME=value ...] [--max-steps N] FILE`
+// `stapl run [-aACTION] [-dNAME=value ...] [--max-steps N] [--svf OUT] FILE`
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "board/pci_init.h"
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbistub.h"
+#include "stapl/src/svf_writer.h"
 #include "tools/src/stapl/commands.h"
 #include "tools/src/stapl/file_io.h"
 
@@ -17,7 +20,7 @@ namespace {
 
 void usage(std::FILE *to) {
   std::fputs(
-      "Usage: stapl run [-aACTION] [-dNAME=value ...] [--max-steps N] FILE\n"
+      "Usage: stapl run [-aACTION] [-dNAME=value ...] [--max-steps N] [--svf OUT] FILE\n"
       "Runs one action of a byte-code file over the board's JTAG port, through the same\n"
       "driver as the server's download: CRC check, listing of notes and actions, the run,\n"
       "the exit code and the elapsed time. The board is the local bus: the hardware window\n"
@@ -27,6 +30,8 @@ void usage(std::FILE *to) {
       "                 procedure, 0 skips a recommended one) or a symbol (\"Jam 1.1\");\n"
       "                 an entry without \"=\" is ignored\n"
       "  --max-steps N  end the run with \"execution cancelled\" after N instructions\n"
+      "  --svf OUT      record every TCK cycle of the run as an SVF file OUT, which\n"
+      "                 `stapl svf` or another SVF player plays back on the same chain\n"
       "Exit status: 0 when the action succeeded with exit code 0, 99 for a file that is not\n"
       "recognised, 1 for any other failure, 2 for a usage error.\n",
       to);
@@ -39,6 +44,7 @@ int run_command(const Args &args) {
   std::vector<std::string> init;
   std::string path;
   long max_steps = 0;
+  std::string svf_path;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
     if (a == "--help" || a == "-h") {
@@ -71,6 +77,10 @@ int run_command(const Args &args) {
                      v->c_str());
         return 2;
       }
+    } else if (a == "--svf") {
+      auto v = value(a.size(), "a file name");
+      if (!v) return 2;
+      svf_path = *v;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "stapl run: unknown option '%s'\n", a.c_str());
       usage(stderr);
@@ -96,10 +106,19 @@ int run_command(const Args &args) {
   for (const std::string &entry : init) init_list.push_back(entry.c_str());
   init_list.push_back(nullptr);
 
+  if (!svf_path.empty() && svf_record_open(svf_path.c_str()) != 0) {
+    std::fprintf(stderr, "stapl run: cannot write %s: %s\n", svf_path.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
   open_local_bus();
   jbi_instruction_limit = max_steps;
   int result = jbi_download(image->data(), static_cast<long>(image->size()), action.c_str(),
                             init_list.data());
+  if (!svf_path.empty() && svf_record_close() != 0) {
+    std::fprintf(stderr, "stapl run: writing %s failed\n", svf_path.c_str());
+    if (result == 0) result = 1;
+  }
   // A local run leaves the port as it found it; the server does the same at its exit.
   close_jtag_hardware();
   return result;
