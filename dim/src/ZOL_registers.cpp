@@ -4,6 +4,7 @@
 
 #include "board/i2c.h"
 #include "dim/src/ZOL_server.h"
+#include "dim/src/held_commands.h"
 #include "platform/dim/dim.h"
 #include "platform/lb/lb.h"
 
@@ -42,6 +43,7 @@ void trace(const WRITE &w) {
 // dropped, never served.
 void ReadWrite_registers(long *tag, void *RegisterW, int *size) {
   (void)tag;
+  if (hold_if_busy(ReadWrite_registers, RegisterW, size)) return;
   int count = register_requests_to_serve(RegisterW, size);
   Nregisters = count;
 

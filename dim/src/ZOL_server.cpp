@@ -8,12 +8,12 @@
 #include "board/jtag_port.h"
 #include "board/pci_init.h"
 #include "board/register_map.h"
+#include "dim/src/download_run.h"
 #include "dim/src/server_cmdline.h"
 #include "dim/src/server_idle.h"
 #include "dim/src/zol_names.h"
 #include "platform/dim/dim.h"
 #include "platform/lb/lb.h"
-#include "stapl/src/jbiexprt.h"
 
 int DEBUG = 0;
 uint32_t SysID = 0;
@@ -39,7 +39,7 @@ void entry_name(char *out, size_t out_size, const char *suffix) {
 void server_exit() {
   // Whatever ends the process, no handler may touch the board once the port is off: a download
   // under way is cut short and ends as failed first.
-  server_stop_serving(jbi_request_stop);
+  server_stop_serving(download_shutdown);
   std::printf("Server exiting\n");
   close_jtag_hardware();
   std::fflush(stdout);
@@ -96,6 +96,14 @@ int init_server() {
   dis_add_cmnd_(name, "L", Subscribe_counters, 0);
   entry_name(name, sizeof name, "/SVC/UpdateSubscribedRegisters");
   Svc_Counters = dis_add_service_(name, "L", nullptr, 0, Build_CntSvc, 0);
+  entry_name(name, sizeof name, "/CMD/RunFPGAAction");
+  dis_add_cmnd_(name, "C", run_action, 0);
+  entry_name(name, sizeof name, "/CMD/AbortDownload");
+  dis_add_cmnd_(name, "L", abort_download, 0);
+  char report[128];
+  entry_name(name, sizeof name, "/SVC/FPGALoadProgress");
+  entry_name(report, sizeof report, "/SVC/FPGALoadReport");
+  add_download_services(name, report);
 
   arm_counter_timer();
   return 1;
@@ -111,5 +119,5 @@ int main(int argc, char **argv) {
   std::printf("Starting ZOL_server v2.1 at %s\n", ctime(&now));
   server_command_line(argc, argv, &DEBUG);
   init_server();
-  server_idle(jbi_request_stop);
+  server_idle(download_shutdown);
 }

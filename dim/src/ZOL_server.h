@@ -33,6 +33,8 @@ void Update_counters(long tag);
 void Build_CntSvc(long *tag, void **address, int *size);
 void arm_counter_timer();
 
-// FPGA download (ZOL_download.cpp).
+// FPGA download (ZOL_download.cpp, download_run.cpp).
 extern int Downloaded;  // 0 no download yet, 1 loaded, 2 failed
 void download(long *tag, void *FPGAdata, int *size);
+void run_action(long *tag, void *data, int *size);
+void abort_download(long *tag, void *data, int *size);

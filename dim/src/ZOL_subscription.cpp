@@ -3,6 +3,7 @@
 
 #include "board/register_map.h"
 #include "dim/src/ZOL_server.h"
+#include "dim/src/held_commands.h"
 #include "platform/dim/dim.h"
 #include "platform/lb/lb.h"
 
@@ -32,6 +33,7 @@ void arm_counter_timer() {
 // new addresses once the table is full are reported and dropped.
 void Subscribe_counters(long *tag, void *counter, int *size) {
   (void)tag;
+  if (hold_if_busy(Subscribe_counters, counter, size)) return;
   int bytes = (counter != nullptr && size != nullptr && *size > 0) ? *size : 0;
   int count = bytes / static_cast<int>(sizeof(CNTREQ));
   int ignored = 0;
@@ -59,7 +61,7 @@ void Subscribe_counters(long *tag, void *counter, int *size) {
 }
 
 void Update_counters(long tag) {
-  (void)tag;
+  if (hold_timer_if_busy(Update_counters, tag)) return;
   uint32_t discarded = 0;
   lb_read_word(POLL_PREAMBLE_ADDR, &discarded);
   for (int j = 0; j < Ncounters; ++j) lb_read_word(Subscription[j].addr, &Subscription[j].val);

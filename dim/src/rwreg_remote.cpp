@@ -15,6 +15,7 @@
 #include <string>
 
 #include "board/register_map.h"
+#include "dim/src/busy_check.h"
 #include "dim/src/rwreg.h"
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
@@ -107,8 +108,13 @@ int no_answer(bool in_time) {
     return 2;
   }
   if (!in_time) {
-    std::fprintf(stderr, "rwreg: no answer from the server of board %s within %d seconds\n",
-                 BoardName, ANSWER_TIMEOUT_SECONDS);
+    // A download holds register commands until it ends; the progress service says so.
+    char busy[200];
+    if (board_busy_text(BoardName, 2000, busy, sizeof busy))
+      std::fprintf(stderr, "rwreg: %s\n", busy);
+    else
+      std::fprintf(stderr, "rwreg: no answer from the server of board %s within %d seconds\n",
+                   BoardName, ANSWER_TIMEOUT_SECONDS);
     return 3;
   }
   return 0;

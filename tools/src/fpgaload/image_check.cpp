@@ -7,13 +7,10 @@
 
 namespace {
 
-// The action the server's download handler runs.
-constexpr const char *kAction = "configure";
-
 // The header of the shorter format is 52 bytes; no query looks at a block of that size or less.
 constexpr size_t kSmallestHeader = 52;
 
-bool has_action(const unsigned char *program, int32_t size, int action_count) {
+bool has_action(const unsigned char *program, int32_t size, int action_count, const char *wanted) {
   for (int index = 0; index < action_count; ++index) {
     const char *name = nullptr;
     const char *description = nullptr;
@@ -25,7 +22,7 @@ bool has_action(const unsigned char *program, int32_t size, int action_count) {
       procedures = next;
     }
     // The interpreter finds an action regardless of letter case.
-    if (name != nullptr && jbi_stricmp(name, kAction) == 0) return true;
+    if (name != nullptr && jbi_stricmp(name, wanted) == 0) return true;
     if (rc == JBI_RC_FILE_ACCESS) return false;  // the action table runs off the file
   }
   return false;
@@ -39,7 +36,7 @@ std::string hex4(unsigned value) {
 
 }  // namespace
 
-bool check_image(const std::vector<char> &image, std::string &why) {
+bool check_image(const std::vector<char> &image, std::string &why, const std::string &action) {
   const auto *program = reinterpret_cast<const unsigned char *>(image.data());
   // A command carries far less than 2 GiB, so the size fits the queries' 32 bits.
   const auto size = static_cast<int32_t>(image.size());
@@ -72,8 +69,8 @@ bool check_image(const std::vector<char> &image, std::string &why) {
       return false;
   }
   // A Jam 1.1 file has no actions: the server runs it from its first instruction.
-  if (format_version == 2 && !has_action(program, size, action_count)) {
-    why = std::string("has no action \"") + kAction + "\", which the server runs";
+  if (format_version == 2 && !has_action(program, size, action_count, action.c_str())) {
+    why = "has no action \"" + action + "\", which the server runs";
     return false;
   }
   return true;

@@ -7,5 +7,6 @@
 #include <vector>
 
 // True when the image is a Jam 1.1 or Jam STAPL byte-code file with a matching CRC and, in
-// the Jam STAPL format, an action "configure". Otherwise false, with the reason in `why`.
-bool check_image(const std::vector<char> &image, std::string &why);
+// the Jam STAPL format, the action `action`. Otherwise false, with the reason in `why`.
+bool check_image(const std::vector<char> &image, std::string &why,
+                 const std::string &action = "configure");

@@ -3,6 +3,10 @@
 #include <cctype>
 #include <cstdlib>
 
+bool is_board_pattern(const std::string &value) {
+  return value.find_first_of("*?[") != std::string::npos;
+}
+
 std::optional<LoadOptions> parse_load_options(int argc, char **argv, std::string &error) {
   LoadOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -26,8 +30,31 @@ std::optional<LoadOptions> parse_load_options(int argc, char **argv, std::string
           error = "board name '" + value + "' is not a board name";
           return std::nullopt;
         }
-        options.board = value;
+        options.boards.push_back(value);
         break;
+      case 'A':
+        if (value.empty() || value.size() > kMaxActionName) {
+          error =
+              "-a needs an action name of 1 to " + std::to_string(kMaxActionName) + " characters";
+          return std::nullopt;
+        }
+        options.action = value;
+        break;
+      case 'D': {
+        size_t equals = value.find('=');
+        if (equals == 0 || equals == std::string::npos || value.find('\n') != std::string::npos) {
+          error = "-d needs an initialisation entry NAME=value, not '" + value + "'";
+          return std::nullopt;
+        }
+        options.defines.push_back(value);
+        size_t bytes = 0;
+        for (const std::string &d : options.defines) bytes += d.size() + 1;
+        if (bytes - 1 > kMaxDefinesBytes) {
+          error = "the -d entries take more than " + std::to_string(kMaxDefinesBytes) + " bytes";
+          return std::nullopt;
+        }
+        break;
+      }
       case 'L': {
         char *end = nullptr;
         long seconds = std::strtol(value.c_str(), &end, 10);
@@ -50,7 +77,7 @@ std::optional<LoadOptions> parse_load_options(int argc, char **argv, std::string
         return std::nullopt;
     }
   }
-  if (options.board.empty()) {
+  if (options.boards.empty()) {
     error = "no target board given (-TBOARD)";
     return std::nullopt;
   }
