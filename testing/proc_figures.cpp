@@ -1,5 +1,6 @@
 #include "testing/proc_figures.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -29,6 +30,23 @@ double cpu_seconds(pid_t pid) {
   for (int i = 3; i <= 15 && rest >> field; ++i)
     if (i == 14 || i == 15) ticks += std::stoull(field);
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long thread_sleeps(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR *d = opendir(dir.c_str());
+  if (!d) return 0;
+  long total = 0;
+  while (const dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/status");
+    std::string line;
+    const std::string prefix = "voluntary_ctxt_switches:";
+    while (std::getline(in, line))
+      if (line.rfind(prefix, 0) == 0) total += std::stol(line.substr(prefix.size()));
+  }
+  closedir(d);
+  return total;
 }
 
 }  // namespace zoltest

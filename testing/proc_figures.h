@@ -15,4 +15,8 @@ long status_kib(pid_t pid, const std::string &field);
 // CPU time the process has used so far, user and system, in seconds; 0 if it is gone.
 double cpu_seconds(pid_t pid);
 
+// Times the threads of the process have gone to sleep so far (their voluntary context
+// switches, summed): the count over a stretch of work is the wake-ups it cost. 0 if it is gone.
+long thread_sleeps(pid_t pid);
+
 }  // namespace zoltest

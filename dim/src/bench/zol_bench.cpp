@@ -7,7 +7,6 @@
 //   - register commands per second from one client (limit: at least 20000/s);
 //   - one update delivered to 100 subscribers (limit: all within 2 ms of the command).
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -29,6 +28,7 @@
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 #include "testing/name_server.h"
+#include "testing/proc_figures.h"
 #include "testing/process.h"
 
 namespace {
@@ -232,39 +232,18 @@ double median(std::vector<double> v) {
   return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-// Voluntary context switches of all threads of a process so far: each is a thread going to
-// sleep, so the count over a read is the wake-ups that read cost on that side.
-long sleeps_of(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  long total = 0;
-  DIR *d = opendir(dir.c_str());
-  if (!d) return 0;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    FILE *f = std::fopen((dir + "/" + e->d_name + "/status").c_str(), "r");
-    if (!f) continue;
-    char line[256];
-    long n = 0;
-    while (std::fgets(line, sizeof line, f))
-      if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) total += n;
-    std::fclose(f);
-  }
-  closedir(d);
-  return total;
-}
-
 // Wake-ups per round trip on the station's side and on the answering side.
 struct Sleeps {
   pid_t station, answerer;
   long station_count = 0, answerer_count = 0, trips = 0;
   long s0 = 0, a0 = 0;
   void begin() {
-    s0 = sleeps_of(station);
-    a0 = sleeps_of(answerer);
+    s0 = zoltest::thread_sleeps(station);
+    a0 = zoltest::thread_sleeps(answerer);
   }
   void end(long n) {
-    station_count += sleeps_of(station) - s0;
-    answerer_count += sleeps_of(answerer) - a0;
+    station_count += zoltest::thread_sleeps(station) - s0;
+    answerer_count += zoltest::thread_sleeps(answerer) - a0;
     trips += n;
   }
   double station_per_trip() const { return trips ? double(station_count) / double(trips) : 0; }

@@ -29,6 +29,7 @@
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
 #include "testing/name_server.h"
+#include "testing/proc_figures.h"
 #include "testing/process.h"
 #include "testing/raw_socket.h"
 
@@ -165,6 +166,7 @@ class RawPingPong {
     close(client_);
     if (child_ > 0) waitpid(child_, nullptr, 0);
   }
+  pid_t child() const { return child_; }
   void round_trips(int n) {
     char req[20] = {}, rep[16];
     for (int i = 0; i < n; ++i) {
@@ -188,6 +190,22 @@ class RawPingPong {
 };
 std::unique_ptr<RawPingPong> g_raw;
 
+// Thread wake-ups on each side over the round trips of one kind, all batches of a run.
+struct Wakeups {
+  long station = 0, peer = 0, trips = 0;
+  // Runs `batch` (`n` round trips against `peer`) and adds what it cost each side.
+  template <class F>
+  void count(pid_t peer_pid, int n, F &&batch) {
+    const long s0 = zoltest::thread_sleeps(getpid()), p0 = zoltest::thread_sleeps(peer_pid);
+    batch();
+    station += zoltest::thread_sleeps(getpid()) - s0;
+    peer += zoltest::thread_sleeps(peer_pid) - p0;
+    trips += n;
+  }
+  double per_trip(long v) const { return trips ? double(v) / double(trips) : 0; }
+};
+Wakeups g_raw_wakeups, g_library_wakeups, g_raw_main_wakeups, g_library_main_wakeups;
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -203,18 +221,23 @@ void BM_RoundTripLibraryAgainstRawTcp(benchmark::State &state) {
   uint32_t n = 1000;
   const unsigned id = subscribe(0, on_ping, n);
   for (auto _ : state) {
-    auto t0 = Clock::now();
-    raw.round_trips(kBatch);
-    auto t1 = Clock::now();
-    g_left = kBatch;
-    g_expect = ++n;
-    send_value(n);
-    {
-      std::unique_lock lock(g_mutex);
-      if (!g_cv.wait_for(lock, std::chrono::seconds(5), [] { return g_left <= 0; }))
-        state.SkipWithError("no answer");
-    }
-    auto t2 = Clock::now();
+    Clock::time_point t0, t1, t2;
+    g_raw_wakeups.count(raw.child(), kBatch, [&] {
+      t0 = Clock::now();
+      raw.round_trips(kBatch);
+      t1 = Clock::now();
+    });
+    g_library_wakeups.count(world().peer->pid(), kBatch, [&] {
+      g_left = kBatch;
+      g_expect = ++n;
+      send_value(n);
+      {
+        std::unique_lock lock(g_mutex);
+        if (!g_cv.wait_for(lock, std::chrono::seconds(5), [] { return g_left <= 0; }))
+          state.SkipWithError("no answer");
+      }
+      t2 = Clock::now();
+    });
     n = g_expect;
     g_raw_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
     g_library_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
@@ -238,14 +261,20 @@ void BM_LibraryRoundTripFromMainThread(benchmark::State &state) {
   uint32_t n = 200000;
   const unsigned id = subscribe(0, on_delivery, n);
   for (auto _ : state) {
-    auto t0 = Clock::now();
-    raw.round_trips(kBatch);
-    auto t1 = Clock::now();
-    for (int i = 0; i < kBatch; ++i) {
-      send_value(++n);
-      if (!dim::wait_until([n] { return g_seen[0] == n; }, 5000)) state.SkipWithError("no answer");
-    }
-    auto t2 = Clock::now();
+    Clock::time_point t0, t1, t2;
+    g_raw_main_wakeups.count(raw.child(), kBatch, [&] {
+      t0 = Clock::now();
+      raw.round_trips(kBatch);
+      t1 = Clock::now();
+    });
+    g_library_main_wakeups.count(world().peer->pid(), kBatch, [&] {
+      for (int i = 0; i < kBatch; ++i) {
+        send_value(++n);
+        if (!dim::wait_until([n] { return g_seen[0] == n; }, 5000))
+          state.SkipWithError("no answer");
+      }
+      t2 = Clock::now();
+    });
     g_raw_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() /
                                   kBatch);
     g_library_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
@@ -396,6 +425,15 @@ class Summary : public benchmark::ConsoleReporter {
 
 const char *verdict(bool ok) { return ok ? "met" : "OVER LIMIT"; }
 
+void print_wakeups(const Wakeups &library, const Wakeups &raw) {
+  if (library.trips == 0 || raw.trips == 0) return;
+  std::printf(
+      "  thread wake-ups per round trip: library station %.2f, server %.2f; "
+      "raw TCP client %.2f, server %.2f\n",
+      library.per_trip(library.station), library.per_trip(library.peer), raw.per_trip(raw.station),
+      raw.per_trip(raw.peer));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -413,6 +451,7 @@ int main(int argc, char **argv) {
         "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
         f.library_us, f.raw_us, f.library_us / f.raw_us, kRoundTripLimit,
         verdict(f.library_us <= kRoundTripLimit * f.raw_us));
+  print_wakeups(g_library_wakeups, g_raw_wakeups);
   f.library_main_us = median(g_library_main_batch_us);
   const double raw_main_us = median(g_raw_main_batch_us);
   if (f.library_main_us > 0 && raw_main_us > 0)
@@ -421,6 +460,7 @@ int main(int argc, char **argv) {
         "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
         f.library_main_us, raw_main_us, f.library_main_us / raw_main_us, kMainThreadLimit,
         verdict(f.library_main_us <= kMainThreadLimit * raw_main_us));
+  print_wakeups(g_library_main_wakeups, g_raw_main_wakeups);
   if (f.rate > 0)
     std::printf(
         "commands from one client, server publishing after each: %.0f per second "
