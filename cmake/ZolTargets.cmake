@@ -4,9 +4,16 @@ include(GoogleTest)
 # zol_test(NAME SOURCES a.cpp ... LIBS x y ... [PREFIX text] [LABELS l ...])
 # A GoogleTest program; each test case becomes a ctest test (its name after PREFIX, if
 # given), carrying LABELS. End-to-end tests find the programs under test through ZOL_BIN_DIR.
-# The label "tsan" puts the program in `make test-tsan` (target tsan_tests).
+# The label "tsan" puts the program in `make test-tsan` (target tsan_tests). With ZOL_TESTS
+# off it makes nothing.
 function(zol_test name)
   cmake_parse_arguments(T "" "PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
+  # Without tests the program is still declared, so the folders' own settings for it apply,
+  # but it is never built: nothing depends on it and GoogleTest is not needed.
+  if(NOT ZOL_TESTS)
+    add_executable(${name} EXCLUDE_FROM_ALL ${T_SOURCES})
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOL_TEST_BIN_DIR})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)

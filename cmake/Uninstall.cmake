@@ -1,0 +1,12 @@
+# cmake -P Uninstall.cmake MANIFEST: removes every file the manifest lists.
+set(manifest ${CMAKE_ARGV3})
+if(NOT EXISTS ${manifest})
+  message(FATAL_ERROR "nothing to uninstall: ${manifest} not found (run the install first)")
+endif()
+file(STRINGS ${manifest} files)
+foreach(file ${files})
+  if(EXISTS "$ENV{DESTDIR}${file}" OR IS_SYMLINK "$ENV{DESTDIR}${file}")
+    message(STATUS "Removing $ENV{DESTDIR}${file}")
+    file(REMOVE "$ENV{DESTDIR}${file}")
+  endif()
+endforeach()
