@@ -1,13 +1,17 @@
 #include "dim/src/download_run.h"
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -24,6 +28,7 @@
 #include "stapl/src/jbiexprt.h"
 #include "stapl/src/jbijtag.h"
 #include "stapl/src/jbistub.h"
+#include "stapl/src/svf_writer.h"
 
 int Svc_LoadProgress = 0;
 int Svc_LoadReport = 0;
@@ -156,10 +161,36 @@ void download_finished(int result, int complete) {
   serve_held();
 }
 
+// ZOL_SVF_DIR names a folder where every download is also recorded as an SVF file
+// (download-N-ACTION.svf), so a run can be replayed by another JTAG programmer or two runs
+// compared. A recording that cannot be opened is reported and the download goes on.
+void start_svf_record() {
+  const char *dir = std::getenv("ZOL_SVF_DIR");
+  if (dir == nullptr || *dir == '\0') return;
+  std::string action;
+  for (char c : Job.action)
+    action += (std::isalnum(static_cast<unsigned char>(c)) || c == '_') ? c : '_';
+  const std::string path = std::string(dir) + "/download-" + std::to_string(Report_next.download) +
+                           "-" + action + ".svf";
+  if (svf_record_open(path.c_str()) == 0)
+    std::printf("SVF record: %s\n", path.c_str());
+  else
+    std::printf("SVF record: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+  std::fflush(stdout);
+}
+
+void end_svf_record() {
+  if (svf_recording && svf_record_close() != 0) {
+    std::printf("SVF record: writing failed: %s\n", std::strerror(errno));
+    std::fflush(stdout);
+  }
+}
+
 // The player's thread: the run itself, and the TAP walked to Test-Logic-Reset after an abort.
 int play() {
   recheck_jtag_hardware();
   apply_download_limits();
+  start_svf_record();
   std::vector<const char *> init;
   for (const std::string &d : Job.defines) init.push_back(d.c_str());
   init.push_back(nullptr);
@@ -172,6 +203,7 @@ int play() {
                 Report_next.download);
     std::fflush(stdout);
   }
+  end_svf_record();
   return result;
 }
 

@@ -1,10 +1,13 @@
 // A download a station can follow and stop: the progress and report services, AbortDownload,
 // RunFPGAAction through fpgaload -a, and the busy message of the station tools.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "dim/src/zol_load_records.h"
@@ -149,6 +152,27 @@ TEST(DownloadReport, FailureReachesTheStationWithThePlayersExitText) {
   EXPECT_NE(r.out.find("| Exit code = 10... Device programming failure\n"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("| Elapsed time = "), std::string::npos) << r.out;
+}
+
+TEST(DownloadRecord, WithZolSvfDirEachDownloadIsRecordedAsSvfThatConfiguresAFreshBoard) {
+  const std::string dir = ::testing::TempDir() + "dl_svf_" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  ::setenv("ZOL_SVF_DIR", dir.c_str(), 1);
+  DownloadBench bench("dl_svf");
+  ::unsetenv("ZOL_SVF_DIR");
+  ASSERT_EQ(bench.load(FPGA_CONFIGURE_GOOD_JBC).status, 0);
+  const std::string path = dir + "/download-1-configure.svf";
+  EXPECT_NE(bench.server_log().find("SVF record: " + path + "\n"), std::string::npos)
+      << bench.server_log();
+  ASSERT_TRUE(std::filesystem::exists(path));
+
+  // Played on another board, the recording configures its FPGA with every TDO as captured.
+  World fresh("dl_svf_fresh");
+  EXPECT_EQ(fresh.boardsim({"fpga"}).find("CONFIGURED yes"), std::string::npos);
+  RunResult played = fresh.run_program("stapl", {"svf", path}, 60s);
+  EXPECT_EQ(played.status, 0) << played.out << played.err;
+  EXPECT_NE(fresh.boardsim({"fpga"}).find("CONFIGURED yes"), std::string::npos);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(RunAction, VerifyPassesOnTheLoadedFpgaAndFailsOnADifferentConfiguration) {
