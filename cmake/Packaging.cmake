@@ -19,6 +19,9 @@ install(FILES ${ZOL_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 file(GLOB ZOL_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${ZOL_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Scripts a station user copies and adapts.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/watch_and_load.py
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 install(FILES ${PROJECT_SOURCE_DIR}/completions/dimctl ${PROJECT_SOURCE_DIR}/completions/fpgaload
               ${PROJECT_SOURCE_DIR}/completions/stapl ${PROJECT_SOURCE_DIR}/completions/boardsim
