@@ -21,14 +21,14 @@ std::string prefix_of(const std::string &name) {
   return "/ZOL/" + name;
 }
 
-std::shared_ptr<std::timed_mutex> transaction_lock_of(const std::string &prefix) {
+std::shared_ptr<TransactionTurn> transaction_lock_of(const std::string &prefix) {
   static std::mutex m;
-  static std::map<std::string, std::weak_ptr<std::timed_mutex>> locks;
+  static std::map<std::string, std::weak_ptr<TransactionTurn>> locks;
   std::lock_guard lock(m);
   auto &slot = locks[prefix];
   auto held = slot.lock();
   if (!held) {
-    held = std::make_shared<std::timed_mutex>();
+    held = std::make_shared<TransactionTurn>();
     slot = held;
   }
   return held;
@@ -170,10 +170,14 @@ std::vector<Answer> Board::transact(const std::vector<Request> &requests) {
   if (requests.empty()) return {};
   State &s = *state_;
   const auto deadline = Clock::now() + std::chrono::milliseconds(s.timeout_ms);
-  std::unique_lock turn(*s.transaction_lock, std::defer_lock);
-  if (!turn.try_lock_until(deadline))
+  TransactionTurn &turn = *s.transaction_lock;
+  if (!turn.take_until(deadline))
     throw Timeout("board " + s.name + ": other transactions of this process took the whole " +
                   std::to_string(s.timeout_ms) + " ms");
+  struct GiveBack {
+    TransactionTurn &turn;
+    ~GiveBack() { turn.give_back(); }
+  } give_back{turn};
   s.ensure_link(deadline);
 
   // A delivery that repeats earlier contents (a subscription sent again, another station's
