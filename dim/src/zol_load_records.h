@@ -8,6 +8,22 @@
 // State of the service "FPGALoadProgress".
 enum { LOAD_IDLE = 0, LOAD_RUNNING = 1, LOAD_LOADED = 2, LOAD_FAILED = 3 };
 
+// The state's name as stations show it.
+inline const char *load_state_name(uint32_t state) {
+  switch (state) {
+    case LOAD_IDLE:
+      return "idle";
+    case LOAD_RUNNING:
+      return "running";
+    case LOAD_LOADED:
+      return "loaded";
+    case LOAD_FAILED:
+      return "failed";
+    default:
+      return "unknown";
+  }
+}
+
 // Service /ZOL/<board>/SVC/FPGALoadProgress: published at least once a second while a
 // download runs and once when it ends.
 struct LOADPROGRESS {

@@ -89,21 +89,6 @@ Decoded load_status(const unsigned char *data) {
           json{{"downloaded", downloaded}, {"status", name}}};
 }
 
-const char *load_state_name(uint32_t state) {
-  switch (state) {
-    case LOAD_IDLE:
-      return "idle";
-    case LOAD_RUNNING:
-      return "running";
-    case LOAD_LOADED:
-      return "loaded";
-    case LOAD_FAILED:
-      return "failed";
-    default:
-      return "unknown";
-  }
-}
-
 Decoded load_progress(const unsigned char *data) {
   const auto p = record_at<LOADPROGRESS>(data, 0);
   const std::string action = text_field(p.action, sizeof p.action);

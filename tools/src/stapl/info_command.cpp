@@ -23,27 +23,10 @@ void usage(std::FILE *to) {
 }  // namespace
 
 int info_command(const Args &args) {
-  std::string path;
-  for (const std::string &a : args) {
-    if (a == "--help" || a == "-h") {
-      usage(stdout);
-      return 0;
-    }
-    if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "stapl info: unknown option '%s'\n", a.c_str());
-      usage(stderr);
-      return 2;
-    }
-    if (!path.empty()) {
-      std::fprintf(stderr, "stapl info: more than one file ('%s')\n", a.c_str());
-      return 2;
-    }
-    path = a;
-  }
-  if (path.empty()) {
-    usage(stderr);
-    return 2;
-  }
+  int usage_status = 0;
+  const std::optional<std::string> file = only_file_argument(args, "info", usage, usage_status);
+  if (!file) return usage_status;
+  const std::string &path = *file;
   std::string error;
   auto image = read_file(path, kMaxImage, error);
   if (!image) {

@@ -26,27 +26,10 @@ void usage(std::FILE *to) {
 }  // namespace
 
 int svf_command(const Args &args) {
-  std::string path;
-  for (const std::string &a : args) {
-    if (a == "--help" || a == "-h") {
-      usage(stdout);
-      return 0;
-    }
-    if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "stapl svf: unknown option '%s'\n", a.c_str());
-      usage(stderr);
-      return 2;
-    }
-    if (!path.empty()) {
-      std::fprintf(stderr, "stapl svf: more than one file ('%s')\n", a.c_str());
-      return 2;
-    }
-    path = a;
-  }
-  if (path.empty()) {
-    usage(stderr);
-    return 2;
-  }
+  int usage_status = 0;
+  const std::optional<std::string> file = only_file_argument(args, "svf", usage, usage_status);
+  if (!file) return usage_status;
+  const std::string &path = *file;
   std::string error;
   auto text = read_file(path, kMaxSvf, error);
   if (!text) {

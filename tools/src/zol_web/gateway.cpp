@@ -65,21 +65,8 @@ bool answers(const std::string &host, int port) {
   return ok;
 }
 
-const char *state_text(uint32_t state) {
-  switch (state) {
-    case LOAD_RUNNING:
-      return "running";
-    case LOAD_LOADED:
-      return "loaded";
-    case LOAD_FAILED:
-      return "failed";
-    default:
-      return "idle";
-  }
-}
-
 json progress_json(const LOADPROGRESS &p) {
-  return {{"state", state_text(p.state)},
+  return {{"state", load_state_name(p.state)},
           {"download", p.download},
           {"action", std::string(p.action, strnlen(p.action, sizeof p.action))},
           {"file_size", p.file_size},
