@@ -98,54 +98,18 @@ void Connection::read_more() {
   // waiting for their turn are handled before anything more is read.
   if (!open_ || !started_ || reading_ || in_handler_ || held_ != 0) return;
   if (next_ < frames_.size()) return;
-  if (drained_) {
-    wait_readable();
-    return;
-  }
+  start_read();
+}
+
+void Connection::start_read() {
   auto buf = reader().buffer();
   read_size_ = buf.size();
   reading_ = true;
-  socket_.async_read_some(asio::buffer(buf.data(), buf.size()),
-                          [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
-                            self->on_read(ec, n);
-                          });
+  read_op_.start(socket_, buf.data(), buf.size(), shared_from_this());
 }
 
-// The last read emptied the socket, so trying again now would only find nothing: wait for the
-// next arrival instead (asio re-arms the edge, so what arrived meanwhile still wakes it).
-void Connection::wait_readable() {
-  reading_ = true;
-  socket_.async_wait(
-      asio::socket_base::wait_read,
-      [self = shared_from_this()](const asio::error_code &ec) { self->on_readable(ec); });
-}
-
-void Connection::on_readable(const asio::error_code &ec) {
-  reading_ = false;
-  if (!open_) return;
-  if (ec) {
-    finish({}, false);
-    return;
-  }
-  if (held_ != 0 || next_ < frames_.size()) {
-    drained_ = false;  // looked at again when the hold ends
-    return;
-  }
-  auto buf = reader().buffer();
-  read_size_ = buf.size();
-  ssize_t r;
-  do {
-    r = ::recv(socket_.native_handle(), buf.data(), buf.size(), MSG_DONTWAIT);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    read_more();
-    return;
-  }
-  if (r <= 0) {
-    finish({}, false);
-    return;
-  }
-  on_read({}, static_cast<std::size_t>(r));
+void Connection::read_done(void *self, const asio::error_code &ec, std::size_t n) {
+  static_cast<Connection *>(self)->on_read(ec, n);
 }
 
 void Connection::on_read(const asio::error_code &ec, std::size_t n) {
@@ -155,7 +119,7 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     finish({}, false);
     return;
   }
-  drained_ = n < read_size_;
+  const bool drained = n < read_size_;
   if (next_ == frames_.size()) {
     frames_.clear();
     next_ = 0;
@@ -178,8 +142,8 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
   }
   // Armed before the frames are handled: a handler usually answers at once, and whatever the
   // thread does between that send and going to sleep delays the peer's answer. The frames are
-  // copies, and the wait's completion runs only after this call, so nothing is disturbed.
-  if (drained_ && held_ == 0) wait_readable();
+  // copies, and the read's completion runs only after this call, so nothing is disturbed.
+  if (drained && held_ == 0) start_read();
   deliver();
 }
 
@@ -401,8 +365,6 @@ void Connection::hold(Hold why, bool on) {
   }
   if ((held_ & why) == 0) return;
   held_ &= ~static_cast<unsigned>(why);
-  // Arrivals while held were not watched for: look at the socket again before waiting.
-  drained_ = false;
   // Frames left over from before the hold go first. Not from here: this runs inside sends,
   // where a handler must not start (a publish loop, another handler).
   asio::post(socket_.get_executor(), [self = shared_from_this()] {

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dim/short_read.h"
 #include "platform/dim/wire.h"
 
 namespace dim {
@@ -119,8 +120,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_read(const asio::error_code &ec, std::size_t n);
   void deliver();
   wire::FrameReader &reader();
-  void wait_readable();
-  void on_readable(const asio::error_code &ec);
+  void start_read();
+  static void read_done(void *self, const asio::error_code &ec, std::size_t n);
   std::size_t gather();    // write_mutex_ held
   std::size_t send_now();  // write_mutex_ held
   void write_more();
@@ -146,9 +147,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool open_ = true;
   bool started_ = false;
   bool reading_ = false;
-  // The last read left the socket empty; true at first, so an idle connection only waits.
-  bool drained_ = true;
   std::size_t read_size_ = 0;  // room offered to the last read
+  ShortRead read_op_{&Connection::read_done, this};
   bool in_handler_ = false;
   unsigned held_ = 0;
 
