@@ -59,7 +59,9 @@ namespace {
 
 uint64_t tck_cycles_this_run = 0;
 
-// Every cycle of the engine passes here, so that a recording of the run sees each one.
+// A single cycle of the engine passes here, so that a recording of the run sees it. Runs of
+// cycles (TMS sequences, waits, the bits of a shift) go to the port directly and to the
+// recorder whole once clocked.
 inline int tck_io(int tms, int tdi, int read_tdo) {
   const int tdo = jbi_jtag_io(tms, tdi, read_tdo);
   if (svf_recording) svf_record_tck(tms, tdi, read_tdo, tdo);
@@ -85,7 +87,9 @@ bool over_tck_budget(uint64_t cycles) {
 
 // TCK cycles between two looks for a stop request or the end of the run's time: a few
 // hundred microseconds of clocking even on a fast port, and nothing against a cycle's cost.
+// Whole bytes, so that each slice of a shift starts on a byte of the scan's bit array.
 constexpr uint32_t tck_slice = 4096;
+static_assert(tck_slice % 8 == 0);
 // The longest piece of a timed wait between two such looks, in microseconds.
 constexpr int32_t delay_slice_us = 10000;
 
@@ -112,7 +116,8 @@ bool tms_holds(JBIE_JTAG_STATE state) {
 inline void clock_tms(int tms) { tck_io(tms, 0, 0); }
 
 void clock_sequence(const uint8_t *tms, int n) {
-  for (int i = 0; i < n; ++i) clock_tms(tms[i]);
+  for (int i = 0; i < n; ++i) jbi_jtag_io(tms[i], 0, 0);
+  if (svf_recording) svf_record_tms(tms, n);
 }
 
 inline int get_bit(const uint8_t *data, uint64_t index) {
@@ -206,11 +211,16 @@ int shift_bits(const EntrySequence *entries, int start_code, uint32_t count, con
       if (from != 0 && jbi_limits_check() != JBI_RC_SUCCESS) return -1;
       const uint32_t to = last - from > tck_slice ? from + tck_slice : last;
       if (tdo == nullptr) {
-        for (uint32_t i = from; i < to; ++i) tck_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
+        for (uint32_t i = from; i < to; ++i) jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 0);
+        if (svf_recording) svf_record_shift(tdi + (from >> 3), nullptr, to - from);
       } else {
-        // Each bit goes out on TDI before the level captured in its cycle takes its place.
+        // Each bit goes out on TDI before the level captured in its cycle takes its place, so
+        // a recording keeps the slice's TDI bits aside first.
+        uint8_t sent[tck_slice / 8];
+        if (svf_recording) std::memcpy(sent, tdi + (from >> 3), (to - from + 7) / 8);
         for (uint32_t i = from; i < to; ++i)
-          put_bit(tdo, i, tck_io(0, tdi[i >> 3] & (1u << (i & 7)), 1));
+          put_bit(tdo, i, jbi_jtag_io(0, tdi[i >> 3] & (1u << (i & 7)), 1));
+        if (svf_recording) svf_record_shift(sent, tdo + (from >> 3), to - from);
       }
       count_shifted(to - from);
       from = to;
@@ -397,7 +407,8 @@ int jbi_do_wait_cycles(int32_t cycles, JBIE_JTAG_STATE wait_state) {
     const int32_t to = cycles - done > static_cast<int32_t>(tck_slice)
                            ? done + static_cast<int32_t>(tck_slice)
                            : cycles;
-    for (int32_t i = done; i < to; ++i) clock_tms(tms);
+    for (int32_t i = done; i < to; ++i) jbi_jtag_io(tms, 0, 0);
+    if (svf_recording) svf_record_hold(tms, static_cast<uint32_t>(to - done));
     done = to;
   }
   return JBI_RC_SUCCESS;

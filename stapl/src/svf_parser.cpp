@@ -68,14 +68,22 @@ Token next_token(SVF_PARSER *p) {
     return {TOKEN_SEMICOLON, p->text + p->pos - 1, 1, line};
   }
   if (c == '(') {
+    // Data runs to megabytes: the library's searches beat a loop over its characters.
     const int64_t start = ++p->pos;
-    while (p->pos < p->size && p->text[p->pos] != ')') {
-      if (p->text[p->pos] == '\n') ++p->line;
-      ++p->pos;
+    const char *from = p->text + start;
+    const auto *close =
+        static_cast<const char *>(std::memchr(from, ')', static_cast<size_t>(p->size - start)));
+    const char *end = close != nullptr ? close : p->text + p->size;
+    for (const char *nl = from;
+         (nl = static_cast<const char *>(std::memchr(nl, '\n', static_cast<size_t>(end - nl))));
+         ++nl)
+      ++p->line;
+    if (close == nullptr) {
+      p->pos = p->size;
+      return {TOKEN_BAD, p->text + start - 1, 1, line};
     }
-    if (p->pos >= p->size) return {TOKEN_BAD, p->text + start - 1, 1, line};
-    ++p->pos;
-    return {TOKEN_DATA, p->text + start, p->pos - 1 - start, line};
+    p->pos = close - p->text + 1;
+    return {TOKEN_DATA, from, close - from, line};
   }
   if (c == ')') {
     ++p->pos;
@@ -133,39 +141,49 @@ JBIE_JTAG_STATE read_state(const Token &t) {
   return svf_state_from_name(t.text, static_cast<int>(t.length));
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// What each character is in bit data: a digit's value, a blank, or neither.
+constexpr int8_t hex_blank = -1;
+constexpr int8_t hex_bad = -2;
+struct HexTable {
+  int8_t kind[256];
+  constexpr HexTable() : kind() {
+    for (int c = 0; c < 256; ++c) kind[c] = hex_bad;
+    for (int c = '0'; c <= '9'; ++c) kind[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) kind[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) kind[c] = static_cast<int8_t>(c - 'A' + 10);
+    // The blanks of isspace in the C locale.
+    kind[static_cast<unsigned char>(' ')] = hex_blank;
+    for (int c = '\t'; c <= '\r'; ++c) kind[c] = hex_blank;
+  }
+};
+constexpr HexTable hex_table;
+
+inline int hex_kind(char c) { return hex_table.kind[static_cast<unsigned char>(c)]; }
 
 // Hex digits only, and no set bit at or beyond `length`.
 bool check_hex(SVF_HEX hex, uint32_t length, const char **why) {
-  int64_t digits_after_top = -1;  // digits after the most significant non-zero one
+  int64_t digits = 0;
+  int64_t top_at = -1;  // ordinal of the most significant non-zero digit
   int top = 0;
-  bool any_digit = false;
   for (int64_t i = 0; i < hex.length; ++i) {
-    const char c = hex.text[i];
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    const int v = hex_value(c);
+    const int v = hex_kind(hex.text[i]);
     if (v < 0) {
+      if (v == hex_blank) continue;
       *why = "data that is not hexadecimal";
       return false;
     }
-    any_digit = true;
-    if (digits_after_top >= 0)
-      ++digits_after_top;
-    else if (v != 0) {
+    if (v != 0 && top_at < 0) {
       top = v;
-      digits_after_top = 0;
+      top_at = digits;
     }
+    ++digits;
   }
-  if (!any_digit) {
+  if (digits == 0) {
     *why = "empty data";
     return false;
   }
-  if (digits_after_top < 0) return true;
+  if (top_at < 0) return true;
+  const int64_t digits_after_top = digits - 1 - top_at;
   int top_bit = 3;
   while ((top >> top_bit) == 0) --top_bit;
   const uint64_t highest =
@@ -337,14 +355,23 @@ int svf_parse_next(SVF_PARSER *p, SVF_STATEMENT *st, char *error, int size) {
 
 void svf_hex_to_bits(SVF_HEX hex, uint32_t length, uint8_t *bits) {
   if (length == 0) return;
-  std::memset(bits, 0, (static_cast<size_t>(length) + 7) / 8);
-  // Each digit fills one half of a byte; the parser has made sure that none reaches past
-  // `length` with a set bit.
-  uint64_t bit = 0;
-  for (int64_t i = hex.length; i-- > 0 && bit < length;) {
-    const int v = hex_value(hex.text[i]);
+  const size_t bytes = (static_cast<size_t>(length) + 7) / 8;
+  // Two digits make a byte, the last digit its low half; the parser has made sure that no
+  // digit reaching past `length` has a set bit.
+  size_t filled = 0;
+  unsigned low = 0;
+  bool have_low = false;
+  for (int64_t i = hex.length; i-- > 0 && filled < bytes;) {
+    const int v = hex_kind(hex.text[i]);
     if (v < 0) continue;
-    bits[bit >> 3] |= static_cast<uint8_t>(v << (bit & 7));
-    bit += 4;
+    if (!have_low) {
+      low = static_cast<unsigned>(v);
+      have_low = true;
+    } else {
+      bits[filled++] = static_cast<uint8_t>(low | static_cast<unsigned>(v) << 4);
+      have_low = false;
+    }
   }
+  if (have_low && filled < bytes) bits[filled++] = static_cast<uint8_t>(low);
+  std::memset(bits + filled, 0, bytes - filled);
 }

@@ -27,7 +27,8 @@ constexpr int32_t delay_slice_us = 1000000;
 constexpr double max_wait_seconds = 3600;
 
 // What a scan statement of one kind (SIR, HIR, ...) leaves for the next: SVF reuses TDI,
-// MASK and SMASK of the previous statement of the same kind and length.
+// MASK and SMASK of the previous statement of the same kind and length. An empty mask or
+// smask is all ones, as they start: a configuration frame of megabits needs neither.
 struct ScanData {
   uint32_t length = 0;
   std::vector<uint8_t> tdi, mask, smask, tdo;
@@ -40,8 +41,9 @@ struct Player {
   JBIE_JTAG_STATE run_state = IDLE, run_end = IDLE;
   ScanData sir, sdr, hir, tir, hdr, tdr;
   bool noted_frequency = false, noted_trst = false, noted_sck = false;
-  // The assembled scan: bits to send, bits expected, and which are compared.
-  std::vector<uint8_t> out, expect, care;
+  // The assembled scan: bits to send, bits expected, which are compared, and those read.
+  // Kept from scan to scan, so that a file of many scans allocates once.
+  std::vector<uint8_t> out, expect, care, read;
   std::vector<uint64_t> differing;
   uint64_t differing_count = 0;
 };
@@ -89,12 +91,20 @@ int report(int line, int result, const char *message) {
   return result;
 }
 
-bool resize(std::vector<uint8_t> &bits, uint32_t length, uint8_t fill) {
+// Sizes `bits` for `bytes` bytes without setting them: whoever asks writes every byte.
+bool resize(std::vector<uint8_t> &bits, size_t bytes) {
   try {
-    bits.assign((static_cast<size_t>(length) + 7) / 8, fill);
+    bits.resize(bytes);
   } catch (const std::bad_alloc &) {
     return false;
   }
+  return true;
+}
+
+// Expands `hex` into `bits`, sized for `length` bits.
+bool expand(SVF_HEX hex, uint32_t length, std::vector<uint8_t> &bits) {
+  if (!resize(bits, (static_cast<size_t>(length) + 7) / 8)) return false;
+  svf_hex_to_bits(hex, length, bits.data());
   return true;
 }
 
@@ -105,15 +115,19 @@ int take_scan_data(const SVF_STATEMENT &st, ScanData &d) {
     if (st.tdi.text == nullptr && st.length != 0)
       return report(st.line, SVF_SYNTAX, "TDI missing: the length differs from the last scan's");
     d.length = st.length;
-    if (!resize(d.tdi, st.length, 0) || !resize(d.mask, st.length, 0xFF) ||
-        !resize(d.smask, st.length, 0xFF) || !resize(d.tdo, st.length, 0))
-      return report(st.line, SVF_LIMIT, "no memory for a scan of this length");
+    d.mask.clear();
+    d.smask.clear();
   }
-  if (st.tdi.text != nullptr) svf_hex_to_bits(st.tdi, st.length, d.tdi.data());
-  if (st.mask.text != nullptr) svf_hex_to_bits(st.mask, st.length, d.mask.data());
-  if (st.smask.text != nullptr) svf_hex_to_bits(st.smask, st.length, d.smask.data());
+  bool ok = true;
+  if (st.tdi.text != nullptr) ok = ok && expand(st.tdi, st.length, d.tdi);
+  if (st.mask.text != nullptr) ok = ok && expand(st.mask, st.length, d.mask);
+  if (st.smask.text != nullptr) ok = ok && expand(st.smask, st.length, d.smask);
   d.compare = st.tdo.text != nullptr;
-  if (d.compare) svf_hex_to_bits(st.tdo, st.length, d.tdo.data());
+  if (d.compare) ok = ok && expand(st.tdo, st.length, d.tdo);
+  if (!ok) {
+    d.length = 0;  // nothing of the old data is left to reuse
+    return report(st.line, SVF_LIMIT, "no memory for a scan of this length");
+  }
   return SVF_OK;
 }
 
@@ -180,20 +194,31 @@ void report_mismatch(const Player &pl, const SVF_STATEMENT &st, const ScanData &
   svf_last_play.first_in = where;
 }
 
-// Appends `count` bits of `d` (its TDI, and its TDO where compared) at `at`.
+// Puts the `d.length` bits of `d` (its TDI, and its TDO where compared) at `at`. Every bit
+// of pl.out from `at` on is written (whole bytes may reach past the length: the next part
+// writes over them); care and expect only where compared, they start as 0.
 void place(Player &pl, const ScanData &d, uint64_t at) {
   if (d.length == 0) return;
   if (!d.compare && (at & 7) == 0) {
-    // The common case, a long scan without TDO: whole bytes (bits past the length are 0).
-    std::memcpy(pl.out.data() + (at >> 3), d.tdi.data(), d.tdi.size());
+    std::memcpy(pl.out.data() + (at >> 3), d.tdi.data(), (static_cast<size_t>(d.length) + 7) / 8);
     return;
   }
+  const bool all_cared = d.mask.empty();
   for (uint32_t i = 0; i < d.length; ++i) {
     set_bit(pl.out, at + i, bit_of(d.tdi, i));
-    const int care = d.compare && bit_of(d.mask, i);
+    if (!d.compare) continue;
+    const int care = all_cared || bit_of(d.mask, i);
     set_bit(pl.care, at + i, care);
     set_bit(pl.expect, at + i, care && bit_of(d.tdo, i));
   }
+}
+
+// Clocks the Shift cycles of a scan that compares nothing: TDI from `out`, TMS 1 on the last.
+void shift_out(const uint8_t *out, uint64_t total) {
+  const uint64_t last = total - 1;
+  for (uint64_t i = 0; i < last; ++i) jbi_jtag_io(0, out[i >> 3] & (1u << (i & 7)), 0);
+  jbi_jtag_io(1, out[last >> 3] & (1u << (last & 7)), 0);
+  svf_last_play.tck_cycles += total;
 }
 
 int play_scan(Player &pl, const SVF_STATEMENT &st) {
@@ -206,36 +231,49 @@ int play_scan(Player &pl, const SVF_STATEMENT &st) {
   const uint64_t total = uint64_t{head.length} + data.length + tail.length;
   if (total == 0) return SVF_OK;
   if (over_budget(total + 32)) return report(st.line, SVF_LIMIT, "TCK cycle limit reached");
-  const size_t bytes = static_cast<size_t>((total + 7) / 8);
-  try {
-    pl.out.assign(bytes, 0);
-    pl.expect.assign(bytes, 0);
-    pl.care.assign(bytes, 0);
-  } catch (const std::bad_alloc &) {
-    return report(st.line, SVF_LIMIT, "no memory for a scan of this length");
+  const bool any_compare = head.compare || data.compare || tail.compare;
+  const JBIE_JTAG_STATE shift = ir ? IRSHIFT : DRSHIFT;
+  const JBIE_JTAG_STATE end = ir ? pl.endir : pl.enddr;
+
+  if (!any_compare && head.length == 0 && tail.length == 0) {
+    // The statement's own bits as they are: how a configuration frame goes out.
+    go_to(pl, shift);
+    shift_out(data.tdi.data(), total);
+    pl.tap = ir ? IREXIT1 : DREXIT1;
+    go_to(pl, end);
+    return SVF_OK;
   }
+
+  const size_t bytes = static_cast<size_t>((total + 7) / 8);
+  bool ok = resize(pl.out, bytes);
+  if (ok && any_compare) {
+    try {
+      pl.expect.assign(bytes, 0);
+      pl.care.assign(bytes, 0);
+      pl.read.assign(bytes, 0);
+    } catch (const std::bad_alloc &) {
+      ok = false;
+    }
+  }
+  if (!ok) return report(st.line, SVF_LIMIT, "no memory for a scan of this length");
   place(pl, head, 0);
   place(pl, data, head.length);
   place(pl, tail, uint64_t{head.length} + data.length);
-  const bool any_compare = head.compare || data.compare || tail.compare;
 
-  go_to(pl, ir ? IRSHIFT : DRSHIFT);
-  std::vector<uint8_t> read;
-  if (any_compare) read.assign(bytes, 0);
+  go_to(pl, shift);
   pl.differing.clear();
   pl.differing_count = 0;
   uint64_t compared = 0;
-  const uint64_t last = total - 1;
   if (!any_compare) {
-    for (uint64_t i = 0; i < last; ++i) clock(0, pl.out[i >> 3] & (1u << (i & 7)), 0);
-    clock(1, pl.out[last >> 3] & (1u << (last & 7)), 0);
+    shift_out(pl.out.data(), total);
   } else {
+    const uint64_t last = total - 1;
     for (uint64_t i = 0; i <= last; ++i) {
       const int care = bit_of(pl.care, i);
       const int tdo = clock(i == last, bit_of(pl.out, i), care);
       if (!care) continue;
       ++compared;
-      set_bit(read, i, tdo);
+      set_bit(pl.read, i, tdo);
       if (tdo != bit_of(pl.expect, i)) {
         if (pl.differing.size() < listed_bits) pl.differing.push_back(i);
         ++pl.differing_count;
@@ -243,10 +281,10 @@ int play_scan(Player &pl, const SVF_STATEMENT &st) {
     }
   }
   pl.tap = ir ? IREXIT1 : DREXIT1;
-  go_to(pl, ir ? pl.endir : pl.enddr);
+  go_to(pl, end);
   svf_last_play.compared_bits += compared;
   if (pl.differing_count != 0) {
-    report_mismatch(pl, st, head, data, read, total, compared);
+    report_mismatch(pl, st, head, data, pl.read, total, compared);
     return SVF_TDO_MISMATCH;
   }
   return SVF_OK;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ namespace {
 // have limits on the length of one.
 constexpr size_t hex_digits_per_line = 64;
 
+// Bits past `count` are always 0: hex digits and masks are taken from whole bytes.
 struct Bits {
   std::vector<uint8_t> bytes;
   uint64_t count = 0;
@@ -30,7 +32,46 @@ struct Bits {
     if (bit) bytes.back() |= static_cast<uint8_t>(1u << (count & 7));
     ++count;
   }
-  int get(uint64_t i) const { return (bytes[i >> 3] >> (i & 7)) & 1; }
+  // Bits 0 .. n-1 of `src`. A scan starts a record of its own and the engine hands its bits
+  // over in whole bytes, so the record's end falls on a byte boundary and they are copied
+  // as bytes; the bits of a last partial byte beyond n are left 0, as push leaves them.
+  void append(const uint8_t *src, uint64_t n) {
+    if (n == 0) return;
+    const uint64_t at = count;
+    bytes.resize(static_cast<size_t>((at + n + 7) / 8), 0);
+    count += n;
+    if ((at & 7) == 0) {
+      uint8_t *dst = bytes.data() + (at >> 3);
+      std::memcpy(dst, src, static_cast<size_t>(n >> 3));
+      if ((n & 7) != 0) dst[n >> 3] = static_cast<uint8_t>(src[n >> 3] & ((1u << (n & 7)) - 1));
+      return;
+    }
+    for (uint64_t i = 0; i < n; ++i)
+      if ((src[i >> 3] >> (i & 7)) & 1)
+        bytes[(at + i) >> 3] |= static_cast<uint8_t>(1u << ((at + i) & 7));
+  }
+  // n bits of one level.
+  void fill(int bit, uint64_t n) {
+    uint64_t i = count;
+    count += n;
+    bytes.resize(static_cast<size_t>((count + 7) / 8), 0);
+    if (!bit) return;
+    for (; i < count && (i & 7) != 0; ++i) bytes[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+    const uint64_t whole = (count - i) >> 3;
+    std::memset(bytes.data() + (i >> 3), 0xFF, static_cast<size_t>(whole));
+    for (i += whole << 3; i < count; ++i) bytes[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+  }
+  // Clears every bit outside first .. first + n - 1.
+  void keep_only(uint64_t first, uint64_t n) {
+    const uint64_t end = first + n < count ? first + n : count;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (i == first && end > first) {
+        i = end - 1;
+        continue;
+      }
+      bytes[i >> 3] &= static_cast<uint8_t>(~(1u << (i & 7)));
+    }
+  }
 };
 
 struct Recorder {
@@ -86,18 +127,26 @@ bool is_default_path(JBIE_JTAG_STATE from, JBIE_JTAG_STATE to,
 // Digits are taken a nibble at a time: a scan of a whole configuration has millions of bits.
 void append_hex(std::string &text, const Bits &bits, const Bits *keep) {
   static const char digits[] = "0123456789ABCDEF";
+  static const char line_break[] = "\n        ";
+  constexpr size_t break_size = sizeof line_break - 1;
   const uint64_t n_digits = (bits.count + 3) / 4;
-  text.reserve(text.size() + n_digits + n_digits / hex_digits_per_line * 9 + 2);
-  text += '(';
+  const uint64_t breaks = n_digits == 0 ? 0 : (n_digits - 1) / hex_digits_per_line;
+  const size_t at = text.size();
+  text.resize(at + 2 + n_digits + breaks * break_size);
+  char *out = &text[at];
+  *out++ = '(';
+  size_t line_left = hex_digits_per_line;
   for (uint64_t d = n_digits; d-- > 0;) {
     unsigned value = (bits.bytes[d >> 1] >> ((d & 1) * 4)) & 0xFu;
     if (keep != nullptr) value &= (keep->bytes[d >> 1] >> ((d & 1) * 4)) & 0xFu;
-    const uint64_t beyond = (d + 1) * 4 > bits.count ? (d + 1) * 4 - bits.count : 0;
-    value &= 0xFu >> beyond;
-    text += digits[value];
-    if (d != 0 && (n_digits - d) % hex_digits_per_line == 0) text += "\n        ";
+    *out++ = digits[value];
+    if (--line_left == 0 && d != 0) {
+      std::memcpy(out, line_break, break_size);
+      out += break_size;
+      line_left = hex_digits_per_line;
+    }
   }
-  text += ')';
+  *out = ')';
 }
 
 void flush_hold() {
@@ -151,13 +200,12 @@ void write_scan(JBIE_JTAG_STATE end) {
   }
 
   Bits mask;
-  bool any_mask = false;
-  for (uint64_t i = 0; rec.any_read && i < rec.read.count; ++i) {
-    bool m = rec.read.get(i) != 0;
-    if (m && rec.has_target) m = i >= rec.target_first && i - rec.target_first < rec.target_count;
-    mask.push(m);
-    any_mask = any_mask || m;
+  if (rec.any_read) {
+    mask = rec.read;
+    if (rec.has_target) mask.keep_only(rec.target_first, rec.target_count);
   }
+  bool any_mask = false;
+  for (uint8_t byte : mask.bytes) any_mask = any_mask || byte != 0;
   std::string &text = rec.line;
   text.clear();
   text += 'S';
@@ -328,6 +376,46 @@ void svf_record_tck(int tms, int tdi, int read_tdo, int tdo) {
     start_scan(next == IRSHIFT);
   else if (svf_is_stable(next))
     settle(next);
+}
+
+void svf_record_shift(const uint8_t *tdi, const uint8_t *tdo, uint32_t count) {
+  if (rec.tap != IRSHIFT && rec.tap != DRSHIFT) {
+    // Only cycles in a Shift state move bits; the engine shifts in one whenever the model
+    // knows the TAP, so this is for a recording opened before the first reset.
+    for (uint32_t i = 0; i < count; ++i)
+      svf_record_tck(0, (tdi[i >> 3] >> (i & 7)) & 1, tdo != nullptr,
+                     tdo != nullptr ? (tdo[i >> 3] >> (i & 7)) & 1 : 0);
+    return;
+  }
+  // As svf_record_tck keeps them: TDO and its marks from the first captured bit on.
+  if (tdo != nullptr && !rec.any_read) {
+    rec.any_read = true;
+    rec.tdo.fill(0, rec.tdi.count - rec.tdo.count);
+    rec.read.fill(0, rec.tdi.count - rec.read.count);
+  }
+  rec.tdi.append(tdi, count);
+  if (!rec.any_read) return;
+  if (tdo != nullptr) {
+    rec.tdo.append(tdo, count);
+    rec.read.fill(1, count);
+  } else {
+    rec.tdo.fill(0, count);
+    rec.read.fill(0, count);
+  }
+}
+
+void svf_record_tms(const uint8_t *tms, int count) {
+  for (int i = 0; i < count; ++i) svf_record_tck(tms[i], 0, 0, 0);
+}
+
+void svf_record_hold(int tms, uint32_t count) {
+  tms = tms != 0;
+  const JBIE_JTAG_STATE s = rec.tap;
+  if (s != JBI_ILLEGAL_JTAG_STATE && s != IRSHIFT && s != DRSHIFT && svf_next_state(s, tms) == s) {
+    rec.hold += count;
+    return;
+  }
+  for (uint32_t i = 0; i < count; ++i) svf_record_tck(tms, 0, 0, 0);
 }
 
 void svf_record_delay(int32_t microseconds) {

@@ -1,8 +1,8 @@
 // Recording of a run as an SVF file. The recorder sees every TCK cycle the scan engine
-// clocks (TMS, TDI, whether TDO was read and its level) and keeps its own model of the TAP,
-// so the file says exactly what was clocked, whatever the byte-code did to get there. Any
-// SVF player that follows the format's default state paths clocks the same TMS and TDI
-// levels, cycle for cycle.
+// clocks (TMS, TDI, whether TDO was read and its level), one at a time or in runs, and keeps
+// its own model of the TAP, so the file says exactly what was clocked, whatever the byte-code
+// did to get there. Any SVF player that follows the format's default state paths clocks the
+// same TMS and TDI levels, cycle for cycle.
 //
 // How the cycles are written:
 //   - the first reset of the TAP (five TMS = 1 cycles from an unknown state): STATE RESET;
@@ -37,6 +37,16 @@ int svf_record_close();
 
 // One TCK cycle, as handed to jbi_jtag_io, and the TDO level it returned.
 void svf_record_tck(int tms, int tdi, int read_tdo, int tdo);
+// Runs of cycles the scan engine hands over whole after clocking them: a call per cycle would
+// cost a recorded run a fifth of its time. Each writes what the svf_record_tck calls it stands
+// for write.
+// `count` cycles with TMS 0 in a Shift state: TDI bit i of `tdi` in cycle i, and the TDO level
+// read in it as bit i of `tdo`; `tdo` null when no cycle read TDO.
+void svf_record_shift(const uint8_t *tdi, const uint8_t *tdo, uint32_t count);
+// `count` cycles with the TMS levels of `tms`, one a byte; TDI 0 and TDO not read.
+void svf_record_tms(const uint8_t *tms, int count);
+// `count` cycles with one TMS level, TDI 0 and TDO not read: a wait in one state.
+void svf_record_hold(int tms, uint32_t count);
 // A timed wait of the program, before it happens.
 void svf_record_delay(int32_t microseconds);
 // The next scan's target device bits: `count` bits after `preamble` padding bits.
