@@ -1,5 +1,7 @@
 #include "platform/dim/dispatch_loop.h"
 
+#include <thread>
+
 namespace dim {
 
 namespace {
@@ -30,10 +32,21 @@ void DispatchLoop::step_aside(std::unique_lock<std::mutex> &lock) {
   holder_ = Holder::kNone;
   changed_.notify_all();
   // Taken back once nobody waits. A waiter that is done does not wake us (that would cost it
-  // a system call on every round trip), so look again now and then.
-  while (!context_.stopped() &&
-         !(holder_ == Holder::kNone && waiters_.load(std::memory_order_relaxed) == 0))
-    changed_.wait_for(lock, kLookAgain);
+  // a system call on every round trip), so look again now and then, without the lock: a
+  // waiter that found it taken would have to wake us when it lets go. A turn left less than
+  // kLookAgain ago is left lying: a thread that sends and waits in a loop is between two
+  // waits, and taking the turn back would make its next wait wake us and wait for us.
+  const auto abandoned = [this] {
+    const Clock::time_point left{Clock::duration(left_at_.load(std::memory_order_acquire))};
+    return holder_.load(std::memory_order_acquire) == Holder::kNone &&
+           waiters_.load(std::memory_order_acquire) == 0 && Clock::now() - left >= kLookAgain;
+  };
+  for (;;) {
+    lock.unlock();
+    while (!context_.stopped() && !abandoned()) std::this_thread::sleep_for(kLookAgain);
+    lock.lock();
+    if (context_.stopped() || abandoned()) break;
+  }
   if (holder_ == Holder::kNone) {
     holder_ = Holder::kDispatchThread;
     t_holds_turn = true;
@@ -86,6 +99,7 @@ bool DispatchLoop::wait(const std::function<bool()> &done, Clock::time_point dea
 
   lock.lock();
   holder_ = Holder::kNone;
+  left_at_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
   const int left = waiters_.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (left > 0 || context_.stopped()) changed_.notify_all();
   return ok;

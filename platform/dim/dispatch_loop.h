@@ -11,7 +11,8 @@
 // The dispatch thread steps aside when a waiter asks (one wake-up of the dispatch thread, off
 // the waiter's path when it asks right after sending). A waiter that is done leaves the turn
 // lying without waking anyone, so a loop of send-and-wait takes it straight back with no system
-// call; the dispatch thread picks an abandoned turn up within kLookAgain.
+// call; the dispatch thread picks a turn up once it has lain abandoned for kLookAgain, within
+// two kLookAgain.
 #pragma once
 
 #include <asio.hpp>
@@ -54,7 +55,9 @@ class DispatchLoop {
   asio::io_context &context_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  Holder holder_ = Holder::kDispatchThread;  // guarded by mutex_
+  // Changed under mutex_; the dispatch thread reads them without it while it stands aside.
+  std::atomic<Holder> holder_{Holder::kDispatchThread};
+  std::atomic<Clock::rep> left_at_{0};  // when a waiter last left the turn
   // Threads inside wait(); changed under mutex_, read without it by the holder between
   // handlers.
   std::atomic<int> waiters_{0};

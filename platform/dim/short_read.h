@@ -2,15 +2,15 @@
 //
 // asio's own read cannot tell: after every read it either reads again at the next start (a
 // recv that finds nothing) or, for a readiness wait, registers the socket afresh with epoll.
-// Either costs a system call on every round trip. A read that returned less than the room it
-// was given has emptied a stream socket, so this read reports that to the reactor, which then
-// waits for the next arrival on the standing edge-triggered registration: one epoll_wait and
-// one recv per arrival. Built on asio's reactor interface (asio::detail), which the Debian
-// package we build against keeps.
+// Either costs a system call on every round trip. This read asks the kernel (TCP_INQ) what is
+// left after it, and when nothing is, neither data nor the peer's close, tells the reactor,
+// which then waits for the next arrival on the standing edge-triggered registration: one
+// epoll_wait and one recv per arrival. Without TCP_INQ it reads like asio. Built on asio's
+// reactor interface (asio::detail), which the Debian package we build against keeps.
 //
 // One read at a time per object; the object is reused for the next read, on sockets of one
-// io_context. `keep` holds its
-// owner alive while the read is pending, and is let go before `done` returns.
+// io_context. `keep` holds its owner alive while the read is pending, and is let go before
+// `done` returns.
 #pragma once
 
 #include <asio.hpp>
@@ -41,6 +41,7 @@ class ShortRead : private asio::detail::reactor_op {
   void *target_;
   asio::detail::reactor *reactor_ = nullptr;
   int fd_ = -1;
+  bool told_what_is_left_ = false;  // the kernel reports the bytes left after each read
   void *data_ = nullptr;
   std::size_t size_ = 0;
   std::shared_ptr<void> keep_;
