@@ -34,7 +34,7 @@ namespace dim {
 
 class Runtime;
 
-class ServerSide : private RegistrationOwner {
+class ServerSide final : private RegistrationOwner {
  public:
   explicit ServerSide(Runtime &rt);
   ~ServerSide();

@@ -27,6 +27,7 @@
 
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
+#include "testing/cpu_placement.h"
 #include "testing/name_server.h"
 #include "testing/proc_figures.h"
 #include "testing/process.h"
@@ -270,8 +271,9 @@ constexpr int kBatch = 50;
 
 // Batches of register reads, each sent from the callback that received the previous answer,
 // alternating with batches of raw ping-pongs; medians are compared.
-void BM_RegisterReadRoundTrip(benchmark::State &state) {
+void BM_RegisterReadRoundTrip(benchmark::State &state, const zoltest::Placement &where) {
   RawPeer raw;
+  zoltest::Placed placed(where, {setup.server->pid(), raw.child()});
   for (int i = 0; i < 100; ++i) raw.ping();
   std::vector<double> zol, tcp;
   Sleeps zol_sleeps{getpid(), setup.server->pid()}, raw_sleeps{getpid(), raw.child()};
@@ -295,12 +297,13 @@ void BM_RegisterReadRoundTrip(benchmark::State &state) {
   }
   report(state, zol, tcp, 1.2, zol_sleeps, raw_sleeps);
 }
-BENCHMARK(BM_RegisterReadRoundTrip)->UseRealTime()->Iterations(40);
 
 // The same with each read sent from the main thread, which then waits for the answer in the
 // library (as rwreg and scripts do): the time until the main thread holds the answer.
-void BM_RegisterReadRoundTripFromMainThread(benchmark::State &state) {
+void BM_RegisterReadRoundTripFromMainThread(benchmark::State &state,
+                                            const zoltest::Placement &where) {
   RawPeer raw;
+  zoltest::Placed placed(where, {setup.server->pid(), raw.child()});
   for (int i = 0; i < 100; ++i) raw.ping();  // warm both paths
   std::vector<double> zol, tcp;
   Sleeps zol_sleeps{getpid(), setup.server->pid()}, raw_sleeps{getpid(), raw.child()};
@@ -331,7 +334,20 @@ void BM_RegisterReadRoundTripFromMainThread(benchmark::State &state) {
   }
   report(state, zol, tcp, 1.3, zol_sleeps, raw_sleeps);
 }
-BENCHMARK(BM_RegisterReadRoundTripFromMainThread)->UseRealTime()->Iterations(40);
+
+// Each round trip once with each side on a core of its own and once with both on one core.
+void register_round_trips() {
+  for (const zoltest::Placement &where : zoltest::placements()) {
+    benchmark::RegisterBenchmark(("BM_RegisterReadRoundTrip/" + where.name).c_str(),
+                                 BM_RegisterReadRoundTrip, where)
+        ->UseRealTime()
+        ->Iterations(40);
+    benchmark::RegisterBenchmark(("BM_RegisterReadRoundTripFromMainThread/" + where.name).c_str(),
+                                 BM_RegisterReadRoundTripFromMainThread, where)
+        ->UseRealTime()
+        ->Iterations(40);
+  }
+}
 
 // A burst of commands sent back to back; the last one reads a marker register, and the
 // burst is done when its answer arrives.
@@ -416,6 +432,7 @@ BENCHMARK(BM_UpdateToHundredSubscribers)->UseRealTime()->Iterations(500);
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  register_round_trips();
   benchmark::Initialize(&argc, argv);
   // A figure that cannot be taken ends the run, and the board and processes go with it.
   std::at_quick_exit([] { setup.stop(); });

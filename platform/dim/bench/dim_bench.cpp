@@ -28,6 +28,7 @@
 #include "platform/dim/dim.h"
 #include "platform/dim/dim_extra.h"
 #include "platform/dim/wire.h"
+#include "testing/cpu_placement.h"
 #include "testing/name_server.h"
 #include "testing/proc_figures.h"
 #include "testing/process.h"
@@ -204,7 +205,6 @@ struct Wakeups {
   }
   double per_trip(long v) const { return trips ? double(v) / double(trips) : 0; }
 };
-Wakeups g_raw_wakeups, g_library_wakeups, g_raw_main_wakeups, g_library_main_wakeups;
 
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -212,22 +212,31 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// The round-trip figures of one placement of the station and the server (and of the bare
+// TCP peer), collected over all batches of a run.
+struct RoundTrips {
+  zoltest::Placement where;
+  std::vector<double> raw_us, library_us, raw_main_us, library_main_us;
+  Wakeups raw, library, raw_main, library_main;
+};
+std::vector<RoundTrips> g_round_trips;  // sized in main before any benchmark runs
+
 // Each iteration times a batch of bare TCP round trips and then a batch through the library,
 // back to back, so both see the same load on a shared machine; the medians are compared.
-std::vector<double> g_raw_batch_us, g_library_batch_us;
-void BM_RoundTripLibraryAgainstRawTcp(benchmark::State &state) {
+void BM_RoundTripLibraryAgainstRawTcp(benchmark::State &state, RoundTrips *fig) {
   world();
   RawPingPong &raw = *g_raw;
+  const zoltest::Placed placed(fig->where, {raw.child(), world().peer->pid()});
   uint32_t n = 1000;
   const unsigned id = subscribe(0, on_ping, n);
   for (auto _ : state) {
     Clock::time_point t0, t1, t2;
-    g_raw_wakeups.count(raw.child(), kBatch, [&] {
+    fig->raw.count(raw.child(), kBatch, [&] {
       t0 = Clock::now();
       raw.round_trips(kBatch);
       t1 = Clock::now();
     });
-    g_library_wakeups.count(world().peer->pid(), kBatch, [&] {
+    fig->library.count(world().peer->pid(), kBatch, [&] {
       g_left = kBatch;
       g_expect = ++n;
       send_value(n);
@@ -239,35 +248,30 @@ void BM_RoundTripLibraryAgainstRawTcp(benchmark::State &state) {
       t2 = Clock::now();
     });
     n = g_expect;
-    g_raw_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
-    g_library_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
-                                 kBatch);
+    fig->raw_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
+    fig->library_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() / kBatch);
   }
   dim::release_service(id);
-  state.counters["raw_us"] = median(g_raw_batch_us);
-  state.counters["library_us"] = median(g_library_batch_us);
+  state.counters["raw_us"] = median(fig->raw_us);
+  state.counters["library_us"] = median(fig->library_us);
 }
-BENCHMARK(BM_RoundTripLibraryAgainstRawTcp)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(2.0);
 
 // The way scripts and rwreg wait: the main thread sends, then waits in the library, which
 // lets it read the answer itself. Batches alternate with bare TCP batches as above.
-std::vector<double> g_raw_main_batch_us, g_library_main_batch_us;
-void BM_LibraryRoundTripFromMainThread(benchmark::State &state) {
+void BM_LibraryRoundTripFromMainThread(benchmark::State &state, RoundTrips *fig) {
   world();
   RawPingPong &raw = *g_raw;
+  const zoltest::Placed placed(fig->where, {raw.child(), world().peer->pid()});
   uint32_t n = 200000;
   const unsigned id = subscribe(0, on_delivery, n);
   for (auto _ : state) {
     Clock::time_point t0, t1, t2;
-    g_raw_main_wakeups.count(raw.child(), kBatch, [&] {
+    fig->raw_main.count(raw.child(), kBatch, [&] {
       t0 = Clock::now();
       raw.round_trips(kBatch);
       t1 = Clock::now();
     });
-    g_library_main_wakeups.count(world().peer->pid(), kBatch, [&] {
+    fig->library_main.count(world().peer->pid(), kBatch, [&] {
       for (int i = 0; i < kBatch; ++i) {
         send_value(++n);
         if (!dim::wait_until([n] { return g_seen[0] == n; }, 5000))
@@ -275,19 +279,34 @@ void BM_LibraryRoundTripFromMainThread(benchmark::State &state) {
       }
       t2 = Clock::now();
     });
-    g_raw_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() /
-                                  kBatch);
-    g_library_main_batch_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
-                                      kBatch);
+    fig->raw_main_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBatch);
+    fig->library_main_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count() /
+                                   kBatch);
   }
   dim::release_service(id);
-  state.counters["raw_us"] = median(g_raw_main_batch_us);
-  state.counters["library_us"] = median(g_library_main_batch_us);
+  state.counters["raw_us"] = median(fig->raw_main_us);
+  state.counters["library_us"] = median(fig->library_main_us);
 }
-BENCHMARK(BM_LibraryRoundTripFromMainThread)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(2.0);
+
+// Both round trips once for each placement: each side on a core of its own, both on one.
+void register_round_trips() {
+  for (const zoltest::Placement &where : zoltest::placements()) {
+    g_round_trips.emplace_back();
+    g_round_trips.back().where = where;
+  }
+  for (RoundTrips &fig : g_round_trips) {
+    benchmark::RegisterBenchmark(("BM_RoundTripLibraryAgainstRawTcp/" + fig.where.name).c_str(),
+                                 BM_RoundTripLibraryAgainstRawTcp, &fig)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond)
+        ->MinTime(2.0);
+    benchmark::RegisterBenchmark(("BM_LibraryRoundTripFromMainThread/" + fig.where.name).c_str(),
+                                 BM_LibraryRoundTripFromMainThread, &fig)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond)
+        ->MinTime(2.0);
+  }
+}
 
 // ---- command rate ----
 
@@ -401,7 +420,7 @@ BENCHMARK(BM_FanOutTo100Subscriptions)->UseRealTime()->Unit(benchmark::kMicrosec
 
 // Collects the figures to print them next to their limits.
 struct Figures {
-  double library_us = 0, library_main_us = 0, raw_us = 0, rate = 0;
+  double rate = 0;
   double fanout_conn_us = 0, fanout_subs_us = 0;
 } g_fig;
 
@@ -438,29 +457,30 @@ void print_wakeups(const Wakeups &library, const Wakeups &raw) {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  register_round_trips();
   benchmark::Initialize(&argc, argv);
   g_raw = std::make_unique<RawPingPong>();
   Summary reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto &f = g_fig;
-  f.library_us = median(g_library_batch_us);
-  f.raw_us = median(g_raw_batch_us);
-  if (f.library_us > 0 && f.raw_us > 0)
-    std::printf(
-        "round trip 20-byte command -> 16-byte update (medians of interleaved batches): "
-        "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
-        f.library_us, f.raw_us, f.library_us / f.raw_us, kRoundTripLimit,
-        verdict(f.library_us <= kRoundTripLimit * f.raw_us));
-  print_wakeups(g_library_wakeups, g_raw_wakeups);
-  f.library_main_us = median(g_library_main_batch_us);
-  const double raw_main_us = median(g_raw_main_batch_us);
-  if (f.library_main_us > 0 && raw_main_us > 0)
-    std::printf(
-        "the same sent from and awaited on the main thread (dim::wait_until): "
-        "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
-        f.library_main_us, raw_main_us, f.library_main_us / raw_main_us, kMainThreadLimit,
-        verdict(f.library_main_us <= kMainThreadLimit * raw_main_us));
-  print_wakeups(g_library_main_wakeups, g_raw_main_wakeups);
+  for (const RoundTrips &rt : g_round_trips) {
+    const double library_us = median(rt.library_us), raw_us = median(rt.raw_us);
+    if (library_us > 0 && raw_us > 0)
+      std::printf(
+          "round trip 20-byte command -> 16-byte update, %s (medians of interleaved batches): "
+          "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
+          rt.where.name.c_str(), library_us, raw_us, library_us / raw_us, kRoundTripLimit,
+          verdict(library_us <= kRoundTripLimit * raw_us));
+    print_wakeups(rt.library, rt.raw);
+    const double library_main_us = median(rt.library_main_us), raw_main_us = median(rt.raw_main_us);
+    if (library_main_us > 0 && raw_main_us > 0)
+      std::printf(
+          "the same sent from and awaited on the main thread (dim::wait_until), %s: "
+          "library %.1f us, raw TCP %.1f us: %.2fx (limit %.1fx) %s\n",
+          rt.where.name.c_str(), library_main_us, raw_main_us, library_main_us / raw_main_us,
+          kMainThreadLimit, verdict(library_main_us <= kMainThreadLimit * raw_main_us));
+    print_wakeups(rt.library_main, rt.raw_main);
+  }
   if (f.rate > 0)
     std::printf(
         "commands from one client, server publishing after each: %.0f per second "
