@@ -421,10 +421,12 @@ json Gateway::load_json(const LoadState &load) const {
           {"progress", load.progress},
           {"result", load.result},
           {"started_ms", load.started_ms},
-          {"ended_ms", load.ended_ms}};
+          {"ended_ms", load.ended_ms},
+          {"revision", load.revision}};
 }
 
-void Gateway::publish_load(const std::string &name, const LoadState &load) {
+void Gateway::publish_load(const std::string &name, LoadState &load) {
+  load.revision = ++load_revisions_;
   hub_.publish(identity_of(name).prefix, sse_record("load", load_json(load).dump()));
 }
 

@@ -81,6 +81,9 @@ class Gateway {
     std::string file, action, error;
     nlohmann::json file_report, progress, result;
     int64_t started_ms = 0, ended_ms = 0;
+    // Rises with every change the gateway publishes, so a page that hears of one load state
+    // both from its request's answer and from the event stream keeps the newer.
+    uint64_t revision = 0;
   };
   struct BoardState {
     std::shared_ptr<station::Board> board;
@@ -101,7 +104,7 @@ class Gateway {
   std::shared_ptr<station::Board> board_of(const std::string &name);
   void rewatch(const std::string &name);
   void on_sample(const std::string &name, const station::Sample &sample);
-  void publish_load(const std::string &name, const LoadState &load);  // mutex_ held
+  void publish_load(const std::string &name, LoadState &load);  // mutex_ held
   void run_load(std::string name, std::vector<uint8_t> image, std::string action);
   nlohmann::json load_json(const LoadState &load) const;
   void list_loop();
@@ -118,6 +121,7 @@ class Gateway {
   std::string listing_error_;
   std::set<std::string> listed_;
   bool listed_once_ = false;
+  uint64_t load_revisions_ = 0;
 
   // Samples on their way to the pages: gathered for a moment so that one publication of a
   // board goes out as one event.

@@ -199,8 +199,13 @@ TEST(ZolWebApi, LoadsAGoodFileReportsABadLoadAndRefusesADamagedFile) {
   r = w.post("/api/fpga/load?board=" + q(w.board) + "&action=configure&file=good.jbc", good,
              "application/octet-stream");
   ASSERT_EQ(r.status, 202) << r.body;
+  const json started = r.json();
   json status = load_end(w);
   EXPECT_EQ(status["state"], "loaded") << status.dump();
+  // The answer to the request and the end of the load are told apart by their revision, so a
+  // page that hears of them in the wrong order keeps the end.
+  EXPECT_EQ(status["started_ms"], started["started_ms"]);
+  EXPECT_GT(status["revision"].get<uint64_t>(), started["revision"].get<uint64_t>());
   EXPECT_EQ(status["file"], "good.jbc");
   EXPECT_EQ(status["result"]["exit_code"], 0);
   EXPECT_EQ(w.world.boardsim({"fpga"}).rfind("FPGA 0 CONFIGURED yes", 0), 0u);
@@ -212,8 +217,10 @@ TEST(ZolWebApi, LoadsAGoodFileReportsABadLoadAndRefusesADamagedFile) {
   r = w.post("/api/fpga/load?board=" + q(w.board), file_text(FPGA_CONFIGURE_CORRUPT_JBC),
              "application/octet-stream");
   ASSERT_EQ(r.status, 202) << r.body;
+  const uint64_t loaded_revision = status["revision"];
   status = load_end(w);
   EXPECT_EQ(status["state"], "failed") << status.dump();
+  EXPECT_GT(r.json()["revision"].get<uint64_t>(), loaded_revision);
   EXPECT_NE(status["result"]["exit_code"], 0);
   EXPECT_EQ(w.world.boardsim({"fpga"}).rfind("FPGA 0 CONFIGURED no", 0), 0u);
   EXPECT_NE(w.get("/metrics").body.find("zol_fpga_load_state{board=\"/ZOL/KeshV2_00\"} 3\n"),

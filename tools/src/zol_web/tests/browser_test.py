@@ -186,6 +186,13 @@ def main():
         driver.save_screenshot(os.path.join(shots, "fpga_loaded.png"))
         assert state.startswith("loaded"), state
         assert "CONFIGURED yes" in boardsim("fpga")
+        # The request's answer ("running") may reach the page after the stream told it the
+        # end: the older state must not replace the newer.
+        stale = driver.execute_script(
+            "const s = Object.assign({}, window.zol.loadState, {state: 'running', progress: null,"
+            " result: null, revision: window.zol.loadState.revision - 1});"
+            "showLoad(s); return document.getElementById('fpga-state').textContent;")
+        assert stale.startswith("loaded"), stale
         print("fpga: good file", state)
 
         # A corrupt file (its own CRC holds, its data does not): the device refuses it and

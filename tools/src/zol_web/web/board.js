@@ -184,6 +184,7 @@ function openStream() {
     status.className = 'ok';
     // Whatever arrived while the stream was closed.
     loadHistory().catch(e => setError('history: ' + e.message));
+    api('/api/fpga/status?board=' + encodeURIComponent(board)).then(showLoad, () => {});
   };
   events.onerror = () => { status.textContent = 'reconnecting'; status.className = 'bad'; };
   events.addEventListener('samples', ev => {
@@ -262,7 +263,15 @@ async function startLoad() {
   }
 }
 
+// A load's state reaches the page twice, from the request's answer and from the event stream,
+// in either order: the older of the two is left unshown.
+function newerLoad(load, shown) {
+  if (!shown || load.started_ms !== shown.started_ms) return !shown || load.started_ms > shown.started_ms;
+  return (load.revision || 0) >= (shown.revision || 0);
+}
+
 function showLoad(load) {
+  if (!newerLoad(load, window.zol.loadState)) return;
   window.zol.loadState = load;
   const state = document.getElementById('fpga-state');
   const bar = document.getElementById('fpga-progress');
