@@ -32,20 +32,40 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long thread_sleeps(pid_t pid) {
+namespace {
+
+// Calls `each` with the /proc directory of every thread of the process.
+template <typename F>
+void for_each_thread(pid_t pid, F each) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/task";
   DIR *d = opendir(dir.c_str());
-  if (!d) return 0;
+  if (!d) return;
+  while (const dirent *e = readdir(d))
+    if (e->d_name[0] != '.') each(dir + "/" + e->d_name);
+  closedir(d);
+}
+
+}  // namespace
+
+long thread_sleeps(pid_t pid) {
   long total = 0;
-  while (const dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream in(dir + "/" + e->d_name + "/status");
+  for_each_thread(pid, [&](const std::string &task) {
+    std::ifstream in(task + "/status");
     std::string line;
     const std::string prefix = "voluntary_ctxt_switches:";
     while (std::getline(in, line))
       if (line.rfind(prefix, 0) == 0) total += std::stol(line.substr(prefix.size()));
-  }
-  closedir(d);
+  });
+  return total;
+}
+
+long long thread_cpu_ns(pid_t pid) {
+  long long total = 0;
+  for_each_thread(pid, [&](const std::string &task) {
+    std::ifstream in(task + "/schedstat");
+    long long ns = 0;
+    if (in >> ns) total += ns;
+  });
   return total;
 }
 

@@ -19,4 +19,8 @@ double cpu_seconds(pid_t pid);
 // switches, summed): the count over a stretch of work is the wake-ups it cost. 0 if it is gone.
 long thread_sleeps(pid_t pid);
 
+// Nanoseconds the threads of the process have run on a CPU so far, summed (the scheduler's
+// own account, exact where the tick-based CPU times are not). 0 if it is gone.
+long long thread_cpu_ns(pid_t pid);
+
 }  // namespace zoltest
