@@ -188,7 +188,7 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
     std::shared_ptr<Connection> conn;
     {
       std::lock_guard lock(direct_mutex_);
-      auto it = direct_.find(name);
+      auto it = direct_.find(std::string_view(name));
       if (it != direct_.end()) conn = it->second.lock();
     }
     if (conn && conn->send_from_any_thread(wire::command_head(name, n),

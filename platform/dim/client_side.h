@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -139,7 +140,12 @@ class ClientSide {
   std::atomic<int> posted_{0};
   // Command name -> the connection it last went out on, for writing from other threads.
   std::mutex direct_mutex_;
-  std::unordered_map<std::string, std::weak_ptr<Connection>> direct_;
+  // Looked up by the caller's name as it stands, with no copy made for the lookup.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::weak_ptr<Connection>, NameHash, std::equal_to<>> direct_;
 
   std::mutex subs_mutex_;  // guards `all_` for calls from any thread
   std::map<unsigned, std::shared_ptr<Sub>> all_;

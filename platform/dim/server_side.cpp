@@ -169,8 +169,8 @@ void ServerSide::run_command(const wire::CommandView &cmd, const std::string &pe
     std::lock_guard lock(mutex_);
     auto it = names_.find(cmd.name);
     if (it == names_.end() || it->second.first != wire::EntryKind::kCommand) {
-      std::fprintf(stderr, "dim: %s sent to %s, which is no command here\n", peer.c_str(),
-                   cmd.name.c_str());
+      std::fprintf(stderr, "dim: %s sent to %.*s, which is no command here\n", peer.c_str(),
+                   static_cast<int>(cmd.name.size()), cmd.name.data());
       return;
     }
     const Command &c = commands_[static_cast<std::size_t>(it->second.second - 1)];
@@ -270,7 +270,7 @@ void ServerSide::admit(Acceptor::Newcomer &&n) {
 
 // Refusals are counted per peer address; the first, and then one a minute, is logged with the
 // count so far.
-bool ServerSide::allowed(Connection *c, const Peer &peer, bool command, const std::string &name) {
+bool ServerSide::allowed(Connection *c, const Peer &peer, bool command, std::string_view name) {
   if (command ? policy_.may_command(peer.address) : policy_.may_subscribe(peer.address))
     return true;
   const auto now = std::chrono::steady_clock::now();
@@ -281,9 +281,11 @@ bool ServerSide::allowed(Connection *c, const Peer &peer, bool command, const st
   ++r.count;
   if (r.count == 1 || now - r.logged >= kRefusalLogInterval) {
     r.logged = now;
-    std::fprintf(stderr, "dim: refused %s %s from %s: address not allowed (%llu refused from %s)\n",
-                 command ? "command" : "subscription to", name.c_str(), c->label().c_str(),
-                 static_cast<unsigned long long>(r.count), peer.address.to_string().c_str());
+    std::fprintf(stderr,
+                 "dim: refused %s %.*s from %s: address not allowed (%llu refused from %s)\n",
+                 command ? "command" : "subscription to", static_cast<int>(name.size()),
+                 name.data(), c->label().c_str(), static_cast<unsigned long long>(r.count),
+                 peer.address.to_string().c_str());
   }
   return false;
 }

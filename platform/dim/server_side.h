@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -93,7 +94,7 @@ class ServerSide final : private RegistrationOwner {
   void run_command(const wire::CommandView &cmd, const std::string &peer);
   void admit(Acceptor::Newcomer &&n);
   void on_peer_frame(Connection *c, wire::Frame &&f);
-  bool allowed(Connection *c, const Peer &peer, bool command, const std::string &name);
+  bool allowed(Connection *c, const Peer &peer, bool command, std::string_view name);
   void subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name);
   void remove_subscriber(const Place &place);
   void on_peer_closed(Connection *c);
@@ -121,7 +122,7 @@ class ServerSide final : private RegistrationOwner {
   std::vector<Service> services_;  // id = index + 1
   std::vector<Command> commands_;  // id = index + 1
   // Every name of this process, services and commands alike -> (kind, id).
-  std::map<std::string, std::pair<wire::EntryKind, int>> names_;
+  std::map<std::string, std::pair<wire::EntryKind, int>, std::less<>> names_;
   std::string server_name_;
   bool serving_ = false;
   std::condition_variable settled_cv_;

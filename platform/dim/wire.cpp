@@ -16,6 +16,8 @@ uint32_t load32(const uint8_t *p) {
 class Builder {
  public:
   explicit Builder(Kind k) {
+    // Room for the usual head (length, kind, a name, a few numbers) in one allocation.
+    out_.reserve(kLengthSize + 1 + 2 + 64);
     out_.resize(kLengthSize);
     out_.push_back(static_cast<uint8_t>(k));
   }
@@ -77,13 +79,15 @@ class Fields {
     pos_ += 4;
     return v;
   }
-  std::string text() {
+  std::string text() { return std::string(text_view()); }
+  // The text in place, valid while the frame lives.
+  std::string_view text_view() {
     const uint16_t n = u16();
     if (n > kMaxName || !need(n)) {
       ok_ = false;
       return {};
     }
-    std::string s(reinterpret_cast<const char *>(&s_[pos_]), n);
+    std::string_view s(reinterpret_cast<const char *>(&s_[pos_]), n);
     pos_ += n;
     return s;
   }
@@ -140,10 +144,12 @@ bool get_entries(Fields &in, std::vector<Entry> &out) {
 bool known_kind(uint8_t k) { return (k >= 1 && k <= 10) || (k >= 16 && k <= 20); }
 
 Payload Payload::copy_of(const void *data, std::size_t size) {
-  auto bytes = std::make_shared<Bytes>(static_cast<const uint8_t *>(data),
-                                       static_cast<const uint8_t *>(data) + size);
   Payload p;
-  p.data = bytes->data();
+  if (size == 0) return p;
+  // Count and bytes in one allocation: every update and every queued command makes one.
+  std::shared_ptr<uint8_t[]> bytes = std::make_shared_for_overwrite<uint8_t[]>(size);
+  std::memcpy(bytes.get(), data, size);
+  p.data = bytes.get();
   p.size = size;
   p.owner = std::move(bytes);
   return p;
@@ -198,7 +204,7 @@ std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
     if (have < len && kLengthSize + len <= scratch_.size()) return std::nullopt;  // wait
     Frame f;
     f.size = len;
-    f.body = std::shared_ptr<uint8_t[]>(std::make_unique_for_overwrite<uint8_t[]>(len));
+    f.body = std::make_shared_for_overwrite<uint8_t[]>(len);  // count and body in one block
     if (have >= len) {
       std::memcpy(f.body.get(), p + kLengthSize, len);
       begin_ += kLengthSize + len;
@@ -430,7 +436,7 @@ std::optional<CommandView> decode_command(const Frame &f) {
   if (!is(f, Kind::kCommand)) return std::nullopt;
   Fields in(f.fields());
   CommandView v;
-  v.name = in.text();
+  v.name = in.text_view();
   if (!in.ok() || v.name.empty() || in.left() > kMaxPayload) return std::nullopt;
   v.data = f.body.get() + 1 + in.pos();
   v.size = in.left();

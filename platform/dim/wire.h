@@ -179,7 +179,7 @@ struct DataView {
 };
 
 struct CommandView {
-  std::string name;
+  std::string_view name;  // inside the frame
   uint8_t *data = nullptr;
   std::size_t size = 0;
 };
