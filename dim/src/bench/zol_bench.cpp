@@ -236,7 +236,7 @@ double median(std::vector<double> v) {
 }
 
 // Wake-ups and CPU time per round trip on the station's side and on the answering side.
-struct Sleeps {
+struct SideCosts {
   pid_t station, answerer;
   long station_count = 0, answerer_count = 0, trips = 0;
   long long station_ns = 0, answerer_ns = 0;
@@ -267,7 +267,7 @@ struct Sleeps {
 // below here: each side waits for its arrival in one more system call (epoll_wait) than a
 // blocking read does, so the floor is the raw figure plus two system calls of this machine.
 void report(benchmark::State &state, const std::vector<double> &zol, const std::vector<double> &tcp,
-            double limit, const Sleeps &zol_sleeps, const Sleeps &raw_sleeps) {
+            double limit, const SideCosts &zol_costs, const SideCosts &raw_costs) {
   double zol_us = median(zol), tcp_us = median(tcp);
   const double call_us = zoltest::syscall_us();
   state.counters["syscall_us"] = call_us;
@@ -276,14 +276,14 @@ void report(benchmark::State &state, const std::vector<double> &zol, const std::
   state.counters["raw_tcp_us"] = tcp_us;
   state.counters["ratio"] = tcp_us > 0 ? zol_us / tcp_us : 0;
   state.counters["ratio_limit"] = limit;
-  state.counters["wakeups_station"] = zol_sleeps.station_per_trip();
-  state.counters["wakeups_server"] = zol_sleeps.answerer_per_trip();
-  state.counters["raw_wakeups_station"] = raw_sleeps.station_per_trip();
-  state.counters["raw_wakeups_server"] = raw_sleeps.answerer_per_trip();
-  state.counters["cpu_us_station"] = zol_sleeps.station_cpu_us();
-  state.counters["cpu_us_server"] = zol_sleeps.answerer_cpu_us();
-  state.counters["raw_cpu_us_station"] = raw_sleeps.station_cpu_us();
-  state.counters["raw_cpu_us_server"] = raw_sleeps.answerer_cpu_us();
+  state.counters["wakeups_station"] = zol_costs.station_per_trip();
+  state.counters["wakeups_server"] = zol_costs.answerer_per_trip();
+  state.counters["raw_wakeups_station"] = raw_costs.station_per_trip();
+  state.counters["raw_wakeups_server"] = raw_costs.answerer_per_trip();
+  state.counters["cpu_us_station"] = zol_costs.station_cpu_us();
+  state.counters["cpu_us_server"] = zol_costs.answerer_cpu_us();
+  state.counters["raw_cpu_us_station"] = raw_costs.station_cpu_us();
+  state.counters["raw_cpu_us_server"] = raw_costs.answerer_cpu_us();
   state.SetLabel(tcp_us > 0 && zol_us <= limit * tcp_us ? "met" : "OVER LIMIT");
 }
 
@@ -296,26 +296,26 @@ void BM_RegisterReadRoundTrip(benchmark::State &state, const zoltest::Placement 
   zoltest::Placed placed(where, {setup.server->pid(), raw.child()});
   for (int i = 0; i < 100; ++i) raw.ping();
   std::vector<double> zol, tcp;
-  Sleeps zol_sleeps{getpid(), setup.server->pid()}, raw_sleeps{getpid(), raw.child()};
+  SideCosts zol_costs{getpid(), setup.server->pid()}, raw_costs{getpid(), raw.child()};
   uint64_t seen = deliveries.count;
   for (auto _ : state) {
     chain.round_trips_us.clear();
     chain.remaining = kBatch;
-    zol_sleeps.begin();
+    zol_costs.begin();
     chain.sent = Clock::now();
     send_read(kReg);
     seen = wait_past(seen);  // the chain's last answer
-    zol_sleeps.end(kBatch);
+    zol_costs.end(kBatch);
     zol.insert(zol.end(), chain.round_trips_us.begin(), chain.round_trips_us.end());
-    raw_sleeps.begin();
+    raw_costs.begin();
     for (int i = 0; i < kBatch; ++i) {
       auto t1 = Clock::now();
       raw.ping();
       tcp.push_back(micros(Clock::now() - t1));
     }
-    raw_sleeps.end(kBatch);
+    raw_costs.end(kBatch);
   }
-  report(state, zol, tcp, 1.2, zol_sleeps, raw_sleeps);
+  report(state, zol, tcp, 1.2, zol_costs, raw_costs);
 }
 
 // The same with each read sent from the main thread, which then waits for the answer in the
@@ -326,13 +326,13 @@ void BM_RegisterReadRoundTripFromMainThread(benchmark::State &state,
   zoltest::Placed placed(where, {setup.server->pid(), raw.child()});
   for (int i = 0; i < 100; ++i) raw.ping();  // warm both paths
   std::vector<double> zol, tcp;
-  Sleeps zol_sleeps{getpid(), setup.server->pid()}, raw_sleeps{getpid(), raw.child()};
+  SideCosts zol_costs{getpid(), setup.server->pid()}, raw_costs{getpid(), raw.child()};
   auto delivered = [] {
     std::lock_guard<std::mutex> lock(deliveries.mutex);
     return deliveries.count;
   };
   for (auto _ : state) {
-    zol_sleeps.begin();
+    zol_costs.begin();
     for (int i = 0; i < kBatch; ++i) {
       const uint64_t seen = delivered();
       auto t0 = Clock::now();
@@ -343,16 +343,16 @@ void BM_RegisterReadRoundTripFromMainThread(benchmark::State &state,
       }
       zol.push_back(micros(Clock::now() - t0));
     }
-    zol_sleeps.end(kBatch);
-    raw_sleeps.begin();
+    zol_costs.end(kBatch);
+    raw_costs.begin();
     for (int i = 0; i < kBatch; ++i) {
       auto t1 = Clock::now();
       raw.ping();
       tcp.push_back(micros(Clock::now() - t1));
     }
-    raw_sleeps.end(kBatch);
+    raw_costs.end(kBatch);
   }
-  report(state, zol, tcp, 1.3, zol_sleeps, raw_sleeps);
+  report(state, zol, tcp, 1.3, zol_costs, raw_costs);
 }
 
 // A burst of commands sent back to back; the last one reads a marker register, and the
