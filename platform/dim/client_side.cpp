@@ -191,7 +191,8 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
       auto it = direct_.find(std::string_view(name));
       if (it != direct_.end()) conn = it->second.lock();
     }
-    if (conn && conn->send_from_any_thread(wire::command_head(name, n),
+    uint8_t head[wire::kMaxCommandHead];
+    if (conn && conn->send_from_any_thread({head, wire::put_command_head(head, name, n)},
                                            static_cast<const uint8_t *>(data), n)) {
       unsent_bytes_ -= n;
       if (done) done(true, {});

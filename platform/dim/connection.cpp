@@ -32,6 +32,20 @@ asio::ip::tcp::socket registered_afresh(asio::ip::tcp::socket s) {
   return fresh;
 }
 
+// One sendmsg that never waits: the byte count written, 0 when nothing went out. Errors are
+// left for the asynchronous write to find and report, so a failing peer never ends its
+// connection inside the caller's loop over subscribers.
+std::size_t send_without_waiting(int fd, iovec *iov, std::size_t count) {
+  msghdr m{};
+  m.msg_iov = iov;
+  m.msg_iovlen = count;
+  ssize_t r;
+  do {
+    r = ::sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 ? static_cast<std::size_t>(r) : 0;
+}
+
 }  // namespace
 
 void FrameBudget::hold(Connection *c, std::size_t bytes) {
@@ -181,8 +195,17 @@ void Connection::send(wire::Bytes head, wire::Payload payload, WrittenHandler wr
     if (written) written(false);
     return;
   }
-  queued_bytes_ += head.size() + payload.size;
-  queue_.push_back(Out{std::move(head), std::move(payload), std::move(written)});
+  if (auto sent = write_if_idle(head, payload.data, payload.size); sent && *sent > 0) {
+    if (*sent == head.size() + payload.size) {
+      lock.unlock();
+      if (written) written(true);
+      return;
+    }
+    queue_rest(head, payload.data, payload.size, *sent, std::move(written));
+  } else {
+    queued_bytes_ += head.size() + payload.size;
+    queue_.push_back(Out{std::move(head), std::move(payload), std::move(written)});
+  }
   write_more_locked();
   lock.unlock();
   after_writing();
@@ -191,50 +214,60 @@ void Connection::send(wire::Bytes head, wire::Payload payload, WrittenHandler wr
 void Connection::send_latest(uint32_t sub, wire::Payload payload) {
   std::unique_lock lock(write_mutex_);
   if (!open_) return;
-  auto [it, fresh] = latest_.try_emplace(sub);
-  if (fresh) {
-    latest_order_.push_back(sub);
+  // An idle connection, the usual case, gets the frame at once with nothing kept.
+  uint8_t head[wire::kDataHeadSize];
+  const std::span<const uint8_t> h(head, wire::put_data_head(head, sub, payload.size));
+  if (auto sent = write_if_idle(h, payload.data, payload.size); sent && *sent > 0) {
+    if (*sent == h.size() + payload.size) return;
+    queue_rest(h, payload.data, payload.size, *sent, nullptr);
   } else {
-    queued_bytes_ -= it->second.size;
+    auto [it, fresh] = latest_.try_emplace(sub);
+    if (fresh) {
+      latest_order_.push_back(sub);
+    } else {
+      queued_bytes_ -= it->second.size;
+    }
+    queued_bytes_ += payload.size;
+    it->second = std::move(payload);
   }
-  queued_bytes_ += payload.size;
-  it->second = std::move(payload);
   write_more_locked();
   lock.unlock();
   after_writing();
 }
 
-bool Connection::send_from_any_thread(const wire::Bytes &head, const uint8_t *data,
+bool Connection::send_from_any_thread(std::span<const uint8_t> head, const uint8_t *data,
                                       std::size_t size) {
   std::lock_guard lock(write_mutex_);
+  const auto sent = write_if_idle(head, data, size);
+  if (!sent || *sent == 0) return false;  // the owning thread sends it in order
+  if (*sent == head.size() + size) return true;
+  // Part went out: the rest must follow before anything else, from the owning thread.
+  queue_rest(head, data, size, *sent, nullptr);
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write_more(); });
+  return true;
+}
+
+std::optional<std::size_t> Connection::write_if_idle(std::span<const uint8_t> head,
+                                                     const uint8_t *data, std::size_t size) {
   if (!open_ || !started_ || !writing_.empty() || !queue_.empty() || !latest_order_.empty())
-    return false;
+    return std::nullopt;
   iovec iov[2] = {{const_cast<uint8_t *>(head.data()), head.size()},
                   {const_cast<uint8_t *>(data), size}};
-  msghdr m{};
-  m.msg_iov = iov;
-  m.msg_iovlen = size > 0 ? 2 : 1;
-  ssize_t r;
-  do {
-    r = ::sendmsg(socket_.native_handle(), &m, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR);
-  if (r <= 0) return false;  // nothing went out: the owning thread sends it in order
-  const std::size_t sent = static_cast<std::size_t>(r);
-  const std::size_t total = head.size() + size;
-  if (sent == total) return true;
-  // Part went out: the rest must follow before anything else, from the owning thread.
+  return send_without_waiting(socket_.native_handle(), iov, size > 0 ? 2 : 1);
+}
+
+void Connection::queue_rest(std::span<const uint8_t> head, const uint8_t *data, std::size_t size,
+                            std::size_t sent, WrittenHandler written) {
   wire::Bytes rest;
-  rest.reserve(total - sent);
+  rest.reserve(head.size() + size - sent);
   if (sent < head.size()) {
     rest.insert(rest.end(), head.begin() + static_cast<std::ptrdiff_t>(sent), head.end());
-    rest.insert(rest.end(), data, data + size);
+    if (size > 0) rest.insert(rest.end(), data, data + size);
   } else {
     rest.insert(rest.end(), data + (sent - head.size()), data + size);
   }
   queued_bytes_ += rest.size();
-  queue_.push_front(Out{std::move(rest), wire::Payload{}, nullptr});
-  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->write_more(); });
-  return true;
+  queue_.push_front(Out{std::move(rest), wire::Payload{}, std::move(written)});
 }
 
 std::size_t Connection::gather() {
@@ -257,9 +290,7 @@ std::size_t Connection::gather() {
   return bytes;
 }
 
-// Writes what the socket takes right now without waiting; returns the byte count. Errors are
-// left for the asynchronous write to find and report, so a failing peer never ends its
-// connection inside the caller's loop over subscribers.
+// Writes what the socket takes right now without waiting; returns the byte count.
 std::size_t Connection::send_now() {
   iovec iov[2 * kBatchFrames];
   std::size_t n = 0;
@@ -267,14 +298,7 @@ std::size_t Connection::send_now() {
     iov[n++] = iovec{const_cast<uint8_t *>(o.head.data()), o.head.size()};
     if (o.payload.size > 0) iov[n++] = iovec{const_cast<uint8_t *>(o.payload.data), o.payload.size};
   }
-  msghdr m{};
-  m.msg_iov = iov;
-  m.msg_iovlen = n;
-  ssize_t r;
-  do {
-    r = ::sendmsg(socket_.native_handle(), &m, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR);
-  return r > 0 ? static_cast<std::size_t>(r) : 0;
+  return send_without_waiting(socket_.native_handle(), iov, n);
 }
 
 void Connection::write_more() {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -94,7 +95,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // is waiting to be written. False when it did not (busy, closed, socket full): the caller
   // then sends it the usual way. A frame that went out only in part is finished in order by
   // the owning thread.
-  bool send_from_any_thread(const wire::Bytes &head, const uint8_t *data, std::size_t size);
+  bool send_from_any_thread(std::span<const uint8_t> head, const uint8_t *data, std::size_t size);
 
   // Ends the connection. A non-empty reason is printed on stderr as a protocol fault.
   void close(const std::string &reason = {});
@@ -122,6 +123,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   wire::FrameReader &reader();
   void start_read();
   static void read_done(void *self, const asio::error_code &ec, std::size_t n);
+  // write_mutex_ held. Writes a frame at once when nothing else waits to be written and
+  // returns how much went out; nothing when the connection is busy.
+  std::optional<std::size_t> write_if_idle(std::span<const uint8_t> head, const uint8_t *data,
+                                           std::size_t size);
+  // write_mutex_ held: queues the part of a frame that write_if_idle left, to go out first.
+  void queue_rest(std::span<const uint8_t> head, const uint8_t *data, std::size_t size,
+                  std::size_t sent, WrittenHandler written);
   std::size_t gather();    // write_mutex_ held
   std::size_t send_now();  // write_mutex_ held
   void write_more();

@@ -283,12 +283,40 @@ Bytes encode_unsubscribe(uint32_t sub) { return Builder(Kind::kUnsubscribe).u32(
 
 Bytes encode_no_service(uint32_t sub) { return Builder(Kind::kNoService).u32(sub).finish(); }
 
+namespace {
+void put32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+}  // namespace
+
+std::size_t put_data_head(uint8_t (&out)[kDataHeadSize], uint32_t sub, std::size_t payload_size) {
+  put32(out, static_cast<uint32_t>(kDataHeadSize - kLengthSize + payload_size));
+  out[kLengthSize] = static_cast<uint8_t>(Kind::kData);
+  put32(out + kLengthSize + 1, sub);
+  return kDataHeadSize;
+}
+
+// Names are cut at kMaxName like the Builder's, so the frame is always decodable.
+std::size_t put_command_head(uint8_t (&out)[kMaxCommandHead], std::string_view name,
+                             std::size_t payload_size) {
+  name = name.substr(0, kMaxName);
+  const std::size_t size = kLengthSize + 1 + 2 + name.size();
+  put32(out, static_cast<uint32_t>(size - kLengthSize + payload_size));
+  out[kLengthSize] = static_cast<uint8_t>(Kind::kCommand);
+  out[kLengthSize + 1] = static_cast<uint8_t>(name.size());
+  out[kLengthSize + 2] = static_cast<uint8_t>(name.size() >> 8);
+  if (!name.empty()) std::memcpy(out + kLengthSize + 3, name.data(), name.size());
+  return size;
+}
+
 Bytes data_head(uint32_t sub, std::size_t payload_size) {
-  return Builder(Kind::kData).u32(sub).finish(payload_size);
+  uint8_t head[kDataHeadSize];
+  return Bytes(head, head + put_data_head(head, sub, payload_size));
 }
 
 Bytes command_head(std::string_view name, std::size_t payload_size) {
-  return Builder(Kind::kCommand).text(name).finish(payload_size);
+  uint8_t head[kMaxCommandHead];
+  return Bytes(head, head + put_command_head(head, name, payload_size));
 }
 
 // ---- decoders ----

@@ -200,6 +200,13 @@ Bytes encode_no_service(uint32_t sub);
 // Data and command frames are sent as this head followed by the payload bytes.
 Bytes data_head(uint32_t sub, std::size_t payload_size);
 Bytes command_head(std::string_view name, std::size_t payload_size);
+// The same heads written into the caller's buffer, for the paths that send one frame at once
+// and need nothing kept: each returns the head's length.
+inline constexpr std::size_t kDataHeadSize = kLengthSize + 1 + 4;
+inline constexpr std::size_t kMaxCommandHead = kLengthSize + 1 + 2 + kMaxName;
+std::size_t put_data_head(uint8_t (&out)[kDataHeadSize], uint32_t sub, std::size_t payload_size);
+std::size_t put_command_head(uint8_t (&out)[kMaxCommandHead], std::string_view name,
+                             std::size_t payload_size);
 
 // Each returns nothing when the frame's fields do not match its kind exactly.
 std::optional<RegisterMsg> decode_register(const Frame &f);  // kRegister and kReclaim

@@ -65,6 +65,20 @@ TEST(DimFrameReader, LargeCommandArrivesWholeThroughItsOwnBuffer) {
   EXPECT_EQ(decode_sub_id(frames[1]), 9u);
 }
 
+// A name over the limit is cut, never written past the head's room, and the frame decodes.
+TEST(DimFrameReader, CommandHeadCutsANameOverTheLimit) {
+  const std::string name(kMaxName + 9, 'n');
+  const Bytes payload = {1, 2, 3};
+  FrameReader r;
+  std::vector<Frame> frames;
+  ASSERT_FALSE(feed(r, with_payload(command_head(name, payload.size()), payload), 64, frames));
+  ASSERT_EQ(frames.size(), 1u);
+  auto cmd = decode_command(frames[0]);
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->name, name.substr(0, kMaxName));
+  EXPECT_EQ(cmd->size, payload.size());
+}
+
 TEST(DimFrameReader, RefusesOversizedLengthBeforeAllocating) {
   FrameReader r;
   std::vector<Frame> frames;
