@@ -3,9 +3,10 @@
 // Every member is called on the thread that runs the connection's io_context, except
 // send_from_any_thread; the sending side is guarded by a lock for its sake. Received frames
 // go to the frame handler in order; a malformed stream closes the connection with a message on
-// stderr and touches nothing else. Sending never blocks: frames queue and are written in
-// batches. Service data is coalesced per subscription, so a reader that falls behind gets only
-// the latest contents and the sender's memory stays bounded.
+// stderr and touches nothing else. Sending never blocks: a frame for an idle connection is
+// written at once by the sending thread, with nothing kept; otherwise frames queue and are
+// written in batches. Service data is coalesced per subscription, so a reader that falls
+// behind gets only the latest contents and the sender's memory stays bounded.
 //
 // What a peer can make a connection hold is bounded: replies waiting to be written (reading
 // stops while they exceed the backlog limit, checked before every frame is handled), frames
