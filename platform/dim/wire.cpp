@@ -8,6 +8,10 @@ namespace dim::wire {
 
 namespace {
 
+void put32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 uint32_t load32(const uint8_t *p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -31,7 +35,8 @@ class Builder {
     return *this;
   }
   Builder &u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    out_.resize(out_.size() + 4);
+    put32(out_.data() + out_.size() - 4, v);
     return *this;
   }
   // Names longer than kMaxName are refused where they enter the library; cut here as a
@@ -45,8 +50,7 @@ class Builder {
   std::size_t size() const { return out_.size(); }
   // `extra` payload bytes follow the returned head on the wire.
   Bytes finish(std::size_t extra = 0) {
-    const auto len = static_cast<uint32_t>(out_.size() - kLengthSize + extra);
-    for (int i = 0; i < 4; ++i) out_[i] = static_cast<uint8_t>(len >> (8 * i));
+    put32(out_.data(), static_cast<uint32_t>(out_.size() - kLengthSize + extra));
     return std::move(out_);
   }
 
@@ -282,12 +286,6 @@ Bytes encode(const SubscribeMsg &m) {
 Bytes encode_unsubscribe(uint32_t sub) { return Builder(Kind::kUnsubscribe).u32(sub).finish(); }
 
 Bytes encode_no_service(uint32_t sub) { return Builder(Kind::kNoService).u32(sub).finish(); }
-
-namespace {
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-}  // namespace
 
 std::size_t put_data_head(uint8_t (&out)[kDataHeadSize], uint32_t sub, std::size_t payload_size) {
   put32(out, static_cast<uint32_t>(kDataHeadSize - kLengthSize + payload_size));
