@@ -1,5 +1,10 @@
 // A 1-Mbit data register scan through the scan engine, next to the same number of raw port
 // cycles, both on a private simulated board. Goal: the engine adds at most 10%.
+//
+// The raw cycles are clocked in Shift-DR, as the scan's are: the simulated chain moves every
+// device's register on each Shift cycle and does next to nothing in Pause-DR, so raw cycles
+// clocked where the last scan left the TAP would cost the board less than the scan's and
+// charge the difference to the engine.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -25,9 +30,14 @@ std::vector<uint8_t> scan_data() {
   return data;
 }
 
+// TMS stays 0, so the TAP stays in Shift-DR, where enter_shift_dr() put it and where the
+// engine's record says it is.
 void raw_cycles(const std::vector<uint8_t> &data) {
-  for (uint32_t i = 0; i < kScanBits; ++i)
-    jbi_jtag_io(i == kScanBits - 1, data[i >> 3] & (1u << (i & 7)), 0);
+  for (uint32_t i = 0; i < kScanBits; ++i) jbi_jtag_io(0, data[i >> 3] & (1u << (i & 7)), 0);
+}
+
+void enter_shift_dr() {
+  if (jbi_goto_jtag_state(DRSHIFT) != 0) std::abort();
 }
 
 void player_scan(const std::vector<uint8_t> &data) {
@@ -42,7 +52,10 @@ double seconds_of(void (*work)(const std::vector<uint8_t> &), const std::vector<
 
 void BM_RawPortCycles1Mbit(benchmark::State &state) {
   const std::vector<uint8_t> data = scan_data();
+  jbi_init_jtag();
+  enter_shift_dr();
   for (auto _ : state) raw_cycles(data);
+  jbi_free_jtag_padding_buffers(0);
   state.counters["cycles_per_s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * kScanBits, benchmark::Counter::kIsRate);
 }
@@ -65,14 +78,17 @@ void BM_ScanEngineOverhead(benchmark::State &state) {
   double raw = 0;
   double player = 0;
   for (auto _ : state) {
+    enter_shift_dr();
     raw += seconds_of(raw_cycles, data);
     player += seconds_of(player_scan, data);
   }
   jbi_free_jtag_padding_buffers(0);
   state.counters["raw_ms"] = raw * 1e3 / static_cast<double>(state.iterations());
   state.counters["player_ms"] = player * 1e3 / static_cast<double>(state.iterations());
-  state.counters["overhead_pct"] = (player / raw - 1.0) * 100.0;
+  const double overhead_pct = (player / raw - 1.0) * 100.0;
+  state.counters["overhead_pct"] = overhead_pct;
   state.counters["limit_pct"] = kLimitPct;
+  state.SetLabel(overhead_pct <= kLimitPct ? "met" : "OVER LIMIT");
 }
 BENCHMARK(BM_ScanEngineOverhead)->Unit(benchmark::kMillisecond)->Iterations(12);
 
