@@ -50,10 +50,14 @@ constexpr Mode kModes[] = {Mode::kBlocking, Mode::kEpoll, Mode::kUring, Mode::kU
 
 const char *name_of(Mode m) {
   switch (m) {
-    case Mode::kBlocking: return "blocking";
-    case Mode::kEpoll: return "epoll";
-    case Mode::kUring: return "uring";
-    case Mode::kUringOne: return "uring_one";
+    case Mode::kBlocking:
+      return "blocking";
+    case Mode::kEpoll:
+      return "epoll";
+    case Mode::kUring:
+      return "uring";
+    case Mode::kUringOne:
+      return "uring_one";
   }
   return "?";
 }
@@ -196,10 +200,14 @@ bool run_uring(int fd, int count, bool starter, bool send_in_ring) {
 
 bool run(Mode mode, int fd, int count, bool starter) {
   switch (mode) {
-    case Mode::kBlocking: return run_blocking(fd, count, starter);
-    case Mode::kEpoll: return run_epoll(fd, count, starter);
-    case Mode::kUring: return run_uring(fd, count, starter, false);
-    case Mode::kUringOne: return run_uring(fd, count, starter, true);
+    case Mode::kBlocking:
+      return run_blocking(fd, count, starter);
+    case Mode::kEpoll:
+      return run_epoll(fd, count, starter);
+    case Mode::kUring:
+      return run_uring(fd, count, starter, false);
+    case Mode::kUringOne:
+      return run_uring(fd, count, starter, true);
   }
   return false;
 }
@@ -299,8 +307,8 @@ int main(int argc, char **argv) {
       }
     }
     const double blocking = median(figures[0]);
-    std::printf("%s: %d round trips of %zu bytes, median of %d rounds\n", where.name.c_str(),
-                count, kMessage, rounds);
+    std::printf("%s: %d round trips of %zu bytes, median of %d rounds\n", where.name.c_str(), count,
+                kMessage, rounds);
     for (std::size_t m = 0; m < std::size(kModes); ++m) {
       if (figures[m].empty()) {
         std::printf("  %-10s %s\n", name_of(kModes[m]),
