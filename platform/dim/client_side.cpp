@@ -316,6 +316,7 @@ std::shared_ptr<ClientSide::Link> ClientSide::link_to(const std::string &host, u
         }
         Connection::Options o;
         o.hold_on_backlog = false;  // our own commands are bounded where they are accepted
+        o.ring = rt_.dispatch_ring();
         link->conn = std::make_shared<Connection>(std::move(*socket), "server " + link->key, o);
         link->up = true;
         std::weak_ptr<Link> weak = link;

@@ -1,5 +1,8 @@
 #include "platform/dim/connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -46,6 +49,13 @@ std::size_t send_without_waiting(int fd, iovec *iov, std::size_t count) {
   return r > 0 ? static_cast<std::size_t>(r) : 0;
 }
 
+// A descriptor taken out of asio; -1 when it cannot be.
+int released(asio::ip::tcp::socket &s) {
+  asio::error_code ec;
+  const int fd = s.release(ec);
+  return ec ? -1 : fd;
+}
+
 }  // namespace
 
 void FrameBudget::hold(Connection *c, std::size_t bytes) {
@@ -74,10 +84,16 @@ void FrameBudget::hold(Connection *c, std::size_t bytes) {
 }
 
 Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options options)
-    : socket_(registered_afresh(std::move(socket))),
+    : socket_(options.ring != nullptr ? std::move(socket) : registered_afresh(std::move(socket))),
+      fd_(options.ring != nullptr ? released(socket_) : socket_.native_handle()),
       label_(std::move(label)),
       options_(std::move(options)),
       handshake_timer_(socket_.get_executor()) {}
+
+Connection::~Connection() {
+  // With a ring the descriptor is ours; no request can be left in the ring, each holds us.
+  if (options_.ring != nullptr && fd_ >= 0) ::close(fd_);
+}
 
 wire::FrameReader &Connection::reader() {
   if (!reader_) reader_.emplace(options_.max_frame_body, options_.read_buffer);
@@ -91,10 +107,10 @@ void Connection::start(FrameHandler on_frame, CloseHandler on_close) {
     std::lock_guard lock(write_mutex_);
     started_ = true;
   }
-  asio::error_code ignored;
   // Requests and answers are small and answered at once: never wait to fill a segment.
-  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-  socket_.set_option(asio::socket_base::keep_alive(true), ignored);
+  const int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   if (options_.handshake_timeout.count() > 0) {
     handshake_timer_.expires_after(options_.handshake_timeout);
     handshake_timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
@@ -119,11 +135,29 @@ void Connection::start_read() {
   auto buf = reader().buffer();
   read_size_ = buf.size();
   reading_ = true;
-  read_op_.start(socket_, buf.data(), buf.size(), shared_from_this());
+  if (options_.ring != nullptr)
+    options_.ring->receive(fd_, buf.data(), buf.size(), ring_read_, shared_from_this());
+  else
+    read_op_.start(socket_, buf.data(), buf.size(), shared_from_this());
 }
 
 void Connection::read_done(void *self, const asio::error_code &ec, std::size_t n) {
   static_cast<Connection *>(self)->on_read(ec, n);
+}
+
+void Connection::ring_read_done(void *self, int result) {
+  auto *c = static_cast<Connection *>(self);
+  if (result == -ECANCELED || result == -EINTR || result == -EAGAIN) {
+    // The thread that submitted the receive has ended, or it was cut short: read again.
+    c->reading_ = false;
+    c->read_more();
+  } else if (result < 0) {
+    c->on_read(asio::error_code(-result, asio::system_category()), 0);
+  } else if (result == 0) {
+    c->on_read(asio::error::eof, 0);
+  } else {
+    c->on_read({}, static_cast<std::size_t>(result));
+  }
 }
 
 void Connection::on_read(const asio::error_code &ec, std::size_t n) {
@@ -253,7 +287,7 @@ std::optional<std::size_t> Connection::write_if_idle(std::span<const uint8_t> he
     return std::nullopt;
   iovec iov[2] = {{const_cast<uint8_t *>(head.data()), head.size()},
                   {const_cast<uint8_t *>(data), size}};
-  return send_without_waiting(socket_.native_handle(), iov, size > 0 ? 2 : 1);
+  return send_without_waiting(fd_, iov, size > 0 ? 2 : 1);
 }
 
 void Connection::queue_rest(std::span<const uint8_t> head, const uint8_t *data, std::size_t size,
@@ -298,7 +332,7 @@ std::size_t Connection::send_now() {
     iov[n++] = iovec{const_cast<uint8_t *>(o.head.data()), o.head.size()};
     if (o.payload.size > 0) iov[n++] = iovec{const_cast<uint8_t *>(o.payload.data), o.payload.size};
   }
-  return send_without_waiting(socket_.native_handle(), iov, n);
+  return send_without_waiting(fd_, iov, n);
 }
 
 void Connection::write_more() {
@@ -338,12 +372,69 @@ void Connection::write_more_locked() {
       add(o.head.data(), o.head.size());
       if (o.payload.size > 0) add(o.payload.data, o.payload.size);
     }
+    if (options_.ring != nullptr) {
+      options_.ring->wait_writable(fd_, ring_writable_, shared_from_this());
+      return;
+    }
     asio::async_write(socket_, buffers_,
                       [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
                         self->on_written(ec);
                       });
     return;
   }
+}
+
+void Connection::ring_writable_done(void *self, int result) {
+  static_cast<Connection *>(self)->on_writable(result);
+}
+
+// The ring said the socket has room (or trouble): write on, wait again, or end the batch.
+void Connection::on_writable(int result) {
+  asio::error_code ec;
+  {
+    std::lock_guard lock(write_mutex_);
+    if (!open_) {
+      ec = asio::error::operation_aborted;
+    } else if (result == -ECANCELED) {
+      // The thread that submitted the wait has ended.
+      options_.ring->wait_writable(fd_, ring_writable_, shared_from_this());
+      return;
+    } else if (result < 0) {
+      ec = asio::error_code(-result, asio::system_category());
+    } else if ((result & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      ec = asio::error::connection_reset;
+    } else {
+      ec = write_rest();
+      if (!ec && !buffers_.empty()) {
+        options_.ring->wait_writable(fd_, ring_writable_, shared_from_this());
+        return;
+      }
+    }
+  }
+  on_written(ec);
+}
+
+asio::error_code Connection::write_rest() {
+  iovec iov[2 * kBatchFrames];
+  std::size_t n = 0;
+  for (const auto &b : buffers_) iov[n++] = iovec{const_cast<void *>(b.data()), b.size()};
+  msghdr m{};
+  m.msg_iov = iov;
+  m.msg_iovlen = n;
+  ssize_t r;
+  do {
+    r = ::sendmsg(fd_, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+    return asio::error_code(errno, asio::system_category());
+  }
+  auto left = static_cast<std::size_t>(r);
+  std::size_t done = 0;
+  while (done < buffers_.size() && left >= buffers_[done].size()) left -= buffers_[done++].size();
+  buffers_.erase(buffers_.begin(), buffers_.begin() + static_cast<std::ptrdiff_t>(done));
+  if (left > 0) buffers_.front() += left;
+  return {};
 }
 
 // Owning thread, without the lock: handlers of finished writes may send again.
@@ -406,9 +497,18 @@ void Connection::finish(const std::string &reason, bool report) {
     std::lock_guard lock(write_mutex_);
     if (!open_) return;
     open_ = false;
-    asio::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
+    if (options_.ring != nullptr) {
+      // Requests still queued for this descriptor reach the kernel before its number is
+      // free; the shutdown then ends them.
+      options_.ring->flush();
+      ::shutdown(fd_, SHUT_RDWR);
+      ::close(fd_);
+      fd_ = -1;
+    } else {
+      asio::error_code ignored;
+      socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+      socket_.close(ignored);
+    }
     pending.swap(queue_);
     latest_.clear();
     latest_order_.clear();

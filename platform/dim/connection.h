@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dim/ring_loop.h"
 #include "platform/dim/short_read.h"
 #include "platform/dim/wire.h"
 
@@ -80,11 +81,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // get their own). A listener of thousands of connections that carry short frames, like
     // the name server, keeps it small.
     std::size_t read_buffer = std::size_t{64} * 1024;
+    // The ring of the context the socket belongs to (ring_loop.h): the connection then reads,
+    // and waits for room to write, through it, and its socket leaves asio's reactor. None:
+    // asio's reactor watches the socket.
+    RingLoop *ring = nullptr;
   };
 
   Connection(asio::ip::tcp::socket socket, std::string label, Options options);
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
+  ~Connection();
 
   void start(FrameHandler on_frame, CloseHandler on_close);
 
@@ -109,7 +115,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // True once a complete frame has arrived.
   bool heard() const { return heard_; }
   const std::string &label() const { return label_; }
-  asio::ip::tcp::socket &socket() { return socket_; }
 
  private:
   struct Out {
@@ -124,6 +129,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   wire::FrameReader &reader();
   void start_read();
   static void read_done(void *self, const asio::error_code &ec, std::size_t n);
+  static void ring_read_done(void *self, int result);
+  static void ring_writable_done(void *self, int result);
+  void on_writable(int result);
+  // write_mutex_ held: writes what the socket takes of buffers_; an error, or none.
+  asio::error_code write_rest();
   // write_mutex_ held. Writes a frame at once when nothing else waits to be written and
   // returns how much went out; nothing when the connection is busy.
   std::optional<std::size_t> write_if_idle(std::span<const uint8_t> head, const uint8_t *data,
@@ -140,7 +150,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void finish(const std::string &reason, bool report);
   void update_backlog_hold();
 
+  // With a ring the socket only lends its executor: the descriptor is fd_'s alone.
   asio::ip::tcp::socket socket_;
+  int fd_ = -1;
   std::string label_;
   Options options_;
   FrameHandler on_frame_;
@@ -158,6 +170,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool reading_ = false;
   std::size_t read_size_ = 0;  // room offered to the last read
   ShortRead read_op_{&Connection::read_done, this};
+  RingLoop::Op ring_read_{&Connection::ring_read_done, this};
+  RingLoop::Op ring_writable_{&Connection::ring_writable_done, this};
   bool in_handler_ = false;
   unsigned held_ = 0;
 

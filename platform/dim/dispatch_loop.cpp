@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/dim/ring_loop.h"
+
 namespace dim {
 
 namespace {
@@ -18,7 +20,7 @@ void DispatchLoop::run_dispatch_thread() {
       step_aside(lock);
       continue;
     }
-    context_.run_one();
+    run_once(Clock::time_point::max());
   }
   t_holds_turn = false;
   // A waiter may still be finishing the routine it runs; the thread ends after it.
@@ -51,6 +53,15 @@ void DispatchLoop::step_aside(std::unique_lock<std::mutex> &lock) {
     holder_ = Holder::kDispatchThread;
     t_holds_turn = true;
   }
+}
+
+void DispatchLoop::run_once(Clock::time_point deadline) {
+  if (ring_ != nullptr)
+    ring_->run_one(deadline);
+  else if (deadline == Clock::time_point::max())
+    context_.run_one();
+  else
+    context_.run_one_until(deadline);
 }
 
 bool DispatchLoop::wait(const std::function<bool()> &done, Clock::time_point deadline) {
@@ -88,7 +99,7 @@ bool DispatchLoop::wait(const std::function<bool()> &done, Clock::time_point dea
       break;
     }
     if (context_.stopped() || Clock::now() >= deadline) break;
-    context_.run_one_until(deadline);
+    run_once(deadline);
     // Another waiter's answer may have come with that routine.
     if (waiters_.load(std::memory_order_acquire) > 1) {
       std::lock_guard others(mutex_);

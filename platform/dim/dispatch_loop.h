@@ -24,6 +24,8 @@
 
 namespace dim {
 
+class RingLoop;
+
 class DispatchLoop {
  public:
   using Clock = std::chrono::steady_clock;
@@ -34,6 +36,10 @@ class DispatchLoop {
   explicit DispatchLoop(asio::io_context &context) : context_(context) {}
   DispatchLoop(const DispatchLoop &) = delete;
   DispatchLoop &operator=(const DispatchLoop &) = delete;
+
+  // The context's waits go through `ring` (ring_loop.h) instead of asio's reactor. Set before
+  // any thread runs the context.
+  void use_ring(RingLoop *ring) { ring_ = ring; }
 
   // The dispatch thread's whole life: runs the context until it is stopped, stepping aside
   // while waiters run it. Returns once no waiter runs it any more.
@@ -51,8 +57,11 @@ class DispatchLoop {
  private:
   enum class Holder { kNone, kDispatchThread, kWaiter };
   void step_aside(std::unique_lock<std::mutex> &lock);
+  // Runs ready work, sleeping for it until the deadline at most.
+  void run_once(Clock::time_point deadline);
 
   asio::io_context &context_;
+  RingLoop *ring_ = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
   // Changed under mutex_; the dispatch thread reads them without it while it stands aside.

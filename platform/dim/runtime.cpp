@@ -79,9 +79,11 @@ Runtime::Runtime()
       dispatch_(1),
       net_work_(asio::make_work_guard(net_)),
       dispatch_work_(asio::make_work_guard(dispatch_)),
+      dispatch_ring_(RingLoop::create(dispatch_)),
       server_(std::make_unique<ServerSide>(*this)),
       client_(std::make_unique<ClientSide>(*this)),
       timers_(std::make_unique<Timers>(*this)) {
+  dispatch_loop_.use_ring(dispatch_ring_.get());
   net_thread_ = std::thread([this] { net_.run(); });
   dispatch_thread_ = std::thread([this] {
     dispatch_loop_.run_dispatch_thread();

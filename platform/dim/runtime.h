@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "platform/dim/dispatch_loop.h"
+#include "platform/dim/ring_loop.h"
 
 namespace dim {
 
@@ -58,6 +59,9 @@ class Runtime {
 
   asio::io_context &net() { return net_; }
   asio::io_context &dispatch() { return dispatch_; }
+  // The dispatch context's ring, for its connections; none where the kernel has no io_uring
+  // (ring_loop.h).
+  RingLoop *dispatch_ring() { return dispatch_ring_.get(); }
   // True on the thread that runs the dispatch work now: the dispatch thread, or a caller
   // inside wait_for_dispatch.
   bool on_dispatch() const { return DispatchLoop::here(); }
@@ -94,6 +98,8 @@ class Runtime {
   asio::io_context dispatch_;
   asio::executor_work_guard<asio::io_context::executor_type> net_work_;
   asio::executor_work_guard<asio::io_context::executor_type> dispatch_work_;
+  // Goes after the connections it may still hold, before the context.
+  std::unique_ptr<RingLoop> dispatch_ring_;
   DispatchLoop dispatch_loop_{dispatch_};
   std::unique_ptr<ServerSide> server_;
   std::unique_ptr<ClientSide> client_;

@@ -258,6 +258,7 @@ void ServerSide::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
   o.budget = budget_;
   o.handshake_timeout = handshake_timeout();
+  o.ring = rt_.dispatch_ring();
   auto conn = std::make_shared<Connection>(std::move(n.socket), std::move(n.label), std::move(o));
   Connection *c = conn.get();
   admission_.add(c, n.key);

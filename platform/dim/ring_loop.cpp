@@ -1,0 +1,196 @@
+#include "platform/dim/ring_loop.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/dim/asio_internals.h"
+
+namespace dim {
+
+namespace {
+constexpr unsigned kEntries = 256;
+// user_data of the ring's own requests; an Op's is its address, never this small.
+constexpr uint64_t kReactorPoll = 1;
+constexpr uint64_t kCancel = 2;
+// Completions handled before the context's handlers get their turn.
+constexpr unsigned kBatch = 64;
+
+bool wanted() {
+  const char *v = std::getenv("DIM_IO_URING");
+  return v == nullptr || std::strcmp(v, "0") != 0;
+}
+
+bool kernel_has_what_we_use(io_uring &ring, const io_uring_params &params) {
+  // A sleep with a time limit in the same call that submits, and no completion ever dropped.
+  if ((params.features & IORING_FEAT_EXT_ARG) == 0 || (params.features & IORING_FEAT_NODROP) == 0)
+    return false;
+  io_uring_probe *probe = io_uring_get_probe_ring(&ring);
+  if (probe == nullptr) return false;
+  const bool ok = io_uring_opcode_supported(probe, IORING_OP_RECV) &&
+                  io_uring_opcode_supported(probe, IORING_OP_POLL_ADD) &&
+                  io_uring_opcode_supported(probe, IORING_OP_ASYNC_CANCEL);
+  io_uring_free_probe(probe);
+  return ok;
+}
+}  // namespace
+
+std::unique_ptr<RingLoop> RingLoop::create(asio::io_context &context) {
+  if (!wanted() || !asio_internals::supported()) return nullptr;
+  const int reactor_fd = asio_internals::reactor_fd(context);
+  if (reactor_fd < 0) return nullptr;
+  std::unique_ptr<RingLoop> loop(new RingLoop(context, reactor_fd));
+  io_uring_params params{};
+  if (io_uring_queue_init_params(kEntries, &loop->ring_, &params) != 0) {
+    loop->ring_.ring_fd = -1;
+    return nullptr;
+  }
+  if (!kernel_has_what_we_use(loop->ring_, params)) return nullptr;
+  return loop;
+}
+
+RingLoop::RingLoop(asio::io_context &context, int reactor_fd)
+    : context_(context), reactor_fd_(reactor_fd) {
+  ring_.ring_fd = -1;
+}
+
+RingLoop::~RingLoop() {
+  if (ring_.ring_fd < 0) return;
+  // Nothing may be written into a buffer once its owner is let go: cancel what is left and
+  // wait, a bounded time, for the kernel to confirm.
+  for (Op *op : pending_) {
+    io_uring_sqe *sqe = next_sqe();
+    io_uring_prep_cancel64(sqe, reinterpret_cast<uint64_t>(op), 0);
+    io_uring_sqe_set_data64(sqe, kCancel);
+  }
+  const auto until = Clock::now() + std::chrono::seconds(1);
+  while (!pending_.empty() && Clock::now() < until) {
+    sleep_until(until);
+    unsigned head = 0;
+    unsigned seen = 0;
+    io_uring_cqe *cqe = nullptr;
+    io_uring_for_each_cqe(&ring_, head, cqe) {
+      ++seen;
+      const uint64_t data = io_uring_cqe_get_data64(cqe);
+      if (data == kReactorPoll || data == kCancel) continue;
+      Op *op = reinterpret_cast<Op *>(data);
+      pending_.erase(op);
+      op->keep_.reset();
+    }
+    io_uring_cq_advance(&ring_, seen);
+  }
+  io_uring_queue_exit(&ring_);
+  for (Op *op : pending_) op->keep_.reset();
+}
+
+io_uring_sqe *RingLoop::next_sqe() {
+  io_uring_sqe *sqe = io_uring_get_sqe(&ring_);
+  while (sqe == nullptr) {
+    // The submission queue is full: hand it to the kernel and take a fresh entry.
+    io_uring_submit(&ring_);
+    sqe = io_uring_get_sqe(&ring_);
+  }
+  return sqe;
+}
+
+void RingLoop::submit(Op &op, std::shared_ptr<void> keep) {
+  op.keep_ = std::move(keep);
+  pending_.insert(&op);
+}
+
+void RingLoop::receive(int fd, void *data, std::size_t size, Op &op, std::shared_ptr<void> keep) {
+  io_uring_sqe *sqe = next_sqe();
+  io_uring_prep_recv(sqe, fd, data, size, 0);
+  io_uring_sqe_set_data(sqe, &op);
+  submit(op, std::move(keep));
+}
+
+void RingLoop::wait_writable(int fd, Op &op, std::shared_ptr<void> keep) {
+  io_uring_sqe *sqe = next_sqe();
+  io_uring_prep_poll_add(sqe, fd, POLLOUT);
+  io_uring_sqe_set_data(sqe, &op);
+  submit(op, std::move(keep));
+}
+
+void RingLoop::flush() {
+  if (io_uring_sq_ready(&ring_) > 0) io_uring_submit(&ring_);
+}
+
+void RingLoop::watch_reactor() {
+  if (reactor_watched_) return;
+  io_uring_sqe *sqe = next_sqe();
+  io_uring_prep_poll_add(sqe, reactor_fd_, POLLIN);
+  io_uring_sqe_set_data64(sqe, kReactorPoll);
+  reactor_watched_ = true;
+}
+
+bool RingLoop::sleep_until(Clock::time_point deadline) {
+  io_uring_cqe *cqe = nullptr;
+  int r;
+  if (deadline == Clock::time_point::max()) {
+    r = io_uring_submit_and_wait(&ring_, 1);
+  } else {
+    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    __kernel_timespec ts{};
+    ts.tv_sec = ns / 1000000000;
+    ts.tv_nsec = ns % 1000000000;
+    r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &ts, nullptr);
+  }
+  return r >= 0 && io_uring_cq_ready(&ring_) > 0;
+}
+
+void RingLoop::run_one(Clock::time_point deadline) {
+  if (context_.stopped()) return;
+  if (io_uring_cq_ready(&ring_) == 0) {
+    watch_reactor();
+    // Handlers queued by this thread outside asio (a post from inside a frame's handling)
+    // run now; otherwise a post from now on wakes the reactor, which the ring watches.
+    if (!asio_internals::waiting(context_, true)) {
+      context_.poll();
+      return;
+    }
+    sleep_until(deadline);
+    asio_internals::waiting(context_, false);
+  }
+  complete_ready();
+  if (reactor_ready_ || asio_internals::has_handlers(context_)) {
+    reactor_ready_ = false;
+    context_.poll();
+  }
+}
+
+void RingLoop::complete_ready() {
+  struct Completion {
+    uint64_t data;
+    int result;
+  } done[kBatch];
+  unsigned n = 0;
+  unsigned head = 0;
+  io_uring_cqe *cqe = nullptr;
+  io_uring_for_each_cqe(&ring_, head, cqe) {
+    if (n == kBatch) break;
+    done[n++] = Completion{io_uring_cqe_get_data64(cqe), cqe->res};
+  }
+  io_uring_cq_advance(&ring_, n);
+  for (unsigned i = 0; i < n; ++i) {
+    if (done[i].data == kReactorPoll) {
+      // Fired, or cancelled with the thread that submitted it: either way asio is looked at,
+      // and the poll is submitted again before the next sleep.
+      reactor_watched_ = false;
+      reactor_ready_ = true;
+      continue;
+    }
+    if (done[i].data == kCancel) continue;
+    Op *op = reinterpret_cast<Op *>(done[i].data);
+    pending_.erase(op);
+    // Let go only after `done`: it may submit the next operation, and the owner may end
+    // with this reference.
+    const std::shared_ptr<void> keep = std::move(op->keep_);
+    op->done_(op->target_, done[i].result);
+  }
+}
+
+}  // namespace dim

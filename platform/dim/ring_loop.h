@@ -1,0 +1,90 @@
+// The dispatch context's wait, through io_uring instead of asio's epoll reactor.
+//
+// With epoll every arrival costs two system calls on the thread that waits: epoll_wait says
+// the socket is readable, recvmsg reads it. Here a receive for each connection waits in the
+// ring, and one io_uring_enter both submits what the last round queued and sleeps until a
+// receive has completed: the bytes are already in the connection's buffer when the thread
+// wakes. On a loopback ping-pong this saves about a tenth of a round trip when both sides share
+// a core (loop_floor_bench).
+//
+// asio keeps everything else of the context (timers, connecting, posted handlers): its epoll
+// descriptor waits in the ring as one more poll, and the context is polled when it fires or
+// when handlers are queued (asio_internals.h says how a post from another thread wakes the
+// ring). Connections whose Options name the ring read through it and wait in it for room to
+// write; their sockets leave asio's reactor.
+//
+// Used by one thread at a time, the one that holds the context's turn (DispatchLoop); the
+// turn's lock orders one holder's use of the ring before the next one's. A request belongs to
+// the thread that submitted it, and the kernel cancels it when that thread ends (a caller's
+// thread that waited once): a cancelled operation is submitted again by its owner.
+#pragma once
+
+#include <liburing.h>
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <unordered_set>
+
+namespace dim {
+
+class RingLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // One operation in the ring at a time per object; `done` runs on the holder's thread with
+  // the kernel's result (bytes, a poll mask, or -errno).
+  class Op {
+   public:
+    using Done = void (*)(void *target, int result);
+    Op(Done done, void *target) : done_(done), target_(target) {}
+    Op(const Op &) = delete;
+    Op &operator=(const Op &) = delete;
+    bool pending() const { return keep_ != nullptr; }
+
+   private:
+    friend class RingLoop;
+    Done done_;
+    void *target_;
+    std::shared_ptr<void> keep_;  // the owner, alive while the kernel may write its buffer
+  };
+
+  // Nothing when the kernel refuses a ring (an old kernel, a sandbox), when this asio cannot
+  // be reached into, or when DIM_IO_URING=0.
+  static std::unique_ptr<RingLoop> create(asio::io_context &context);
+  ~RingLoop();
+  RingLoop(const RingLoop &) = delete;
+  RingLoop &operator=(const RingLoop &) = delete;
+
+  // Queues a receive into [data, data + size) and a wait until `fd` can take more bytes.
+  // `keep` holds the owner of `op` and of the buffer until `done` has run.
+  void receive(int fd, void *data, std::size_t size, Op &op, std::shared_ptr<void> keep);
+  void wait_writable(int fd, Op &op, std::shared_ptr<void> keep);
+  // Hands queued requests to the kernel now. Called before a descriptor with requests in the
+  // ring is closed: the kernel looks a descriptor up when it takes the request, and a number
+  // closed before that may already name another socket.
+  void flush();
+
+  // Runs what is ready: completed operations, then the context's handlers. Sleeps until
+  // something is ready, the deadline passes or the context is stopped.
+  void run_one(Clock::time_point deadline);
+
+ private:
+  RingLoop(asio::io_context &context, int reactor_fd);
+  io_uring_sqe *next_sqe();
+  void submit(Op &op, std::shared_ptr<void> keep);
+  void watch_reactor();
+  // Sleeps in io_uring_enter, submitting what is queued; false when nothing completed.
+  bool sleep_until(Clock::time_point deadline);
+  void complete_ready();
+
+  asio::io_context &context_;
+  io_uring ring_{};
+  int reactor_fd_;
+  bool reactor_watched_ = false;
+  bool reactor_ready_ = false;
+  std::unordered_set<Op *> pending_;
+};
+
+}  // namespace dim
