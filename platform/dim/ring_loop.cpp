@@ -146,14 +146,16 @@ void RingLoop::run_one(Clock::time_point deadline) {
   if (context_.stopped()) return;
   if (io_uring_cq_ready(&ring_) == 0) {
     watch_reactor();
-    // Handlers queued by this thread outside asio (a post from inside a frame's handling)
-    // run now; otherwise a post from now on wakes the reactor, which the ring watches.
-    if (!asio_internals::waiting(context_, true)) {
-      context_.poll();
-      return;
+    // Handlers already queued (posted by this thread outside asio, or by another one just
+    // now) run without a sleep; from the moment it is set, a post wakes the reactor, which the
+    // ring watches.
+    if (asio_internals::waiting(context_, true)) {
+      sleep_until(deadline);
+      asio_internals::waiting(context_, false);
+    } else if (io_uring_sq_ready(&ring_) > 0) {
+      // However busy the handlers keep it, the connections' receives still reach the kernel.
+      io_uring_submit(&ring_);
     }
-    sleep_until(deadline);
-    asio_internals::waiting(context_, false);
   }
   complete_ready();
   if (reactor_ready_ || asio_internals::has_handlers(context_)) {

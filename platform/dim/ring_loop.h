@@ -41,7 +41,6 @@ class RingLoop {
     Op(Done done, void *target) : done_(done), target_(target) {}
     Op(const Op &) = delete;
     Op &operator=(const Op &) = delete;
-    bool pending() const { return keep_ != nullptr; }
 
    private:
     friend class RingLoop;
