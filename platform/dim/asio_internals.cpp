@@ -44,9 +44,7 @@ template struct Reach<SchedulerTaskOp, &scheduler::task_operation_>;
 template struct Reach<SchedulerInterrupted, &scheduler::task_interrupted_>;
 template struct Reach<ReactorEpollFd, &epoll_reactor::epoll_fd_>;
 
-scheduler &scheduler_of(asio::io_context &context) {
-  return asio::use_service<scheduler>(context);
-}
+scheduler &scheduler_of(asio::io_context &context) { return asio::use_service<scheduler>(context); }
 
 // Handlers other than the reactor's own place in the queue. Called with the mutex held.
 bool handlers_queued(scheduler &s) {
