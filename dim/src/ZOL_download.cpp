@@ -37,7 +37,7 @@ std::string field_text(const char *field, size_t size) {
 
 void download(long *tag, void *FPGAdata, int *size) {
   (void)tag;
-  if (hold_if_busy(download, FPGAdata, size)) return;
+  if (hold_if_busy("DownloadFPGA", download, FPGAdata, size)) return;
   DOWNLOAD_JOB job;
   const auto *bytes = static_cast<const unsigned char *>(FPGAdata);
   job.image.assign(bytes, bytes + received_bytes(FPGAdata, size));
@@ -48,7 +48,7 @@ void download(long *tag, void *FPGAdata, int *size) {
 
 void run_action(long *tag, void *data, int *size) {
   (void)tag;
-  if (hold_if_busy(run_action, data, size)) return;
+  if (hold_if_busy("RunFPGAAction", run_action, data, size)) return;
   const int bytes = received_bytes(data, size);
   if (bytes < static_cast<int>(sizeof(RUNACTION))) {
     std::printf("RunFPGAAction: %d bytes, less than the %d-byte header; ignored\n", bytes,

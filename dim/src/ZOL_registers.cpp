@@ -40,10 +40,12 @@ void trace(const WRITE &w) {
 
 // Serves the whole records of one command in order, then publishes one result per record.
 // Only the first MAX_REGISTERS records fit the result table; the rest are reported and
-// dropped, never served.
+// dropped, never served. A command held behind a download therefore keeps only those records.
 void ReadWrite_registers(long *tag, void *RegisterW, int *size) {
   (void)tag;
-  if (hold_if_busy(ReadWrite_registers, RegisterW, size)) return;
+  if (hold_if_busy("ReadWriteRegisters", ReadWrite_registers, RegisterW, size,
+                   MAX_REGISTERS * static_cast<int>(sizeof(WRITE))))
+    return;
   int count = register_requests_to_serve(RegisterW, size);
   Nregisters = count;
 

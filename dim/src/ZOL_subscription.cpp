@@ -33,7 +33,7 @@ void arm_counter_timer() {
 // new addresses once the table is full are reported and dropped.
 void Subscribe_counters(long *tag, void *counter, int *size) {
   (void)tag;
-  if (hold_if_busy(Subscribe_counters, counter, size)) return;
+  if (hold_if_busy("SubscribeRegisters", Subscribe_counters, counter, size)) return;
   int bytes = (counter != nullptr && size != nullptr && *size > 0) ? *size : 0;
   int count = bytes / static_cast<int>(sizeof(CNTREQ));
   int ignored = 0;
