@@ -50,5 +50,6 @@ enum { MAX_REGISTERS = 100, MAX_COUNTERS = 100 };
 
 // The register requests a "ReadWriteRegisters" command carries that both register servers
 // serve: its whole 20-byte records, at most MAX_REGISTERS of them. A longer command is
-// answered for its first MAX_REGISTERS records and one line says how many were dropped.
+// answered for its first MAX_REGISTERS records and one line says how many were dropped (at
+// most ten such lines a minute, the next one counting those held back).
 int register_requests_to_serve(const void *data, const int *size);

@@ -1,7 +1,7 @@
 // Messages that a peer can cause (refusals, dropped connections, protocol faults) are printed
-// through a LogLimit, so a flood of hostile connections cannot flood stderr as well: a few
-// lines go out at once, then at most that many per window, and the next line printed says how
-// many were held back meanwhile.
+// through a LogLimit, so a flood of hostile connections or commands cannot flood the log as
+// well: a few lines go out at once, then at most that many per window, and the next line
+// printed says how many were held back meanwhile.
 #pragma once
 
 #include <chrono>
@@ -14,9 +14,11 @@ namespace dim {
 
 class LogLimit {
  public:
-  LogLimit(std::size_t burst, std::chrono::seconds window) : burst_(burst), window_(window) {}
+  // Lines go to `out`: standard error unless a program reports such faults elsewhere.
+  LogLimit(std::size_t burst, std::chrono::seconds window, std::FILE *out = stderr)
+      : burst_(burst), window_(window), out_(out) {}
 
-  // Prints `line` (without its line end) on stderr unless this window's lines are used up.
+  // Prints `line` (without its line end) unless this window's lines are used up.
   void print(const std::string &line) {
     std::size_t held = 0;
     {
@@ -35,15 +37,16 @@ class LogLimit {
       held_ = 0;
     }
     if (held > 0)
-      std::fprintf(stderr, "%s (and %zu similar messages held back)\n", line.c_str(), held);
+      std::fprintf(out_, "%s (and %zu similar messages held back)\n", line.c_str(), held);
     else
-      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fprintf(out_, "%s\n", line.c_str());
   }
 
  private:
   std::mutex mutex_;
   const std::size_t burst_;
   const std::chrono::seconds window_;
+  std::FILE *const out_;
   std::chrono::steady_clock::time_point window_start_{};
   std::size_t printed_ = 0;
   std::size_t held_ = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/dim/log_limit.h"
 #include "platform/dim/runtime.h"
 
 namespace dim {
@@ -169,8 +170,8 @@ void ServerSide::run_command(const wire::CommandView &cmd, const std::string &pe
     std::lock_guard lock(mutex_);
     auto it = names_.find(cmd.name);
     if (it == names_.end() || it->second.first != wire::EntryKind::kCommand) {
-      std::fprintf(stderr, "dim: %s sent to %.*s, which is no command here\n", peer.c_str(),
-                   static_cast<int>(cmd.name.size()), cmd.name.data());
+      connection_log().print("dim: " + peer + " sent to " + std::string(cmd.name) +
+                             ", which is no command here");
       return;
     }
     const Command &c = commands_[static_cast<std::size_t>(it->second.second - 1)];

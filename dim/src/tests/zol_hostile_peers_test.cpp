@@ -61,6 +61,12 @@ std::size_t line_count(const std::string &text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+std::size_t count_of(const std::string &text, const std::string &what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 // A register write through the station; true when its answer came back.
 bool station_write(Station &station, uint32_t value) {
   const std::size_t before = station.updates(kSvc).size();
@@ -195,6 +201,55 @@ TEST(ZolHostilePeers, ClosingManySubscriptionsCostsTimeInProportion) {
                                 << " ms";
   std::printf("delay after closing 8 x 4096 subscriptions: %lld ms, 24 x 4096: %lld ms\n",
               static_cast<long long>(few.count()), static_cast<long long>(many.count()));
+}
+
+// A command frame with the words as its data, as the messaging library sends one.
+wire::Bytes command_frame(const std::string &name, const std::vector<uint32_t> &words) {
+  wire::Bytes frame = wire::command_head(name, words.size() * 4);
+  const auto *bytes = reinterpret_cast<const uint8_t *>(words.data());
+  frame.insert(frame.end(), bytes, bytes + words.size() * 4);
+  return frame;
+}
+
+TEST(ZolHostilePeers, FloodsOfFaultyCommandsPrintAFewLinesAndACount) {
+  World world("hostile_faults");
+  world.boardsim({"set-id", "0x20020005"});
+  auto server = start_board_server(world);
+  const int port = listed_port(world, kBoard);
+  ASSERT_GT(port, 0);
+  RawSocket peer(port);
+  ASSERT_TRUE(peer.ok());
+
+  // Commands to a name the server does not have, and batches longer than the result table.
+  wire::Bytes flood;
+  for (int i = 0; i < 500; ++i) {
+    const auto f = command_frame(kBoard + "/CMD/Nothing", {});
+    flood.insert(flood.end(), f.begin(), f.end());
+  }
+  std::vector<uint32_t> oversized;
+  for (int i = 0; i < 101; ++i) {
+    const auto r = write_rec(1, 0x38, 0x1111, 0xFFFFFFFF, 1);
+    oversized.insert(oversized.end(), r.begin(), r.end());
+  }
+  for (int i = 0; i < 500; ++i) {
+    const auto f = command_frame(kCmd, oversized);
+    flood.insert(flood.end(), f.begin(), f.end());
+  }
+  // Served after all of them, on the same connection.
+  const auto last = command_frame(kCmd, write_rec(1, 0x38, 0x600D, 0xFFFFFFFF, 1));
+  flood.insert(flood.end(), last.begin(), last.end());
+  ASSERT_TRUE(peer.send_all(flood));
+  for (int i = 0; i < 200 && world.peek(0x38) != 0x600D; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(world.peek(0x38), 0x600Du);
+
+  const std::string err = server->err();
+  const std::string out = server->out();
+  EXPECT_EQ(count_of(err, ", which is no command here"), 10u) << err.substr(0, 2000);
+  EXPECT_NE(err.find(" sent to " + kBoard + "/CMD/Nothing, which is no command here\n"),
+            std::string::npos)
+      << err.substr(0, 2000);
+  EXPECT_EQ(count_of(out, "ReadWriteRegisters: 1 requests beyond the first 100 ignored"), 10u)
+      << out.substr(0, 2000);
 }
 
 TEST(ZolAccess, AllowListsDecideWhoWatchesAndWhoChangesTheBoard) {
