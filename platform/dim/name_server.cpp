@@ -1,6 +1,7 @@
 #include "platform/dim/name_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace dim {
@@ -30,6 +31,15 @@ std::string names_prefix(const std::string &server) {
   if (server.size() > kLast.size() && server.ends_with(kLast))
     return server.substr(0, server.size() - kLast.size() + 1);
   return server + "/";
+}
+
+bool plausible_host(std::string_view host) {
+  // A DNS name, a dotted IPv4 address, or an IPv6 address with its zone ("fe80::1%eth0").
+  if (host.empty() || host.size() > 255) return false;
+  return std::all_of(host.begin(), host.end(), [](char ch) {
+    const auto u = static_cast<unsigned char>(ch);
+    return std::isalnum(u) || ch == '.' || ch == '-' || ch == ':' || ch == '%' || ch == '_';
+  });
 }
 
 NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions options,
@@ -151,8 +161,8 @@ bool NameServer::log_allowed(const asio::ip::address &a) {
 void NameServer::refuse_registration(Connection *c, const Peer &peer, const std::string &server,
                                      const std::string &why) {
   if (log_allowed(peer.address))
-    std::fprintf(stderr, "dim_dns: refused %s from %s: %s\n", server.c_str(), c->label().c_str(),
-                 why.c_str());
+    std::fprintf(stderr, "dim_dns: refused %s from %s: %s\n", wire::printable(server).c_str(),
+                 c->label().c_str(), wire::printable(why).c_str());
   c->send(wire::encode(wire::RegisterReplyMsg{false, why}));
 }
 
@@ -167,15 +177,49 @@ std::string NameServer::owner_refusal(const asio::ip::address &a, const std::str
   return "names under this prefix may not be registered from host " + a.to_string();
 }
 
+std::string NameServer::space_refusal(const asio::ip::address &a, const std::string &prefix) const {
+  // The server would hold every name under its prefix, so also those under an owner rule's
+  // prefix that lies inside it (/ZOL/SERVER and a rule for /ZOL/KeshV2_00).
+  if (std::string why = owner_refusal(a, prefix); !why.empty()) return why;
+  for (const auto &rule : options_.owners) {
+    if (!rule.prefix.starts_with(prefix)) continue;
+    if (std::string why = owner_refusal(a, rule.prefix); !why.empty()) return why;
+  }
+  return {};
+}
+
+const std::string *NameServer::overlapping(const std::string &prefix) const {
+  // A space that contains this one: its prefix is this one cut after one of its '/'.
+  for (std::size_t i = prefix.find('/'); i != std::string::npos; i = prefix.find('/', i + 1)) {
+    auto it = spaces_.find(prefix.substr(0, i + 1));
+    if (it != spaces_.end()) return &it->second;
+  }
+  // A space inside this one sorts right after it.
+  auto it = spaces_.lower_bound(prefix);
+  if (it != spaces_.end() && it->first.starts_with(prefix)) return &it->second;
+  return nullptr;
+}
+
 void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
   if (!options_.may_register.empty() && !any_contains(options_.may_register, peer.address)) {
     refuse_registration(c, peer, m.server,
                         "host " + peer.address.to_string() + " may not register servers here");
     return;
   }
+  if (!plausible_host(m.host)) {
+    refuse_registration(c, peer, m.server, "the host it gives is no host name or address");
+    return;
+  }
   if (std::string why = owner_refusal(peer.address, m.server); !why.empty()) {
     refuse_registration(c, peer, m.server, why);
     return;
+  }
+  const std::string space = options_.any_names ? std::string() : names_prefix(m.server);
+  if (!space.empty()) {
+    if (std::string why = space_refusal(peer.address, space); !why.empty()) {
+      refuse_registration(c, peer, m.server, why);
+      return;
+    }
   }
   std::size_t bytes = 0;
   for (const auto &e : m.entries) bytes += e.name.size();
@@ -201,6 +245,17 @@ void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
                             std::to_string(s.port) + " (pid " + std::to_string(s.pid) + ")");
     return;
   }
+  // Nested spaces would let two servers claim one name, whichever came first; the space of a
+  // server that is already registered stays whole.
+  if (const std::string *other = space.empty() ? nullptr : overlapping(space)) {
+    const Server &s = servers_.at(*other);
+    refuse_registration(c, peer, m.server,
+                        "names under " + space + " overlap those of server " + *other + " at " +
+                            s.host + ":" + std::to_string(s.port) + " (pid " +
+                            std::to_string(s.pid) + ")");
+    return;
+  }
+  if (!space.empty()) spaces_[space] = m.server;
   peer.server = m.server;
   Server &s = servers_[m.server];
   s.owner = c;
@@ -208,9 +263,9 @@ void NameServer::on_register(Connection *c, Peer &peer, wire::RegisterMsg m) {
   s.port = m.port;
   s.pid = m.pid;
   for (const auto &e : m.entries) add_entry(c, peer, s, m.server, e);
-  std::printf("dim_dns: server %s registered at %s:%u with %zu names%s\n", m.server.c_str(),
-              s.host.c_str(), static_cast<unsigned>(s.port), s.entries.size(),
-              m.reclaim ? " (returning)" : "");
+  std::printf("dim_dns: server %s registered at %s:%u with %zu names%s\n",
+              wire::printable(m.server).c_str(), s.host.c_str(), static_cast<unsigned>(s.port),
+              s.entries.size(), m.reclaim ? " (returning)" : "");
   c->send(wire::encode(wire::RegisterReplyMsg{true, {}}));
 }
 
@@ -279,7 +334,10 @@ void NameServer::on_closed(Connection *c) {
     if (sit != servers_.end() && sit->second.owner == c) {
       for (const auto &[entry, kind] : sit->second.entries) names_.erase(entry);
       servers_.erase(sit);
-      std::printf("dim_dns: server %s gone\n", server.c_str());
+      if (auto spc = spaces_.find(names_prefix(server));
+          spc != spaces_.end() && spc->second == server)
+        spaces_.erase(spc);
+      std::printf("dim_dns: server %s gone\n", wire::printable(server).c_str());
     }
   }
   // The connection may still be running its own callback: free it on the next turn.

@@ -4,7 +4,9 @@
 // long as its registration connection; when that closes, they are forgotten.
 //
 // Who may hold a name: a service or command name belongs under its server's name
-// (/ZOL/KeshV2_00/SERVER offers /ZOL/KeshV2_00/...), unless `any_names` is set; hosts outside
+// (/ZOL/KeshV2_00/SERVER offers /ZOL/KeshV2_00/...), unless `any_names` is set, and no two
+// servers hold nested spaces of names (/ZOL/SERVER, /ZOL/KeshV2_00 or /ZOL/KeshV2_00/CMD/SERVER
+// beside /ZOL/KeshV2_00/SERVER), so every name has one possible holder; hosts outside
 // `may_register` register nothing; a name under an owner rule's prefix is taken only from that
 // rule's hosts. For `grace` after start the name server cannot know which names were held
 // before it (re)started, so only servers that say they held theirs (a reclaim) get in, and
@@ -18,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -82,6 +85,10 @@ class NameServer {
   bool add_entry(Connection *c, const Peer &peer, Server &s, const std::string &server,
                  const wire::Entry &e);
   std::string owner_refusal(const asio::ip::address &a, const std::string &name) const;
+  // Empty when the host may hold the whole space of names under `prefix`; else why not.
+  std::string space_refusal(const asio::ip::address &a, const std::string &prefix) const;
+  // The registered server whose space of names lies inside `prefix`'s or contains it.
+  const std::string *overlapping(const std::string &prefix) const;
   bool log_allowed(const asio::ip::address &a);
   wire::Bytes list_reply(uint32_t request, const std::string &after) const;
 
@@ -95,11 +102,16 @@ class NameServer {
   Acceptor acceptor_;
   std::map<std::string, Server> servers_;
   std::map<std::string, Owner> names_;
+  // Each registered server's space of names (names_prefix of its name) and the server.
+  std::map<std::string, std::string> spaces_;
   // When each peer host's refusals were last logged: one line per host and minute.
   std::map<std::string, std::chrono::steady_clock::time_point> logged_;
 };
 
 // The names a server may offer start with this: its name without a last "/SERVER", then "/".
 std::string names_prefix(const std::string &server);
+
+// Whether a registration's host text is a host name or address a client can be sent to.
+bool plausible_host(std::string_view host);
 
 }  // namespace dim

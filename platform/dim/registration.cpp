@@ -117,7 +117,8 @@ void Registration::on_frame(wire::Frame &&f) {
       return;
     }
     if (refused_names_.erase(*name))
-      std::fprintf(stderr, "dim: name %s registered with %s\n", name->c_str(), which_.c_str());
+      std::fprintf(stderr, "dim: name %s registered with %s\n", wire::printable(*name).c_str(),
+                   which_.c_str());
     return;
   }
   link_->close("unexpected frame kind " + std::to_string(static_cast<int>(f.kind())));
@@ -125,13 +126,13 @@ void Registration::on_frame(wire::Frame &&f) {
 
 void Registration::on_refused(const std::string &why) {
   if (!accepted_once_ && owner_.newcomer()) {
-    owner_.refused(*this, why);
+    owner_.refused(*this, wire::printable(why));
     return;
   }
   // It has been serving: a refusal never ends it; it says so and keeps trying.
   if (!reported_refusal_)
     std::fprintf(stderr, "dim: server %s refused by %s: %s; retrying every second\n",
-                 owner_.server_name().c_str(), which_.c_str(), why.c_str());
+                 owner_.server_name().c_str(), which_.c_str(), wire::printable(why).c_str());
   reported_refusal_ = true;
   reported_lost_ = true;  // says so when it has its name again
   abandon();
@@ -140,8 +141,8 @@ void Registration::on_refused(const std::string &why) {
 
 void Registration::on_entry_refused(const wire::EntryRefusedMsg &r) {
   if (refused_names_.insert(r.name).second)
-    std::fprintf(stderr, "dim: name %s refused by %s: %s; retrying every second\n", r.name.c_str(),
-                 which_.c_str(), r.text.c_str());
+    std::fprintf(stderr, "dim: name %s refused by %s: %s; retrying every second\n",
+                 wire::printable(r.name).c_str(), which_.c_str(), wire::printable(r.text).c_str());
   retry_refused_entries();
 }
 

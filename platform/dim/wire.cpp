@@ -173,7 +173,10 @@ FrameReader::FrameReader(std::size_t max_body, std::size_t scratch_size)
     : max_body_(max_body), scratch_(std::max(scratch_size, kLengthSize + 1)) {}
 
 std::span<uint8_t> FrameReader::buffer() {
-  if (big_.body) return {big_.body.get() + big_filled_, big_.size - big_filled_};
+  if (big_.body) {
+    if (big_filled_ == big_room_) grow_big();
+    return {big_.body.get() + big_filled_, big_room_ - big_filled_};
+  }
   if (begin_ > 0) {
     std::memmove(scratch_.data(), scratch_.data() + begin_, end_ - begin_);
     end_ -= begin_;
@@ -188,11 +191,21 @@ std::optional<std::string> FrameReader::commit(std::size_t n, std::vector<Frame>
     if (big_filled_ < big_.size) return std::nullopt;
     out.push_back(std::move(big_));
     big_ = Frame{};
-    big_filled_ = 0;
+    big_filled_ = big_room_ = 0;
     return std::nullopt;
   }
   end_ += n;
   return parse(out);
+}
+
+void FrameReader::grow_big() {
+  // Doubling keeps the copies to about one frame's worth in all; the last step allocates the
+  // announced length exactly, so the finished frame is handed on without another copy.
+  const std::size_t room = std::min(big_.size, std::max(2 * big_room_, scratch_.size()));
+  auto body = std::make_shared_for_overwrite<uint8_t[]>(room);
+  std::memcpy(body.get(), big_.body.get(), big_filled_);
+  big_.body = std::move(body);
+  big_room_ = room;
 }
 
 std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
@@ -208,21 +221,43 @@ std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
     if (have < len && kLengthSize + len <= scratch_.size()) return std::nullopt;  // wait
     Frame f;
     f.size = len;
-    f.body = std::make_shared_for_overwrite<uint8_t[]>(len);  // count and body in one block
     if (have >= len) {
+      f.body = std::make_shared_for_overwrite<uint8_t[]>(len);  // count and body in one block
       std::memcpy(f.body.get(), p + kLengthSize, len);
       begin_ += kLengthSize + len;
       out.push_back(std::move(f));
       continue;
     }
-    // Too big for the scratch buffer: the rest arrives straight into the frame's own buffer.
+    // Too big for the scratch buffer: the rest arrives straight into the frame's own buffer,
+    // which starts at twice what is here (at least the scratch buffer's size) and grows as the
+    // bytes come, never beyond the announced length.
+    const std::size_t room = std::min<std::size_t>(len, std::max(2 * have, scratch_.size()));
+    f.body = std::make_shared_for_overwrite<uint8_t[]>(room);
     std::memcpy(f.body.get(), p + kLengthSize, have);
     big_ = std::move(f);
     big_filled_ = have;
+    big_room_ = room;
     begin_ = end_ = 0;
     return std::nullopt;
   }
   return std::nullopt;
+}
+
+std::string printable(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u >= 0x20 && u < 0x7f && ch != '\\') {
+      out.push_back(ch);
+      continue;
+    }
+    out += "\\x";
+    out.push_back(kHex[u >> 4]);
+    out.push_back(kHex[u & 15]);
+  }
+  return out;
 }
 
 // ---- encoders ----

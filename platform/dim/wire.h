@@ -77,7 +77,9 @@ struct Frame {
 
 // Splits a received byte stream into frames. Small frames are gathered in a scratch buffer;
 // a frame larger than that gets its own buffer, and the rest of it is received straight into
-// it, so a 64 MiB command costs one allocation and no per-byte work.
+// it. That buffer grows with what has arrived, doubling up to the announced length, so a peer
+// that announces 64 MiB and sends little holds little, and a whole 64 MiB command still costs
+// a few allocations and about one extra copy, with no per-byte work.
 class FrameReader {
  public:
   explicit FrameReader(std::size_t max_body = kMaxFrameBody,
@@ -90,16 +92,20 @@ class FrameReader {
   std::optional<std::string> commit(std::size_t n, std::vector<Frame> &out);
   // Bytes received so far of a frame too large for the scratch buffer (0 when none).
   std::size_t partial_bytes() const { return big_.body ? big_filled_ : 0; }
+  // Bytes allocated for that frame so far (0 when none).
+  std::size_t partial_capacity() const { return big_.body ? big_room_ : 0; }
 
  private:
   std::optional<std::string> parse(std::vector<Frame> &out);
+  void grow_big();
 
   std::size_t max_body_;
   std::vector<uint8_t> scratch_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  Frame big_;
+  Frame big_;  // size: the announced length
   std::size_t big_filled_ = 0;
+  std::size_t big_room_ = 0;  // allocated for big_.body so far
 };
 
 // ---- messages ----
@@ -222,6 +228,11 @@ std::optional<SubscribeMsg> decode_subscribe(const Frame &f);
 std::optional<uint32_t> decode_sub_id(const Frame &f);  // kUnsubscribe, kNoService
 std::optional<DataView> decode_data(const Frame &f);
 std::optional<CommandView> decode_command(const Frame &f);
+
+// A text from a peer as it may be printed in a log line: bytes outside printable ASCII, and
+// the backslash, are written as \xNN, so a peer cannot forge lines or send the terminal
+// escape sequences. Ordinary names come out unchanged.
+std::string printable(std::string_view text);
 
 // Format "L" data travels as little-endian 32-bit words; on a big-endian host the words of
 // the first size/4*4 bytes are swapped in place (nothing to do on the board's computer).

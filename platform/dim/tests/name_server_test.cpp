@@ -75,6 +75,115 @@ TEST(NameServerNames, AServerIsGivenOnlyNamesUnderItsOwnName) {
             "/ZOL/KeshV2_00/SERVER");
 }
 
+// A server whose own name lies in a board's space of names, one named as the board without
+// "/SERVER", or one whose space holds the board's, would otherwise share the board's names.
+TEST(NameServerNames, NoTwoServersHoldNestedSpacesOfNames) {
+  NameServerProcess dns;
+  const auto board_names = names_under("/ZOL/KeshV2_00");
+  DnsPeer board(dns.port());
+  auto r = board.register_as(registration("/ZOL/KeshV2_00/SERVER", board_names));
+  ASSERT_TRUE(r && r->ok);
+  for (const char *squatter : {"/ZOL/KeshV2_00/CMD/SERVER", "/ZOL/KeshV2_00", "/ZOL/SERVER"}) {
+    DnsPeer p(dns.port());
+    r = p.register_as(registration(
+        squatter, {"/ZOL/KeshV2_00/CMD/ReadWriteRegisters", "/ZOL/KeshV2_00/CMD/Other"}));
+    ASSERT_TRUE(r) << squatter;
+    EXPECT_FALSE(r->ok) << squatter;
+    EXPECT_EQ(r->text.find("names under "), 0u) << r->text;
+    EXPECT_NE(r->text.find(" overlap those of server /ZOL/KeshV2_00/SERVER at 127.0.0.1:9 (pid 1)"),
+              std::string::npos)
+        << r->text;
+  }
+  EXPECT_EQ(holder_of(dns.port(), "/ZOL/KeshV2_00/CMD/ReadWriteRegisters"),
+            "/ZOL/KeshV2_00/SERVER");
+  EXPECT_EQ(holder_of(dns.port(), "/ZOL/KeshV2_00/CMD/Other"), "");
+  // Siblings and names that only share the first characters are no overlap.
+  for (const char *neighbour : {"/ZOL/KeshV2_01/SERVER", "/ZOL/KeshV2_0/SERVER", "/SERVER"}) {
+    DnsPeer p(dns.port());
+    r = p.register_as(registration(neighbour, {}));
+    EXPECT_TRUE(r && r->ok) << neighbour;
+  }
+}
+
+// Whoever holds a space first keeps it: a board started while another server holds a space
+// nested with its own is told who, and gets its names whole once that server is gone.
+TEST(NameServerNames, ABoardGetsItsSpaceWholeOnceTheServerInsideItIsGone) {
+  NameServerProcess dns;
+  auto squatter = std::make_unique<DnsPeer>(dns.port());
+  auto r = squatter->register_as(
+      registration("/ZOL/KeshV2_00/CMD/SERVER", {"/ZOL/KeshV2_00/CMD/ReadWriteRegisters"}));
+  ASSERT_TRUE(r && r->ok);
+  DnsPeer board(dns.port());
+  r = board.register_as(registration("/ZOL/KeshV2_00/SERVER", names_under("/ZOL/KeshV2_00")));
+  ASSERT_TRUE(r);
+  EXPECT_FALSE(r->ok);
+  EXPECT_NE(r->text.find("overlap those of server /ZOL/KeshV2_00/CMD/SERVER"), std::string::npos)
+      << r->text;
+  EXPECT_TRUE(board.refused.empty());
+
+  squatter.reset();
+  bool registered = false;
+  for (int i = 0; i < 50 && !registered; ++i) {
+    DnsPeer again(dns.port());
+    r = again.register_as(registration("/ZOL/KeshV2_00/SERVER", names_under("/ZOL/KeshV2_00")));
+    registered = r && r->ok;
+    if (!registered) std::this_thread::sleep_for(20ms);
+    if (registered) {
+      again.collect_refusals(300);
+      EXPECT_TRUE(again.refused.empty());
+      EXPECT_EQ(holder_of(dns.port(), "/ZOL/KeshV2_00/CMD/ReadWriteRegisters"),
+                "/ZOL/KeshV2_00/SERVER");
+    }
+  }
+  EXPECT_TRUE(registered);
+}
+
+// A peer's texts reach the name server's log lines: a host text that is no host is refused,
+// and the names it prints cannot start a line of their own or carry escape sequences.
+TEST(NameServerNames, PeerTextsCannotForgeLogLines) {
+  NameServerProcess dns;
+  DnsPeer named(dns.port());
+  auto r = named.register_as(registration("/T/G\n\x1b[2J/SERVER", {"/T/G\n\x1b[2J/X"}));
+  ASSERT_TRUE(r && r->ok);
+  DnsPeer again(dns.port());  // refused, and the refusal is logged (once per host and minute)
+  r = again.register_as(registration("/T/G\n\x1b[2J/SERVER", {}));
+  ASSERT_TRUE(r && !r->ok);
+
+  DnsPeer evil(dns.port());
+  auto m = registration("/T/F/SERVER", {"/T/F/X"});
+  m.host = "\x1b[31mEVIL\x1b[0m\n\rdim_dns: server /ZOL/KeshV2_00/SERVER registered at 1.2.3.4";
+  r = evil.register_as(m);
+  ASSERT_TRUE(r);
+  EXPECT_FALSE(r->ok);
+  EXPECT_EQ(r->text, "the host it gives is no host name or address");
+  EXPECT_EQ(holder_of(dns.port(), "/T/F/X"), "");
+
+  const std::string shown = "/T/G\\x0a\\x1b[2J/SERVER";
+  EXPECT_TRUE(dns.child().wait_err(
+      [&](const std::string &e) { return e.find("refused " + shown + " from peer") != e.npos; },
+      3000ms))
+      << dns.child().err();
+  EXPECT_TRUE(dns.child().wait_for("dim_dns: server " + shown + " registered at 127.0.0.1:9", 3s))
+      << dns.child().out();
+  for (const std::string &log : {dns.child().out(), dns.child().err()}) {
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+    EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+    EXPECT_EQ(log.find("EVIL"), std::string::npos) << log;
+  }
+}
+
+// With owner rules, a server whose space holds an owned prefix needs the owner's host too, or
+// it could keep the board out of its own names.
+TEST(NameServerAccess, ASpaceHoldingAnOwnedPrefixIsRefusedToOtherHosts) {
+  NameServerProcess dns(0, {"--grace", "0", "--owner", "/ZOL/KeshV2_00=192.0.2.0/24"});
+  for (const char *outer : {"/ZOL/SERVER", "/ZOL", "/SERVER/X/SERVER"}) {
+    DnsPeer p(dns.port());
+    auto r = p.register_as(registration(outer, {}));
+    ASSERT_TRUE(r) << outer;
+    EXPECT_EQ(r->ok, std::string(outer) == "/SERVER/X/SERVER") << outer << ": " << r->text;
+  }
+}
+
 TEST(NameServerNames, AnyNamesOptionLetsAServerOfferOthersNames) {
   NameServerProcess dns(0, {"--grace", "0", "--any-names"});
   DnsPeer lab(dns.port());

@@ -65,6 +65,46 @@ TEST(DimFrameReader, LargeCommandArrivesWholeThroughItsOwnBuffer) {
   EXPECT_EQ(decode_sub_id(frames[1]), 9u);
 }
 
+// A peer that announces a huge frame and sends little must not make the reader hold the
+// announced size; the buffer follows what arrives, in a few steps, and the frame ends whole.
+TEST(DimFrameReader, LargeFrameHoldsOnlyAboutWhatHasArrived) {
+  const std::size_t scratch = 64 * 1024;
+  FrameReader huge;
+  std::vector<Frame> frames;
+  Bytes head = command_head("/BIG/CMD", kMaxPayload);
+  head.push_back(1);
+  head.push_back(2);
+  ASSERT_FALSE(feed(huge, head, head.size(), frames));
+  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(huge.partial_bytes(), head.size() - kLengthSize);
+  EXPECT_LE(huge.partial_bytes() + huge.buffer().size(), 2 * scratch);
+
+  Bytes payload(4 * 1024 * 1024 + 3);
+  std::iota(payload.begin(), payload.end(), uint8_t{7});
+  const Bytes stream = with_payload(command_head("/BIG/CMD", payload.size()), payload);
+  FrameReader r;
+  std::size_t pos = 0, buffers = 0;
+  const uint8_t *last_end = nullptr;
+  while (pos < stream.size() && frames.empty()) {
+    auto buf = r.buffer();
+    if (buf.data() + buf.size() != last_end) ++buffers;
+    last_end = buf.data() + buf.size();
+    const std::size_t n = std::min({std::size_t{8192}, buf.size(), stream.size() - pos});
+    std::memcpy(buf.data(), stream.data() + pos, n);
+    pos += n;
+    ASSERT_FALSE(r.commit(n, frames));
+    if (frames.empty()) {
+      EXPECT_LE(r.partial_bytes() + r.buffer().size(), 2 * r.partial_bytes() + scratch);
+    }
+  }
+  EXPECT_LE(buffers, 10u);  // scratch, then doubling up to 4 MiB: no copy per read
+  ASSERT_EQ(frames.size(), 1u);
+  auto cmd = decode_command(frames[0]);
+  ASSERT_TRUE(cmd);
+  ASSERT_EQ(cmd->size, payload.size());
+  EXPECT_EQ(std::memcmp(cmd->data, payload.data(), payload.size()), 0);
+}
+
 // A name over the limit is cut, never written past the head's room, and the frame decodes.
 TEST(DimFrameReader, CommandHeadCutsANameOverTheLimit) {
   const std::string name(kMaxName + 9, 'n');
