@@ -181,9 +181,11 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     heard_ = true;
     handshake_timer_.cancel();
   }
-  if (options_.budget && reader_->partial_bytes() != partial_) {
+  // The budget counts what a partial frame has taken, not what has arrived of it: a peer that
+  // announces a large frame and sends a little holds a whole first room.
+  if (options_.budget && reader_->partial_capacity() != partial_) {
     // May close this connection, when it is the one holding the most.
-    partial_ = reader_->partial_bytes();
+    partial_ = reader_->partial_capacity();
     auto self = shared_from_this();
     options_.budget->hold(this, partial_);
     if (!open_) return;

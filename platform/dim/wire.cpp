@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 namespace dim::wire {
@@ -173,10 +174,7 @@ FrameReader::FrameReader(std::size_t max_body, std::size_t scratch_size)
     : max_body_(max_body), scratch_(std::max(scratch_size, kLengthSize + 1)) {}
 
 std::span<uint8_t> FrameReader::buffer() {
-  if (big_.body) {
-    if (big_filled_ == big_room_) grow_big();
-    return {big_.body.get() + big_filled_, big_room_ - big_filled_};
-  }
+  if (big_data_) return {big_data_.get() + big_filled_, big_room_ - big_filled_};
   if (begin_ > 0) {
     std::memmove(scratch_.data(), scratch_.data() + begin_, end_ - begin_);
     end_ -= begin_;
@@ -186,26 +184,31 @@ std::span<uint8_t> FrameReader::buffer() {
 }
 
 std::optional<std::string> FrameReader::commit(std::size_t n, std::vector<Frame> &out) {
-  if (big_.body) {
+  if (big_data_) {
     big_filled_ += n;
-    if (big_filled_ < big_.size) return std::nullopt;
-    out.push_back(std::move(big_));
-    big_ = Frame{};
-    big_filled_ = big_room_ = 0;
+    if (big_filled_ < big_size_) return big_filled_ < big_room_ ? std::nullopt : grow_big();
+    Frame f;
+    f.size = big_size_;
+    f.body = std::shared_ptr<uint8_t[]>(big_data_.release(), FreeMemory{});
+    out.push_back(std::move(f));
+    big_size_ = big_filled_ = big_room_ = 0;
     return std::nullopt;
   }
   end_ += n;
   return parse(out);
 }
 
-void FrameReader::grow_big() {
-  // Doubling keeps the copies to about one frame's worth in all; the last step allocates the
-  // announced length exactly, so the finished frame is handed on without another copy.
-  const std::size_t room = std::min(big_.size, std::max(2 * big_room_, scratch_.size()));
-  auto body = std::make_shared_for_overwrite<uint8_t[]>(room);
-  std::memcpy(body.get(), big_.body.get(), big_filled_);
-  big_.body = std::move(body);
+std::optional<std::string> FrameReader::grow_big() {
+  // Doubling keeps the steps few; realloc moves a large block's pages rather than copying
+  // them, so the old and the new room are never both held. The last step takes the announced
+  // length exactly.
+  const std::size_t room = std::min(big_size_, std::max(2 * big_room_, kFirstBigRoom));
+  auto *grown = static_cast<uint8_t *>(std::realloc(big_data_.get(), room));
+  if (grown == nullptr) return "no memory for a frame of " + std::to_string(big_size_) + " bytes";
+  (void)big_data_.release();
+  big_data_.reset(grown);
   big_room_ = room;
+  return std::nullopt;
 }
 
 std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
@@ -229,12 +232,13 @@ std::optional<std::string> FrameReader::parse(std::vector<Frame> &out) {
       continue;
     }
     // Too big for the scratch buffer: the rest arrives straight into the frame's own buffer,
-    // which starts at twice what is here (at least the scratch buffer's size) and grows as the
-    // bytes come, never beyond the announced length.
-    const std::size_t room = std::min<std::size_t>(len, std::max(2 * have, scratch_.size()));
-    f.body = std::make_shared_for_overwrite<uint8_t[]>(room);
-    std::memcpy(f.body.get(), p + kLengthSize, have);
-    big_ = std::move(f);
+    // which starts at kFirstBigRoom and grows as the bytes come, never beyond the announced
+    // length.
+    const std::size_t room = std::min<std::size_t>(len, std::max(2 * have, kFirstBigRoom));
+    big_data_.reset(static_cast<uint8_t *>(std::malloc(room)));
+    if (!big_data_) return "no memory for a frame of " + std::to_string(len) + " bytes";
+    std::memcpy(big_data_.get(), p + kLengthSize, have);
+    big_size_ = len;
     big_filled_ = have;
     big_room_ = room;
     begin_ = end_ = 0;
