@@ -170,7 +170,7 @@ void ServerSide::run_command(const wire::CommandView &cmd, const std::string &pe
     std::lock_guard lock(mutex_);
     auto it = names_.find(cmd.name);
     if (it == names_.end() || it->second.first != wire::EntryKind::kCommand) {
-      connection_log().print("dim: " + peer + " sent to " + std::string(cmd.name) +
+      connection_log().print("dim: " + peer + " sent to " + wire::printable(cmd.name) +
                              ", which is no command here");
       return;
     }
