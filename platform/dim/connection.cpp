@@ -35,10 +35,8 @@ asio::ip::tcp::socket registered_afresh(asio::ip::tcp::socket s) {
   return fresh;
 }
 
-// One sendmsg that never waits: the byte count written, 0 when nothing went out. Errors are
-// left for the asynchronous write to find and report, so a failing peer never ends its
-// connection inside the caller's loop over subscribers.
-std::size_t send_without_waiting(int fd, iovec *iov, std::size_t count) {
+// One sendmsg that never waits: the byte count written, or -1 with errno.
+ssize_t send_once(int fd, iovec *iov, std::size_t count) {
   msghdr m{};
   m.msg_iov = iov;
   m.msg_iovlen = count;
@@ -46,6 +44,14 @@ std::size_t send_without_waiting(int fd, iovec *iov, std::size_t count) {
   do {
     r = ::sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// The byte count written, 0 when nothing went out. Errors are left for the asynchronous write
+// to find and report, so a failing peer never ends its connection inside the caller's loop
+// over subscribers.
+std::size_t send_without_waiting(int fd, iovec *iov, std::size_t count) {
+  const ssize_t r = send_once(fd, iov, count);
   return r > 0 ? static_cast<std::size_t>(r) : 0;
 }
 
@@ -420,13 +426,7 @@ asio::error_code Connection::write_rest() {
   iovec iov[2 * kBatchFrames];
   std::size_t n = 0;
   for (const auto &b : buffers_) iov[n++] = iovec{const_cast<void *>(b.data()), b.size()};
-  msghdr m{};
-  m.msg_iov = iov;
-  m.msg_iovlen = n;
-  ssize_t r;
-  do {
-    r = ::sendmsg(fd_, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR);
+  const ssize_t r = send_once(fd_, iov, n);
   if (r < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
     return asio::error_code(errno, asio::system_category());
