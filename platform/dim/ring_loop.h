@@ -50,7 +50,7 @@ class RingLoop {
   };
 
   // Nothing when the kernel refuses a ring (an old kernel, a sandbox), when this asio cannot
-  // be reached into, or when DIM_IO_URING=0.
+  // be reached into, under valgrind, or when DIM_IO_URING=0.
   static std::unique_ptr<RingLoop> create(asio::io_context &context);
   ~RingLoop();
   RingLoop(const RingLoop &) = delete;
