@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/dim/asio_internals.h"
 
@@ -12,6 +13,10 @@ namespace dim {
 
 namespace {
 constexpr unsigned kEntries = 256;
+// Each connection has at most two requests in the ring, and a process at most a few thousand
+// connections: a completion queue this long never fills, so the kernel never refuses a
+// submission for want of room in it.
+constexpr unsigned kCompletions = 16384;
 // user_data of the ring's own requests; an Op's is its address, never this small.
 constexpr uint64_t kReactorPoll = 1;
 constexpr uint64_t kCancel = 2;
@@ -19,8 +24,10 @@ constexpr uint64_t kCancel = 2;
 constexpr unsigned kBatch = 64;
 
 bool wanted() {
+  // Asked for: under a thousand hostile connections a register read has gone unanswered
+  // through the ring, which epoll never leaves; until that is found the ring is not the default.
   const char *v = std::getenv("DIM_IO_URING");
-  if (v != nullptr && std::strcmp(v, "0") == 0) return false;
+  if (v == nullptr || std::strcmp(v, "1") != 0) return false;
   // Under valgrind a thread asleep in io_uring_enter keeps the one lock that lets threads run,
   // so every other thread of the process would stand still until the ring woke.
   const char *preload = std::getenv("LD_PRELOAD");
@@ -47,6 +54,8 @@ std::unique_ptr<RingLoop> RingLoop::create(asio::io_context &context) {
   if (reactor_fd < 0) return nullptr;
   std::unique_ptr<RingLoop> loop(new RingLoop(context, reactor_fd));
   io_uring_params params{};
+  params.flags = IORING_SETUP_CQSIZE;
+  params.cq_entries = kCompletions;
   if (io_uring_queue_init_params(kEntries, &loop->ring_, &params) != 0) {
     loop->ring_.ring_fd = -1;
     return nullptr;
@@ -62,6 +71,12 @@ RingLoop::RingLoop(asio::io_context &context, int reactor_fd)
 
 RingLoop::~RingLoop() {
   if (ring_.ring_fd < 0) return;
+  for (const Completion &c : set_aside_) {
+    if (c.data == kReactorPoll || c.data == kCancel) continue;
+    Op *op = reinterpret_cast<Op *>(c.data);
+    pending_.erase(op);
+    op->keep_.reset();
+  }
   // Nothing may be written into a buffer once its owner is let go: cancel what is left and
   // wait, a bounded time, for the kernel to confirm.
   for (Op *op : pending_) {
@@ -93,10 +108,34 @@ io_uring_sqe *RingLoop::next_sqe() {
   io_uring_sqe *sqe = io_uring_get_sqe(&ring_);
   while (sqe == nullptr) {
     // The submission queue is full: hand it to the kernel and take a fresh entry.
-    io_uring_submit(&ring_);
+    submit_now();
     sqe = io_uring_get_sqe(&ring_);
   }
   return sqe;
+}
+
+void RingLoop::submit_now() {
+  while (io_uring_sq_ready(&ring_) > 0) {
+    const int r = io_uring_submit(&ring_);
+    if (r >= 0 || r == -EINTR) continue;
+    if (r != -EBUSY && r != -EAGAIN) return;
+    // Completions the kernel holds back for want of room: take them aside, to be handled in
+    // turn, and try again.
+    set_aside_completions();
+  }
+}
+
+void RingLoop::set_aside_completions() {
+  unsigned head = 0;
+  unsigned seen = 0;
+  io_uring_cqe *cqe = nullptr;
+  io_uring_for_each_cqe(&ring_, head, cqe) {
+    ++seen;
+    set_aside_.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res});
+  }
+  io_uring_cq_advance(&ring_, seen);
+  // Lets the kernel move what it held back into the queue just emptied.
+  io_uring_get_events(&ring_);
 }
 
 void RingLoop::submit(Op &op, std::shared_ptr<void> keep) {
@@ -118,9 +157,7 @@ void RingLoop::wait_writable(int fd, Op &op, std::shared_ptr<void> keep) {
   submit(op, std::move(keep));
 }
 
-void RingLoop::flush() {
-  if (io_uring_sq_ready(&ring_) > 0) io_uring_submit(&ring_);
-}
+void RingLoop::flush() { submit_now(); }
 
 void RingLoop::watch_reactor() {
   if (reactor_watched_) return;
@@ -148,7 +185,7 @@ bool RingLoop::sleep_until(Clock::time_point deadline) {
 
 void RingLoop::run_one(Clock::time_point deadline) {
   if (context_.stopped()) return;
-  if (io_uring_cq_ready(&ring_) == 0) {
+  if (io_uring_cq_ready(&ring_) == 0 && set_aside_.empty()) {
     watch_reactor();
     // Handlers already queued (posted by this thread outside asio, or by another one just
     // now) run without a sleep; from the moment it is set, a post wakes the reactor, which the
@@ -156,9 +193,9 @@ void RingLoop::run_one(Clock::time_point deadline) {
     if (asio_internals::waiting(context_, true)) {
       sleep_until(deadline);
       asio_internals::waiting(context_, false);
-    } else if (io_uring_sq_ready(&ring_) > 0) {
+    } else {
       // However busy the handlers keep it, the connections' receives still reach the kernel.
-      io_uring_submit(&ring_);
+      submit_now();
     }
   }
   complete_ready();
@@ -169,33 +206,34 @@ void RingLoop::run_one(Clock::time_point deadline) {
 }
 
 void RingLoop::complete_ready() {
-  struct Completion {
-    uint64_t data;
-    int result;
-  } done[kBatch];
-  unsigned n = 0;
+  std::vector<Completion> &done = batch_;
+  done.clear();
+  done.insert(done.end(), set_aside_.begin(), set_aside_.end());
+  set_aside_.clear();
   unsigned head = 0;
+  unsigned seen = 0;
   io_uring_cqe *cqe = nullptr;
   io_uring_for_each_cqe(&ring_, head, cqe) {
-    if (n == kBatch) break;
-    done[n++] = Completion{io_uring_cqe_get_data64(cqe), cqe->res};
+    if (seen == kBatch) break;
+    ++seen;
+    done.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res});
   }
-  io_uring_cq_advance(&ring_, n);
-  for (unsigned i = 0; i < n; ++i) {
-    if (done[i].data == kReactorPoll) {
+  io_uring_cq_advance(&ring_, seen);
+  for (const Completion &c : done) {
+    if (c.data == kReactorPoll) {
       // Fired, or cancelled with the thread that submitted it: either way asio is looked at,
       // and the poll is submitted again before the next sleep.
       reactor_watched_ = false;
       reactor_ready_ = true;
       continue;
     }
-    if (done[i].data == kCancel) continue;
-    Op *op = reinterpret_cast<Op *>(done[i].data);
+    if (c.data == kCancel) continue;
+    Op *op = reinterpret_cast<Op *>(c.data);
     pending_.erase(op);
     // Let go only after `done`: it may submit the next operation, and the owner may end
     // with this reference.
     const std::shared_ptr<void> keep = std::move(op->keep_);
-    op->done_(op->target_, done[i].result);
+    op->done_(op->target_, c.result);
   }
 }
 

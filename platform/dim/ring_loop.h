@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <memory>
 #include <unordered_set>
+#include <vector>
 
 namespace dim {
 
@@ -49,8 +50,8 @@ class RingLoop {
     std::shared_ptr<void> keep_;  // the owner, alive while the kernel may write its buffer
   };
 
-  // Nothing when the kernel refuses a ring (an old kernel, a sandbox), when this asio cannot
-  // be reached into, under valgrind, or when DIM_IO_URING=0.
+  // Nothing unless DIM_IO_URING=1, and nothing when the kernel refuses a ring (an old kernel,
+  // a sandbox), when this asio cannot be reached into, or under valgrind.
   static std::unique_ptr<RingLoop> create(asio::io_context &context);
   ~RingLoop();
   RingLoop(const RingLoop &) = delete;
@@ -71,7 +72,14 @@ class RingLoop {
 
  private:
   RingLoop(asio::io_context &context, int reactor_fd);
+  struct Completion {
+    uint64_t data;
+    int result;
+  };
   io_uring_sqe *next_sqe();
+  // Hands every queued request to the kernel.
+  void submit_now();
+  void set_aside_completions();
   void submit(Op &op, std::shared_ptr<void> keep);
   void watch_reactor();
   // Sleeps in io_uring_enter, submitting what is queued; false when nothing completed.
@@ -84,6 +92,9 @@ class RingLoop {
   bool reactor_watched_ = false;
   bool reactor_ready_ = false;
   std::unordered_set<Op *> pending_;
+  // Completions taken out of the queue to make room for a submission, not yet handled.
+  std::vector<Completion> set_aside_;
+  std::vector<Completion> batch_;  // the completions complete_ready handles, kept for its room
 };
 
 }  // namespace dim

@@ -12,6 +12,7 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -51,6 +52,7 @@ std::vector<uint8_t> read_bytes(int fd, std::size_t size) {
 class RingConnection : public ::testing::Test {
  protected:
   void SetUp() override {
+    setenv("DIM_IO_URING", "1", 1);
     ring_ = dim::RingLoop::create(io_);
     if (!ring_) GTEST_SKIP() << "no io_uring here";
     conn_ = connect(peer_);
