@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/dim/log_limit.h"
 
@@ -138,13 +139,51 @@ void Connection::read_more() {
 }
 
 void Connection::start_read() {
-  auto buf = reader().buffer();
+  const std::span<uint8_t> buf = reader_ ? reader_->buffer() : std::span<uint8_t>(first_room_);
   read_size_ = buf.size();
   reading_ = true;
-  if (options_.ring != nullptr)
-    options_.ring->receive(fd_, buf.data(), buf.size(), ring_read_, shared_from_this());
-  else
+  if (options_.ring == nullptr) {
     read_op_.start(socket_, buf.data(), buf.size(), shared_from_this());
+  } else if (!reader_) {
+    // Read at once what came before the connection was taken (see first_ring_read).
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->first_ring_read(); });
+  } else {
+    options_.ring->receive(fd_, buf.data(), buf.size(), ring_read_, shared_from_this());
+  }
+}
+
+// A peer's first frame has usually arrived before its connection is accepted. Through the
+// ring it would be taken only once the handlers that run now are done, and a burst of
+// newcomers accepted meanwhile could close this connection as silent although it has spoken.
+// Read at its turn among those handlers, as asio's reactor reads a socket that is ready, it is
+// handled before the next newcomer's turn.
+void Connection::first_ring_read() {
+  if (!open_) {
+    reading_ = false;
+    return;
+  }
+  ssize_t r;
+  do {
+    r = ::recv(fd_, first_room_.data(), first_room_.size(), MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    options_.ring->receive(fd_, first_room_.data(), first_room_.size(), ring_read_,
+                           shared_from_this());
+    return;
+  }
+  ring_read_done(this, r < 0 ? -errno : static_cast<int>(r));
+}
+
+std::optional<std::string> Connection::take_first_bytes(std::size_t n) {
+  std::size_t taken = 0;
+  while (taken < n) {
+    const std::span<uint8_t> room = reader().buffer();
+    const std::size_t k = std::min(room.size(), n - taken);
+    std::memcpy(room.data(), first_room_.data() + taken, k);
+    if (auto fault = reader_->commit(k, frames_)) return fault;
+    taken += k;
+  }
+  return std::nullopt;
 }
 
 void Connection::read_done(void *self, const asio::error_code &ec, std::size_t n) {
@@ -179,7 +218,7 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     next_ = 0;
   }
   const std::size_t before = frames_.size();
-  if (auto fault = reader().commit(n, frames_)) {
+  if (auto fault = reader_ ? reader_->commit(n, frames_) : take_first_bytes(n)) {
     close(*fault);
     return;
   }
@@ -189,7 +228,7 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
   }
   // The budget counts what a partial frame has taken, not what has arrived of it: a peer that
   // announces a large frame and sends a little holds a whole first room.
-  if (options_.budget && reader_->partial_capacity() != partial_) {
+  if (options_.budget && reader_ && reader_->partial_capacity() != partial_) {
     // May close this connection, when it is the one holding the most.
     partial_ = reader_->partial_capacity();
     auto self = shared_from_this();

@@ -14,6 +14,7 @@
 // stay silent after connecting.
 #pragma once
 
+#include <array>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
@@ -127,7 +128,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_read(const asio::error_code &ec, std::size_t n);
   void deliver();
   wire::FrameReader &reader();
+  // Hands the reader what the first read put into first_room_.
+  std::optional<std::string> take_first_bytes(std::size_t n);
   void start_read();
+  void first_ring_read();
   static void read_done(void *self, const asio::error_code &ec, std::size_t n);
   static void ring_read_done(void *self, int result);
   static void ring_writable_done(void *self, int result);
@@ -157,8 +161,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Options options_;
   FrameHandler on_frame_;
   CloseHandler on_close_;
-  // Made at the first arrival: a connection that never sends costs no receive buffer.
+  // Made at the first arrival: a connection that never sends costs no receive buffer, only
+  // the small room its first read goes into (a crowd of silent connections is the cheapest
+  // attack there is).
   std::optional<wire::FrameReader> reader_;
+  static constexpr std::size_t kFirstRoom = 256;
+  std::array<uint8_t, kFirstRoom> first_room_;
   // Received frames not yet handled, from `next_` on; handling stops while reading is held.
   std::vector<wire::Frame> frames_;
   std::size_t next_ = 0;

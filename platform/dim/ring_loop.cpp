@@ -185,18 +185,20 @@ bool RingLoop::sleep_until(Clock::time_point deadline) {
 
 void RingLoop::run_one(Clock::time_point deadline) {
   if (context_.stopped()) return;
-  if (io_uring_cq_ready(&ring_) == 0 && set_aside_.empty()) {
-    watch_reactor();
+  // Watched in every round, not only before a sleep: a stream of completions that never lets
+  // the loop sleep must not keep asio's own work (accepting, timers) waiting.
+  watch_reactor();
+  if (io_uring_cq_ready(&ring_) == 0 && set_aside_.empty() &&
+      asio_internals::waiting(context_, true)) {
     // Handlers already queued (posted by this thread outside asio, or by another one just
     // now) run without a sleep; from the moment it is set, a post wakes the reactor, which the
     // ring watches.
-    if (asio_internals::waiting(context_, true)) {
-      sleep_until(deadline);
-      asio_internals::waiting(context_, false);
-    } else {
-      // However busy the handlers keep it, the connections' receives still reach the kernel.
-      submit_now();
-    }
+    sleep_until(deadline);
+    asio_internals::waiting(context_, false);
+  } else if (io_uring_sq_ready(&ring_) > 0) {
+    // However busy the handlers and completions keep it, the connections' receives still
+    // reach the kernel.
+    submit_now();
   }
   complete_ready();
   if (reactor_ready_ || asio_internals::has_handlers(context_)) {

@@ -125,6 +125,57 @@ TEST_F(HostilePeers, IdleConnectionsLeaveRoomAtTheNameServer) {
   EXPECT_LE(lines(dns_->child().err_text(500ms)), 20u);
 }
 
+int server_port(const std::string &server) {
+  std::vector<wire::ServerInfo> servers;
+  std::string error;
+  if (!dim::list_servers(servers, error, 5000)) return 0;
+  for (const auto &s : servers)
+    if (s.server == server) return static_cast<int>(s.port);
+  return 0;
+}
+
+TEST_F(HostilePeers, SilentConnectionsCostAServerNoReceiveBuffer) {
+  raise_descriptor_limit();
+  Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/HP/MUTE/SERVER", "/HP/MUTE/SVC", "/HP/MUTE/CMD"});
+  ASSERT_EQ(peer.line(), "ready");
+  const int port = server_port("/HP/MUTE/SERVER");
+  ASSERT_GT(port, 0);
+  const long before = zoltest::status_kib(peer.pid(), "VmRSS");
+  // Within the limit of one address, so every one of them is kept.
+  std::vector<std::unique_ptr<RawSocket>> silent;
+  for (int i = 0; i < 250; ++i) silent.push_back(std::make_unique<RawSocket>(port));
+  std::this_thread::sleep_for(500ms);
+  const long grown = zoltest::status_kib(peer.pid(), "VmRSS") - before;
+  // A read buffer each would be 16 MiB.
+  EXPECT_LT(grown, 4096) << "250 silent connections took " << grown << " KiB";
+  RawSocket talking(port);
+  ASSERT_TRUE(talking.send_all(wire::encode(wire::SubscribeMsg{1, "/HP/MUTE/SVC"})));
+  EXPECT_FALSE(talking.closed_by_peer(300));
+}
+
+// A station's first frame has arrived by the time the server takes its connection; a burst
+// of silent newcomers taken right after it must not close it as silent.
+TEST_F(HostilePeers, ASpeakerIsKeptThroughABurstOfSilentNewcomersTakenAfterIt) {
+  raise_descriptor_limit();
+  // Each command keeps the server's handlers busy for a while, so the connections below
+  // wait to be taken and are then taken in one go.
+  Process peer({zoltest::test_bin("dim_echo_peer"), "/HP/BURST/SERVER", "/HP/BURST/SVC",
+                "/HP/BURST/CMD", "400"});
+  ASSERT_EQ(peer.line(), "ready");
+  const int port = server_port("/HP/BURST/SERVER");
+  ASSERT_GT(port, 0);
+  char busy[] = "busy";
+  ASSERT_EQ(dic_cmnd_service_("/HP/BURST/CMD", busy, sizeof busy), 1);
+  std::this_thread::sleep_for(100ms);
+  RawSocket speaker(port);
+  ASSERT_TRUE(speaker.send_all(wire::encode(wire::SubscribeMsg{1, "/HP/BURST/SVC"})));
+  // More than one address may hold.
+  std::vector<std::unique_ptr<RawSocket>> silent;
+  for (int i = 0; i < 300; ++i) silent.push_back(std::make_unique<RawSocket>(port));
+  EXPECT_FALSE(speaker.closed_by_peer(2000));
+}
+
 TEST_F(HostilePeers, ConnectionsThatNeverSpeakAreClosedAfterTheHandshakeTimeout) {
   setenv("DIM_HANDSHAKE_TIMEOUT_MS", "300", 1);
   NameServerProcess dns;
