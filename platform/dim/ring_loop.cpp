@@ -24,10 +24,9 @@ constexpr uint64_t kCancel = 2;
 constexpr unsigned kBatch = 64;
 
 bool wanted() {
-  // Asked for: under a thousand hostile connections a register read has gone unanswered
-  // through the ring, which epoll never leaves; until that is found the ring is not the default.
+  // DIM_IO_URING=0 keeps the connections on asio's epoll reactor.
   const char *v = std::getenv("DIM_IO_URING");
-  if (v == nullptr || std::strcmp(v, "1") != 0) return false;
+  if (v != nullptr && std::strcmp(v, "0") == 0) return false;
   // Under valgrind a thread asleep in io_uring_enter keeps the one lock that lets threads run,
   // so every other thread of the process would stand still until the ring woke.
   const char *preload = std::getenv("LD_PRELOAD");

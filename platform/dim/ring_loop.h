@@ -50,7 +50,7 @@ class RingLoop {
     std::shared_ptr<void> keep_;  // the owner, alive while the kernel may write its buffer
   };
 
-  // Nothing unless DIM_IO_URING=1, and nothing when the kernel refuses a ring (an old kernel,
+  // Nothing when DIM_IO_URING=0, and nothing when the kernel refuses a ring (an old kernel,
   // a sandbox), when this asio cannot be reached into, or under valgrind.
   static std::unique_ptr<RingLoop> create(asio::io_context &context);
   ~RingLoop();
