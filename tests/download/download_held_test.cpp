@@ -41,7 +41,7 @@ struct BusyBoard {
   void end_download() {
     ended = true;
     station->command(kBoard + "/CMD/AbortDownload", {0});
-    EXPECT_TRUE(loader->wait_exit(20s).has_value());
+    EXPECT_TRUE(loader->wait_exit(60s).has_value());
   }
 
   DownloadBench bench;
@@ -97,7 +97,7 @@ TEST(HeldCommands, BeyondTheirBoundsCommandsAreIgnoredWithALineAndTheRestServedI
                    "SubscribeRegisters: 33554432 bytes ignored, 2 commands (67108864 bytes) "
                    "already wait for the download\n") != std::string::npos;
       },
-      10s))
+      60s))
       << b.bench.server().err();
 
   // Register commands fill the count; the last that fits writes 0xF00D, those after it 0xBAD.
