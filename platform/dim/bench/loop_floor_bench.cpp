@@ -9,6 +9,8 @@
 //              submitted beforehand, with an idle poll beside it in the ring, as a loop that
 //              also watches timers and other descriptors would have.
 //   uring_one  the send and the next receive submitted together: one io_uring_enter per trip.
+//   uring_multi  send() as a plain call, and one standing multishot receive into buffers the
+//              ring provides: nothing is submitted per trip, io_uring_enter only waits.
 //
 // The two uring modes show what a loop of our own could save; "io_uring unavailable" is
 // printed where the kernel or its sandbox refuses a ring. Nothing here is a goal: the figures
@@ -45,8 +47,9 @@ namespace {
 constexpr std::size_t kMessage = 20;
 constexpr int kPeerAlarmSeconds = 120;
 
-enum class Mode { kBlocking, kEpoll, kUring, kUringOne };
-constexpr Mode kModes[] = {Mode::kBlocking, Mode::kEpoll, Mode::kUring, Mode::kUringOne};
+enum class Mode { kBlocking, kEpoll, kUring, kUringOne, kUringMulti };
+constexpr Mode kModes[] = {Mode::kBlocking, Mode::kEpoll, Mode::kUring, Mode::kUringOne,
+                           Mode::kUringMulti};
 
 const char *name_of(Mode m) {
   switch (m) {
@@ -58,6 +61,8 @@ const char *name_of(Mode m) {
       return "uring";
     case Mode::kUringOne:
       return "uring_one";
+    case Mode::kUringMulti:
+      return "uring_multi";
   }
   return "?";
 }
@@ -198,6 +203,95 @@ bool run_uring(int fd, int count, bool starter, bool send_in_ring) {
   return true;
 }
 
+// The receive stays in the ring: each arrival lands in one of kBuffers buffers the ring hands
+// out, which is given back once read.
+class MultishotRing {
+ public:
+  static constexpr unsigned kBuffers = 8;
+  static constexpr unsigned kBufferSize = 64;
+  static constexpr int kGroup = 1;
+
+  MultishotRing() {
+    if (io_uring_queue_init(8, &ring_, 0) != 0) return;
+    queued_ = true;
+    void *mem = nullptr;
+    if (posix_memalign(&mem, 4096, kBuffers * sizeof(io_uring_buf)) != 0) return;
+    entries_ = static_cast<io_uring_buf_ring *>(mem);
+    io_uring_buf_reg reg{};
+    reg.ring_addr = reinterpret_cast<uint64_t>(entries_);
+    reg.ring_entries = kBuffers;
+    reg.bgid = kGroup;
+    if (io_uring_register_buf_ring(&ring_, &reg, 0) != 0) return;
+    io_uring_buf_ring_init(entries_);
+    for (unsigned i = 0; i < kBuffers; ++i) give_back(i);
+    ok_ = true;
+  }
+  MultishotRing(const MultishotRing &) = delete;
+  MultishotRing &operator=(const MultishotRing &) = delete;
+  ~MultishotRing() {
+    if (queued_) io_uring_queue_exit(&ring_);
+    std::free(entries_);
+  }
+  bool ok() const { return ok_; }
+  bool arm(int fd) {
+    io_uring_sqe *sqe = io_uring_get_sqe(&ring_);
+    if (sqe == nullptr) return false;
+    io_uring_prep_recv_multishot(sqe, fd, nullptr, 0, 0);
+    sqe->flags |= IOSQE_BUFFER_SELECT;
+    sqe->buf_group = kGroup;
+    return true;
+  }
+  // Waits for the next arrival and copies it to `out`: its byte count, or <= 0.
+  int receive(int fd, char *out) {
+    for (;;) {
+      io_uring_cqe *cqe = nullptr;
+      if (io_uring_submit_and_wait(&ring_, 1) < 0 || io_uring_peek_cqe(&ring_, &cqe) != 0)
+        return -1;
+      const int res = cqe->res;
+      const unsigned flags = cqe->flags;
+      io_uring_cqe_seen(&ring_, cqe);
+      if (res == -ENOBUFS) {  // every buffer out: none is, here, so the receive just rearms
+        if (!arm(fd)) return -1;
+        continue;
+      }
+      if (res <= 0 || (flags & IORING_CQE_F_BUFFER) == 0) return res <= 0 ? res : -1;
+      const unsigned id = flags >> IORING_CQE_BUFFER_SHIFT;
+      std::memcpy(out, buffers_[id], std::min<std::size_t>(static_cast<std::size_t>(res), 64));
+      give_back(id);
+      if ((flags & IORING_CQE_F_MORE) == 0 && !arm(fd)) return -1;
+      return res;
+    }
+  }
+
+ private:
+  void give_back(unsigned id) {
+    io_uring_buf_ring_add(entries_, buffers_[id], kBufferSize, static_cast<unsigned short>(id),
+                          io_uring_buf_ring_mask(kBuffers), 0);
+    io_uring_buf_ring_advance(entries_, 1);
+  }
+
+  io_uring ring_{};
+  io_uring_buf_ring *entries_ = nullptr;
+  char buffers_[kBuffers][kBufferSize] = {};
+  bool queued_ = false;
+  bool ok_ = false;
+};
+
+bool run_uring_multishot(int fd, int count, bool starter) {
+  char in[64] = {};
+  char out[64] = {};
+  MultishotRing ring;
+  if (!ring.ok() || !ring.arm(fd)) return false;
+  if (starter && !send_all(fd, out)) return false;
+  for (int i = 0; i < count; ++i) {
+    if (ring.receive(fd, in) <= 0) return false;
+    if (!answers(i, count, starter)) break;
+    std::memcpy(out, in, kMessage);
+    if (!send_all(fd, out)) return false;
+  }
+  return true;
+}
+
 bool run(Mode mode, int fd, int count, bool starter) {
   switch (mode) {
     case Mode::kBlocking:
@@ -208,6 +302,8 @@ bool run(Mode mode, int fd, int count, bool starter) {
       return run_uring(fd, count, starter, false);
     case Mode::kUringOne:
       return run_uring(fd, count, starter, true);
+    case Mode::kUringMulti:
+      return run_uring_multishot(fd, count, starter);
   }
   return false;
 }
@@ -296,7 +392,7 @@ int main(int argc, char **argv) {
     for (int round = 0; round < rounds; ++round) {
       for (std::size_t m = 0; m < std::size(kModes); ++m) {
         const Mode mode = kModes[m];
-        if (!uring && (mode == Mode::kUring || mode == Mode::kUringOne)) continue;
+        if (!uring && mode != Mode::kBlocking && mode != Mode::kEpoll) continue;
         if (const auto us = measure(mode, count, where)) {
           figures[m].push_back(*us);
         } else {
