@@ -119,7 +119,7 @@ class FrameReader {
   std::unique_ptr<uint8_t, FreeMemory> big_data_;
   std::size_t big_size_ = 0;  // the announced length
   std::size_t big_filled_ = 0;
-  std::size_t big_room_ = 0;  // allocated for big_.body so far
+  std::size_t big_room_ = 0;  // allocated for big_data_ so far
 };
 
 // ---- messages ----
