@@ -34,6 +34,9 @@ struct SchedulerTaskOp {
 struct SchedulerInterrupted {
   friend constexpr auto member_of(SchedulerInterrupted);
 };
+struct SchedulerStopped {
+  friend constexpr auto member_of(SchedulerStopped);
+};
 struct ReactorEpollFd {
   friend constexpr auto member_of(ReactorEpollFd);
 };
@@ -42,6 +45,7 @@ template struct Reach<SchedulerMutex, &scheduler::mutex_>;
 template struct Reach<SchedulerQueue, &scheduler::op_queue_>;
 template struct Reach<SchedulerTaskOp, &scheduler::task_operation_>;
 template struct Reach<SchedulerInterrupted, &scheduler::task_interrupted_>;
+template struct Reach<SchedulerStopped, &scheduler::stopped_>;
 template struct Reach<ReactorEpollFd, &epoll_reactor::epoll_fd_>;
 
 scheduler &scheduler_of(asio::io_context &context) { return asio::use_service<scheduler>(context); }
@@ -75,7 +79,7 @@ bool waiting(asio::io_context &context, bool on) {
   scheduler &s = scheduler_of(context);
   auto &mutex = s.*member_of(SchedulerMutex{});
   asio::detail::conditionally_enabled_mutex::scoped_lock lock(mutex);
-  if (on && handlers_queued(s)) return false;
+  if (on && (s.*member_of(SchedulerStopped{}) || handlers_queued(s))) return false;
   // asio reads it as "the reactor's sleep was already cut short": false lets the next post
   // interrupt the reactor.
   s.*member_of(SchedulerInterrupted{}) = !on;

@@ -23,7 +23,10 @@ bool supported();
 // Makes sure the context has its reactor (asio creates it with the first socket or timer).
 int reactor_fd(asio::io_context &context);
 bool has_handlers(asio::io_context &context);
-// False when handlers are queued: the caller must run them instead of sleeping.
+// False when handlers are queued (the caller must run them instead of sleeping) or the
+// context is stopped. Looked at under the lock stop() takes: a stop that came before finds
+// no reactor sleep to interrupt, so the caller must not sleep; one that comes after
+// interrupts the reactor, which wakes it.
 bool waiting(asio::io_context &context, bool on);
 
 }  // namespace dim::asio_internals

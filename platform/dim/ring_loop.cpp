@@ -73,18 +73,18 @@ RingLoop::~RingLoop() {
   for (const Completion &c : set_aside_) {
     if (c.data == kReactorPoll || c.data == kCancel) continue;
     Op *op = reinterpret_cast<Op *>(c.data);
-    pending_.erase(op);
+    unlink(*op);
     op->keep_.reset();
   }
   // Nothing may be written into a buffer once its owner is let go: cancel what is left and
   // wait, a bounded time, for the kernel to confirm.
-  for (Op *op : pending_) {
+  for (Op *op = pending_; op != nullptr; op = op->next_) {
     io_uring_sqe *sqe = next_sqe();
     io_uring_prep_cancel64(sqe, reinterpret_cast<uint64_t>(op), 0);
     io_uring_sqe_set_data64(sqe, kCancel);
   }
   const auto until = Clock::now() + std::chrono::seconds(1);
-  while (!pending_.empty() && Clock::now() < until) {
+  while (pending_ != nullptr && Clock::now() < until) {
     sleep_until(until);
     unsigned head = 0;
     unsigned seen = 0;
@@ -94,13 +94,17 @@ RingLoop::~RingLoop() {
       const uint64_t data = io_uring_cqe_get_data64(cqe);
       if (data == kReactorPoll || data == kCancel) continue;
       Op *op = reinterpret_cast<Op *>(data);
-      pending_.erase(op);
+      unlink(*op);
       op->keep_.reset();
     }
     io_uring_cq_advance(&ring_, seen);
   }
   io_uring_queue_exit(&ring_);
-  for (Op *op : pending_) op->keep_.reset();
+  // Letting an owner go may end the operation with it: out of the list first.
+  while (Op *op = pending_) {
+    unlink(*op);
+    op->keep_.reset();
+  }
 }
 
 io_uring_sqe *RingLoop::next_sqe() {
@@ -139,7 +143,23 @@ void RingLoop::set_aside_completions() {
 
 void RingLoop::submit(Op &op, std::shared_ptr<void> keep) {
   op.keep_ = std::move(keep);
-  pending_.insert(&op);
+  if (op.in_ring_) return;
+  op.in_ring_ = true;
+  op.prev_ = nullptr;
+  op.next_ = pending_;
+  if (pending_ != nullptr) pending_->prev_ = &op;
+  pending_ = &op;
+}
+
+void RingLoop::unlink(Op &op) {
+  if (!op.in_ring_) return;
+  op.in_ring_ = false;
+  if (op.prev_ != nullptr)
+    op.prev_->next_ = op.next_;
+  else
+    pending_ = op.next_;
+  if (op.next_ != nullptr) op.next_->prev_ = op.prev_;
+  op.prev_ = op.next_ = nullptr;
 }
 
 void RingLoop::receive(int fd, void *data, std::size_t size, Op &op, std::shared_ptr<void> keep) {
@@ -183,24 +203,34 @@ bool RingLoop::sleep_until(Clock::time_point deadline) {
 }
 
 void RingLoop::run_one(Clock::time_point deadline) {
-  if (context_.stopped()) return;
+  // Whether the context is stopped is the caller's to look at before each round; waiting()
+  // looks again, under asio's lock, before any sleep.
   // Watched in every round, not only before a sleep: a stream of completions that never lets
   // the loop sleep must not keep asio's own work (accepting, timers) waiting.
   watch_reactor();
-  if (io_uring_cq_ready(&ring_) == 0 && set_aside_.empty() &&
-      asio_internals::waiting(context_, true)) {
+  bool slept = false;
+  bool handlers = false;
+  if (io_uring_cq_ready(&ring_) == 0 && set_aside_.empty()) {
     // Handlers already queued (posted by this thread outside asio, or by another one just
     // now) run without a sleep; from the moment it is set, a post wakes the reactor, which the
-    // ring watches.
-    sleep_until(deadline);
-    asio_internals::waiting(context_, false);
-  } else if (io_uring_sq_ready(&ring_) > 0) {
-    // However busy the handlers and completions keep it, the connections' receives still
-    // reach the kernel.
-    submit_now();
+    // ring watches. Handlers queued after the sleep are found here in the next round.
+    if (asio_internals::waiting(context_, true)) {
+      sleep_until(deadline);
+      asio_internals::waiting(context_, false);
+      slept = true;
+    } else {
+      handlers = true;
+    }
+  } else {
+    // A round with completions ready does not come past the look above: however busy they
+    // keep it, the handlers still get their turn.
+    handlers = asio_internals::has_handlers(context_);
   }
+  // However busy the handlers and completions keep it, the connections' receives still reach
+  // the kernel.
+  if (!slept && io_uring_sq_ready(&ring_) > 0) submit_now();
   complete_ready();
-  if (reactor_ready_ || asio_internals::has_handlers(context_)) {
+  if (reactor_ready_ || handlers) {
     reactor_ready_ = false;
     context_.poll();
   }
@@ -230,7 +260,7 @@ void RingLoop::complete_ready() {
     }
     if (c.data == kCancel) continue;
     Op *op = reinterpret_cast<Op *>(c.data);
-    pending_.erase(op);
+    unlink(*op);
     // Let go only after `done`: it may submit the next operation, and the owner may end
     // with this reference.
     const std::shared_ptr<void> keep = std::move(op->keep_);

@@ -25,7 +25,6 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 namespace dim {
@@ -48,6 +47,10 @@ class RingLoop {
     Done done_;
     void *target_;
     std::shared_ptr<void> keep_;  // the owner, alive while the kernel may write its buffer
+    // Linked into the ring's list of requests in flight while it is there.
+    Op *prev_ = nullptr;
+    Op *next_ = nullptr;
+    bool in_ring_ = false;
   };
 
   // Nothing when DIM_IO_URING=0, and nothing when the kernel refuses a ring (an old kernel,
@@ -81,6 +84,8 @@ class RingLoop {
   void submit_now();
   void set_aside_completions();
   void submit(Op &op, std::shared_ptr<void> keep);
+  // Out of the list of requests in flight; the owner is let go by the caller.
+  void unlink(Op &op);
   void watch_reactor();
   // Sleeps in io_uring_enter, submitting what is queued; false when nothing completed.
   bool sleep_until(Clock::time_point deadline);
@@ -91,7 +96,9 @@ class RingLoop {
   int reactor_fd_;
   bool reactor_watched_ = false;
   bool reactor_ready_ = false;
-  std::unordered_set<Op *> pending_;
+  // Requests in flight, linked through the operations themselves: a receive submitted on
+  // every round trip costs no allocation.
+  Op *pending_ = nullptr;
   // Completions taken out of the queue to make room for a submission, not yet handled.
   std::vector<Completion> set_aside_;
   std::vector<Completion> batch_;  // the completions complete_ready handles, kept for its room
