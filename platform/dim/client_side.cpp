@@ -178,10 +178,6 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
   if (static_cast<std::size_t>(size) > wire::kMaxPayload)
     return fail("command data of " + std::to_string(size) + " bytes is over the limit");
   const std::size_t n = static_cast<std::size_t>(size);
-  if (unsent_bytes_.fetch_add(n) + n > kMaxUnsent) {
-    unsent_bytes_ -= n;
-    return fail("too much command data waiting to be sent");
-  }
   if (posted_ == 0) {
     // Written from here when the connection is idle: from a station's main thread nothing on
     // our side wakes, and from a callback (the next read of a chain) it skips the queue.
@@ -194,10 +190,14 @@ int ClientSide::command(const char *name, const void *data, int size, Done done)
     uint8_t head[wire::kMaxCommandHead];
     if (conn && conn->send_from_any_thread({head, wire::put_command_head(head, name, n)},
                                            static_cast<const uint8_t *>(data), n)) {
-      unsent_bytes_ -= n;
       if (done) done(true, {});
       return 1;
     }
+  }
+  // Only what must wait counts against the limit: a command written at once is not kept.
+  if (unsent_bytes_.fetch_add(n) + n > kMaxUnsent) {
+    unsent_bytes_ -= n;
+    return fail("too much command data waiting to be sent");
   }
   PendingCommand c;
   c.name = name;

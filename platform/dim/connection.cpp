@@ -292,7 +292,7 @@ void Connection::send(wire::Bytes head, wire::Payload payload, WrittenHandler wr
   after_writing();
 }
 
-void Connection::send_latest(uint32_t sub, wire::Payload payload) {
+void Connection::send_latest(uint32_t sub, wire::Payload &payload) {
   std::unique_lock lock(write_mutex_);
   if (!open_) return;
   // An idle connection, the usual case, gets the frame at once with nothing kept.
@@ -309,7 +309,9 @@ void Connection::send_latest(uint32_t sub, wire::Payload payload) {
       queued_bytes_ -= it->second.size;
     }
     queued_bytes_ += payload.size;
-    it->second = std::move(payload);
+    if (!payload.owner && payload.size > 0)
+      payload = wire::Payload::copy_of(payload.data, payload.size);
+    it->second = payload;
   }
   write_more_locked();
   lock.unlock();

@@ -97,8 +97,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void send(wire::Bytes frame, WrittenHandler written = nullptr);
   void send(wire::Bytes head, wire::Payload payload, WrittenHandler written = nullptr);
-  // Queues service data for subscription `sub`, replacing any not yet written.
-  void send_latest(uint32_t sub, wire::Payload payload);
+  // Queues service data for subscription `sub`, replacing any not yet written. Data borrowed
+  // from the service (no owner) is written at once when the connection is idle; `payload`
+  // becomes an owned copy when it must wait, which the next subscriber then shares.
+  void send_latest(uint32_t sub, wire::Payload &payload);
   // Any thread: writes one frame (head, then `size` bytes of data) at once if nothing else
   // is waiting to be written. False when it did not (busy, closed, socket full): the caller
   // then sends it the usual way. A frame that went out only in part is finished in order by

@@ -13,8 +13,9 @@ namespace dim {
 namespace {
 // std::mutex has a trivial destructor here, so it stays usable while the process exits.
 std::mutex g_runtime_mutex;
-// Deliberately never freed at exit; only Runtime::shutdown() deletes it.
-Runtime *g_runtime = nullptr;
+// Deliberately never freed at exit; only Runtime::shutdown() deletes it. Read without the
+// lock on every call of the API once made; made and cleared under it.
+std::atomic<Runtime *> g_runtime{nullptr};
 std::atomic<long long> g_name_server_timeout_ms{5000};
 }  // namespace
 
@@ -27,9 +28,14 @@ void set_name_server_timeout(std::chrono::milliseconds t) {
 }
 
 Runtime &Runtime::get() {
+  if (Runtime *rt = g_runtime.load(std::memory_order_acquire)) return *rt;
   std::lock_guard lock(g_runtime_mutex);
-  if (!g_runtime) g_runtime = new Runtime();
-  return *g_runtime;
+  Runtime *rt = g_runtime.load(std::memory_order_relaxed);
+  if (!rt) {
+    rt = new Runtime();
+    g_runtime.store(rt, std::memory_order_release);
+  }
+  return *rt;
 }
 
 void Runtime::shutdown() {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -152,9 +153,14 @@ std::optional<wire::Payload> ServerSide::contents(int service_id) {
                  name.c_str(), size);
     return std::nullopt;
   }
-  auto p = wire::Payload::copy_of(address, static_cast<std::size_t>(size));
-  if (words) wire::words_to_wire(const_cast<uint8_t *>(p.data), p.size);
-  return p;
+  const auto bytes = static_cast<std::size_t>(size);
+  if (words && std::endian::native != std::endian::little) {
+    auto p = wire::Payload::copy_of(address, bytes);
+    wire::words_to_wire(const_cast<uint8_t *>(p.data), p.size);
+    return p;
+  }
+  // Borrowed: written at once to idle subscribers, copied only for one that must queue it.
+  return wire::Payload{nullptr, static_cast<const uint8_t *>(address), bytes};
 }
 
 void ServerSide::update_here(int service_id) {
@@ -393,7 +399,7 @@ void ServerSide::on_peer_closed(Connection *c) {
   peers_.erase(pit);
 }
 
-void ServerSide::publish(int service_id, const wire::Payload &data) {
+void ServerSide::publish(int service_id, wire::Payload &data) {
   auto it = subscribers_.find(service_id);
   if (it == subscribers_.end()) return;
   // Each subscriber whose connection is idle gets the frame written at once from this thread;

@@ -90,6 +90,9 @@ class ServerSide final : private RegistrationOwner {
 
   // Dispatch thread.
   void update_here(int service_id);
+  // The service's contents as its buffer routine or address gives them: a view of the
+  // service's own bytes, valid until this thread runs the next handler, unless they had to be
+  // converted.
   std::optional<wire::Payload> contents(int service_id);
   void run_command(const wire::CommandView &cmd, const std::string &peer);
   void admit(Acceptor::Newcomer &&n);
@@ -98,7 +101,7 @@ class ServerSide final : private RegistrationOwner {
   void subscribe(Connection *c, Peer &peer, uint32_t sub, const std::string &name);
   void remove_subscriber(const Place &place);
   void on_peer_closed(Connection *c);
-  void publish(int service_id, const wire::Payload &data);
+  void publish(int service_id, wire::Payload &data);
 
   // Network thread.
   void register_now();

@@ -170,8 +170,9 @@ class Board {
 
   void publish() {
     ++count_;
+    auto data = contents();
     for (auto &[conn, sub] : subscribers_)
-      if (conn->is_open()) conn->send_latest(sub, contents());
+      if (conn->is_open()) conn->send_latest(sub, data);
   }
 
  private:
@@ -196,7 +197,8 @@ class Board {
               return;
             }
             subscribers_.emplace_back(c, m->sub);
-            c->send_latest(m->sub, contents());
+            auto data = contents();
+            c->send_latest(m->sub, data);
           },
           [](const std::string &) {});
       accept_next();

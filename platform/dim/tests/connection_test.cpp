@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -136,13 +137,14 @@ TEST_F(ConnectionRead, AFrameWrittenInPartGoesOutWholeBeforeEverythingSentAfterI
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 4096);
   const uint8_t older[3] = {1, 1, 1}, newer[3] = {2, 2, 2}, command[2] = {9, 9};
 
-  conn_->send_latest(1, dim::wire::Payload::copy_of(big.data(), big.size()));
-  conn_->send_latest(2, dim::wire::Payload::copy_of(older, sizeof older));
+  auto latest = [&](uint32_t sub, dim::wire::Payload p) { conn_->send_latest(sub, p); };
+  latest(1, dim::wire::Payload::copy_of(big.data(), big.size()));
+  latest(2, dim::wire::Payload::copy_of(older, sizeof older));
   int written = 0;
   conn_->send(dim::wire::command_head("/CMD", sizeof command),
               dim::wire::Payload::copy_of(command, sizeof command),
               [&](bool ok) { written += ok ? 1 : 100; });
-  conn_->send_latest(2, dim::wire::Payload::copy_of(newer, sizeof newer));  // replaces `older`
+  latest(2, dim::wire::Payload::copy_of(newer, sizeof newer));  // replaces `older`
 
   const std::size_t expected = dim::wire::kDataHeadSize * 2 + big.size() + sizeof newer +
                                dim::wire::command_head("/CMD", 0).size() + sizeof command;
@@ -168,6 +170,45 @@ TEST_F(ConnectionRead, AFrameWrittenInPartGoesOutWholeBeforeEverythingSentAfterI
   EXPECT_EQ(last->sub, 2u);
   ASSERT_EQ(last->size, sizeof newer);
   EXPECT_EQ(std::memcmp(last->data, newer, sizeof newer), 0);
+}
+
+// A service's contents are lent to the connection, not copied, for an idle write. When the
+// connection is busy they must be copied before the service's buffer changes again, and the
+// copy is shared with the next subscriber that must wait too.
+TEST_F(ConnectionRead, BorrowedContentsThatMustWaitAreCopiedBeforeTheServiceChangesThem) {
+  std::vector<uint8_t> big(std::size_t{4} << 20, 0x33);
+  auto filler = dim::wire::Payload::copy_of(big.data(), big.size());
+  conn_->send_latest(1, filler);  // the socket takes only part: the rest waits
+  uint8_t service[4] = {7, 7, 7, 7};
+  dim::wire::Payload lent{nullptr, service, sizeof service};
+  conn_->send_latest(2, lent);
+  ASSERT_NE(lent.owner, nullptr);
+  EXPECT_NE(lent.data, service);
+  const auto copy = lent.data;
+  conn_->send_latest(3, lent);
+  EXPECT_EQ(lent.data, copy);  // one copy for both subscribers
+  std::memset(service, 0, sizeof service);
+
+  const std::size_t expected = dim::wire::kDataHeadSize * 3 + big.size() + 2 * sizeof service;
+  std::vector<dim::wire::Frame> frames;
+  std::atomic<bool> read_all{false};
+  std::thread peer([&] {
+    frames = read_frames(peer_, expected);
+    read_all = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!read_all && std::chrono::steady_clock::now() < deadline) io_.run_one_for(50ms);
+  peer.join();
+
+  ASSERT_EQ(frames.size(), 3u);
+  const uint8_t sent[4] = {7, 7, 7, 7};
+  for (std::size_t i = 1; i < 3; ++i) {
+    auto d = dim::wire::decode_data(frames[i]);
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->sub, i + 1);
+    ASSERT_EQ(d->size, sizeof sent);
+    EXPECT_EQ(std::memcmp(d->data, sent, sizeof sent), 0);
+  }
 }
 
 // From another thread, like a station's main thread: an idle connection writes at once, a
