@@ -490,6 +490,8 @@ void Connection::after_writing() {
 
 void Connection::on_written(const asio::error_code &ec) {
   std::unique_lock lock(write_mutex_);
+  // Bytes taken: whatever still waits has waited only from now.
+  if (!ec && writing_bytes_ > 0) stalled_since_ = std::chrono::steady_clock::now();
   queued_bytes_ -= writing_bytes_;
   writing_bytes_ = 0;
   const bool ok = !ec && open_;
@@ -504,16 +506,27 @@ void Connection::on_written(const asio::error_code &ec) {
 }
 
 void Connection::update_backlog_hold() {
-  if (!options_.hold_on_backlog) return;
+  if (!options_.hold_on_backlog && !options_.answer_budget) return;
   std::size_t queued;
   {
     std::lock_guard lock(write_mutex_);
     queued = queued_bytes_;
   }
-  if (queued > options_.backlog_limit)
-    hold(kHoldBacklog, true);
-  else if (queued <= options_.backlog_limit / 2)
-    hold(kHoldBacklog, false);
+  if (options_.hold_on_backlog) {
+    if (queued > options_.backlog_limit)
+      hold(kHoldBacklog, true);
+    else if (queued <= options_.backlog_limit / 2)
+      hold(kHoldBacklog, false);
+  }
+  hold_answers(queued);
+}
+
+void Connection::hold_answers(std::size_t queued) {
+  if (!options_.answer_budget || !open_ || (queued == 0 && answers_held_ == 0)) return;
+  if (answers_held_ == 0) stalled_since_ = std::chrono::steady_clock::now();
+  answers_held_ = queued;
+  auto self = shared_from_this();  // the budget may close this very connection
+  options_.answer_budget->hold(this, queued, stalled_since_);
 }
 
 void Connection::hold(Hold why, bool on) {
@@ -560,6 +573,10 @@ void Connection::finish(const std::string &reason, bool report) {
   if (options_.budget && partial_ > 0) {
     partial_ = 0;
     options_.budget->release(this);
+  }
+  if (options_.answer_budget && answers_held_ > 0) {
+    answers_held_ = 0;
+    options_.answer_budget->release(this);
   }
   if (report)
     connection_log().print(std::string(options_.program) + ": closing connection with " + label_ +

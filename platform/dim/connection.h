@@ -9,9 +9,10 @@
 // behind gets only the latest contents and the sender's memory stays bounded.
 //
 // What a peer can make a connection hold is bounded: replies waiting to be written (reading
-// stops while they exceed the backlog limit, checked before every frame is handled), frames
-// still being received (a budget shared by the connections of a process), and the time it may
-// stay silent after connecting.
+// stops while they exceed the backlog limit, checked before every frame is handled, and a
+// budget shared by the connections of a process closes the one stalled longest), frames
+// still being received (a budget shared likewise), and the time it may stay silent after
+// connecting.
 #pragma once
 
 #include <array>
@@ -28,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dim/answer_budget.h"
 #include "platform/dim/ring_loop.h"
 #include "platform/dim/short_read.h"
 #include "platform/dim/wire.h"
@@ -76,6 +78,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::size_t max_frame_body = wire::kMaxFrameBody;
     // Shared by the connections of one listener; none: partial frames are not limited.
     std::shared_ptr<FrameBudget> budget;
+    // Shared likewise for answers waiting to be written; none: only the backlog limits them.
+    std::shared_ptr<AnswerBudget> answer_budget;
     // Closed when no complete frame has arrived this long after start (zero: never).
     std::chrono::milliseconds handshake_timeout{0};
     // Bytes read at a time into a buffer held for the connection's life (frames larger than it
@@ -155,6 +159,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_written(const asio::error_code &ec);
   void finish(const std::string &reason, bool report);
   void update_backlog_hold();
+  // Tells the answer budget what waits now; it may close this connection.
+  void hold_answers(std::size_t queued);
 
   // With a ring the socket only lends its executor: the descriptor is fd_'s alone.
   asio::ip::tcp::socket socket_;
@@ -194,6 +200,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<asio::const_buffer> buffers_;
   std::size_t writing_bytes_ = 0;
   std::size_t queued_bytes_ = 0;
+  // Owning thread: what the answer budget counts for us, and since when none of it was taken.
+  std::size_t answers_held_ = 0;
+  std::chrono::steady_clock::time_point stalled_since_{};
   // Handlers of completed writes, run by the owning thread once the lock is released.
   std::vector<std::pair<WrittenHandler, bool>> finished_;
 };

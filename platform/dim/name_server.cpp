@@ -13,6 +13,8 @@ constexpr std::size_t kMaxPeers = 4096;
 constexpr std::size_t kMaxPeersPerAddress = 1024;
 // Frames being received, all connections together: a few registrations of the largest size.
 constexpr std::size_t kMinPartialFrameBudget = std::size_t{16} << 20;
+// Answers waiting to be written, all connections together: a few list pages being read.
+constexpr std::size_t kMinAnswerBudget = std::size_t{32} << 20;
 constexpr auto kLogInterval = std::chrono::minutes(1);
 // Requests and registrations are short; a whole experiment's servers hold a connection each,
 // so each connection's read buffer counts a thousand times over.
@@ -50,6 +52,8 @@ NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions op
       admission_({kMaxPeers, kMaxPeersPerAddress}),
       budget_(std::make_shared<FrameBudget>(
           std::max(kMinPartialFrameBudget, 2 * largest_frame(options_)))),
+      answer_budget_(
+          std::make_shared<AnswerBudget>(std::max(kMinAnswerBudget, 4 * options_.list_page_bytes))),
       acceptor_(io, admission_, "dim_dns", "peer") {
   allow_descriptors(kMaxPeers + 64);
   if (asio::error_code ec = acceptor_.listen(port, true)) {
@@ -65,6 +69,7 @@ void NameServer::admit(Acceptor::Newcomer &&n) {
   o.program = "dim_dns";
   o.max_frame_body = largest_frame(options_);
   o.budget = budget_;
+  o.answer_budget = answer_budget_;
   o.handshake_timeout = handshake_timeout();
   o.read_buffer = kReadBuffer;
   auto conn = std::make_shared<Connection>(std::move(n.socket), std::move(n.label), std::move(o));

@@ -99,6 +99,7 @@ class NameServer {
   std::unordered_map<Connection *, Peer> peers_;
   Admission admission_;
   std::shared_ptr<FrameBudget> budget_;
+  std::shared_ptr<AnswerBudget> answer_budget_;
   Acceptor acceptor_;
   std::map<std::string, Server> servers_;
   std::map<std::string, Owner> names_;

@@ -23,6 +23,9 @@ constexpr std::size_t kMaxSubsPerPeer = 4096;
 // Frames being received, all connections together. Only a byte-code file for DownloadFPGA is
 // large: one of the largest size fits, with room for the ordinary traffic beside it.
 constexpr std::size_t kPartialFrameBudget = wire::kMaxFrameBody + (std::size_t{16} << 20);
+// Service data waiting to be written, all connections together. A subscriber that reads
+// holds at most a frame or two; thousands of them fit.
+constexpr std::size_t kAnswerBudget = std::size_t{64} << 20;
 // Refusals by the access lists are logged once per peer address and this interval.
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
 constexpr auto kRegistrationWait = std::chrono::seconds(5);
@@ -40,7 +43,8 @@ bool is_words(const char *format) { return format && format[0] == 'L'; }
 ServerSide::ServerSide(Runtime &rt)
     : rt_(rt),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
-      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)) {}
+      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)),
+      answer_budget_(std::make_shared<AnswerBudget>(kAnswerBudget)) {}
 
 ServerSide::~ServerSide() = default;
 
@@ -264,6 +268,7 @@ bool ServerSide::open_acceptor(std::string &error) {
 void ServerSide::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
   o.budget = budget_;
+  o.answer_budget = answer_budget_;
   o.handshake_timeout = handshake_timeout();
   o.ring = rt_.dispatch_ring();
   auto conn = std::make_shared<Connection>(std::move(n.socket), std::move(n.label), std::move(o));

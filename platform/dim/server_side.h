@@ -142,6 +142,7 @@ class ServerSide final : private RegistrationOwner {
   std::unordered_map<int, std::vector<std::pair<Connection *, uint32_t>>> subscribers_;
   Admission admission_;
   std::shared_ptr<FrameBudget> budget_;
+  std::shared_ptr<AnswerBudget> answer_budget_;
   AccessPolicy policy_;
   std::unordered_map<std::string, Refusals> refusals_;
 

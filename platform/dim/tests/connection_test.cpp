@@ -241,3 +241,43 @@ TEST_F(ConnectionRead, ASendFromAnyThreadWritesWholeFramesOrLeavesThemToTheOwner
 }
 
 }  // namespace
+
+// Answers left waiting by peers that do not read share one budget. Over it, the connection
+// whose answers have waited longest is closed, even when another holds more: one that was
+// still being read a moment ago is not the one to blame.
+TEST(AnswerBudget, TheLongestStalledConnectionIsClosedNotTheLargest) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  auto budget = std::make_shared<dim::AnswerBudget>(std::size_t{32} << 20);
+  struct Side {
+    std::unique_ptr<asio::ip::tcp::socket> peer;
+    std::shared_ptr<dim::Connection> conn;
+    std::string closed = "open";
+  };
+  std::vector<Side> sides(2);
+  for (auto &s : sides) {
+    s.peer = std::make_unique<asio::ip::tcp::socket>(io);
+    s.peer->connect(acceptor.local_endpoint());
+    asio::ip::tcp::socket accepted(io);
+    acceptor.accept(accepted);
+    dim::Connection::Options options;
+    options.answer_budget = budget;
+    s.conn = std::make_shared<dim::Connection>(std::move(accepted), "peer", options);
+    s.conn->start([](dim::wire::Frame &&) {}, [&s](const std::string &why) { s.closed = why; });
+  }
+  std::vector<uint8_t> bytes(std::size_t{20} << 20, 0x11);
+  auto payload = dim::wire::Payload::copy_of(bytes.data(), bytes.size());
+  sides[0].conn->send_latest(1, payload);  // far more than the sockets take: most waits
+  io.poll();
+  std::this_thread::sleep_for(50ms);
+  bytes.resize(std::size_t{28} << 20, 0x22);
+  auto more = dim::wire::Payload::copy_of(bytes.data(), bytes.size());
+  sides[1].conn->send_latest(1, more);
+  io.poll();
+
+  EXPECT_NE(sides[0].closed.find("waited longest"), std::string::npos) << sides[0].closed;
+  EXPECT_EQ(sides[1].closed, "open");
+  EXPECT_TRUE(sides[1].conn->is_open());
+  for (auto &s : sides) s.conn->drop();
+  io.poll();
+}

@@ -101,6 +101,38 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
   EXPECT_TRUE(listed(base + "SERVER"));
 }
 
+// One never-reading peer is held to its backlog; a crowd of them must not add up to the
+// host's memory. The answers they leave waiting share one budget, and the peer whose answers
+// have waited longest is let go first, so a station that reads still gets its list.
+TEST_F(HostilePeers, ManyPeersThatNeverReadShareOneBudgetAtTheNameServer) {
+  measure_memory_of_a_fresh_name_server();
+  const std::string base = "/HP/CROWD/";
+  for (int i = 0; i < 3500; ++i) {
+    std::string name = base + "SVC/" + std::to_string(i) + "/";
+    name += std::string(250 - name.size(), 'n');
+    ASSERT_NE(dis_add_service_(name.c_str(), "L", nullptr, 0, no_contents, 0), 0);
+  }
+  ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
+  ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000ms));
+
+  const long before = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024;
+  wire::Bytes asks;
+  for (uint32_t i = 0; i < 12; ++i) {
+    const auto f = wire::encode_list(i);
+    asks.insert(asks.end(), f.begin(), f.end());
+  }
+  std::vector<std::unique_ptr<RawSocket>> greedy;
+  for (int i = 0; i < 30; ++i) {
+    greedy.push_back(std::make_unique<RawSocket>(dns_->port()));
+    ASSERT_TRUE(greedy.back()->send_all(asks));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_TRUE(listed(base + "SERVER"));
+  const long grown = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024 - before;
+  // Each would hold about 10 MB on its own: 300 MB for the crowd.
+  EXPECT_LT(grown, 80) << "the name server grew by " << grown << " MiB";
+}
+
 void raise_descriptor_limit() {
   rlimit r{};
   getrlimit(RLIMIT_NOFILE, &r);
