@@ -41,6 +41,32 @@ bool listed(const std::string &server) {
   return false;
 }
 
+// Programs started while it lives measure their own peak memory: under AddressSanitizer freed
+// blocks wait in a quarantine instead of being reused, which would count what was already
+// dropped as held.
+class NoQuarantine {
+ public:
+  NoQuarantine() {
+    const char *inherited = std::getenv("ASAN_OPTIONS");
+    had_ = inherited != nullptr;
+    saved_ = inherited ? inherited : "";
+    const std::string options = (saved_.empty() ? "" : saved_ + ":") + "quarantine_size_mb=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+  }
+  ~NoQuarantine() {
+    if (had_)
+      setenv("ASAN_OPTIONS", saved_.c_str(), 1);
+    else
+      unsetenv("ASAN_OPTIONS");
+  }
+  NoQuarantine(const NoQuarantine &) = delete;
+  NoQuarantine &operator=(const NoQuarantine &) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
 class HostilePeers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,19 +75,12 @@ class HostilePeers : public ::testing::Test {
   }
   void TearDown() override { dim::shutdown(); }
 
-  // Replaces the name server by one whose peak memory is its own: under AddressSanitizer freed
-  // blocks wait in a quarantine instead of being reused, which would count frames already
-  // dropped as held.
+  // Replaces the name server by one whose peak memory is its own (NoQuarantine).
   void measure_memory_of_a_fresh_name_server() {
-    const char *inherited = std::getenv("ASAN_OPTIONS");
-    const std::string saved = inherited ? inherited : "";
-    const std::string options = (saved.empty() ? "" : saved + ":") + "quarantine_size_mb=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-    dns_ = std::make_unique<NameServerProcess>();
-    if (inherited)
-      setenv("ASAN_OPTIONS", saved.c_str(), 1);
-    else
-      unsetenv("ASAN_OPTIONS");
+    {
+      NoQuarantine for_the_name_server;
+      dns_ = std::make_unique<NameServerProcess>();
+    }
     ASSERT_GT(dns_->port(), 0);
     dns_->use();
   }
@@ -184,6 +203,46 @@ TEST_F(HostilePeers, SilentConnectionsCostAServerNoReceiveBuffer) {
   RawSocket talking(port);
   ASSERT_TRUE(talking.send_all(wire::encode(wire::SubscribeMsg{1, "/HP/MUTE/SVC"})));
   EXPECT_FALSE(talking.closed_by_peer(300));
+}
+
+// The same crowd at a server: each subscribes thousands of times to a 16 KiB service and never
+// reads. Each is held to its backlog, and all of them to the server's budget; a station that
+// reads still gets its data.
+TEST_F(HostilePeers, ManyPeersThatNeverReadShareOneBudgetAtAServer) {
+  raise_descriptor_limit();
+  std::unique_ptr<Process> started;
+  {
+    NoQuarantine for_the_server;
+    started = std::make_unique<Process>(std::vector<std::string>{
+        zoltest::test_bin("dim_echo_peer"), "/HP/HOARD/SERVER", "/HP/HOARD/SVC", "/HP/HOARD/CMD"});
+  }
+  Process &peer = *started;
+  ASSERT_EQ(peer.line(), "ready");
+  const int port = server_port("/HP/HOARD/SERVER");
+  ASSERT_GT(port, 0);
+  std::vector<char> contents(16384, 'h');
+  ASSERT_EQ(dic_cmnd_service_("/HP/HOARD/CMD", contents.data(), static_cast<int>(contents.size())),
+            1);
+  std::this_thread::sleep_for(300ms);
+
+  const long before = zoltest::status_kib(peer.pid(), "VmHWM") / 1024;
+  wire::Bytes asks;
+  for (uint32_t sub = 1; sub <= 1024; ++sub) {
+    const auto f = wire::encode(wire::SubscribeMsg{sub, "/HP/HOARD/SVC"});
+    asks.insert(asks.end(), f.begin(), f.end());
+  }
+  std::vector<std::unique_ptr<RawSocket>> greedy;
+  for (int i = 0; i < 40; ++i) {
+    greedy.push_back(std::make_unique<RawSocket>(port));
+    ASSERT_TRUE(greedy.back()->send_all(asks));
+  }
+  std::this_thread::sleep_for(2s);
+  RawSocket station(port);
+  ASSERT_TRUE(station.send_all(wire::encode(wire::SubscribeMsg{1, "/HP/HOARD/SVC"})));
+  EXPECT_GE(station.drain(500).size(), contents.size());
+  const long grown = zoltest::status_kib(peer.pid(), "VmHWM") / 1024 - before;
+  // Each would hold about 9 MB on its own: 360 MB for the crowd.
+  EXPECT_LT(grown, 120) << "the server grew by " << grown << " MiB";
 }
 
 // A station's first frame has arrived by the time the server takes its connection; a burst
