@@ -93,10 +93,8 @@ void no_contents(long *, void **address, int *size) {
   *size = 0;
 }
 
-TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
-  measure_memory_of_a_fresh_name_server();
-  // A server with about 0.9 MB of names makes every list reply that large.
-  const std::string base = "/HP/BIG/";
+// Serves BASE + "SERVER" with about 0.9 MB of names, which makes every list reply that large.
+void serve_a_long_list(const std::string &base) {
   for (int i = 0; i < 3500; ++i) {
     std::string name = base + "SVC/" + std::to_string(i) + "/";
     name += std::string(250 - name.size(), 'n');
@@ -104,6 +102,12 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
   }
   ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
   ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000ms));
+}
+
+TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
+  measure_memory_of_a_fresh_name_server();
+  const std::string base = "/HP/BIG/";
+  ASSERT_NO_FATAL_FAILURE(serve_a_long_list(base));
 
   const long before = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024;
   RawSocket greedy(dns_->port());
@@ -126,13 +130,7 @@ TEST_F(HostilePeers, NameServerAnswersAPeerThatNeverReadsOnlyUpToItsBacklog) {
 TEST_F(HostilePeers, ManyPeersThatNeverReadShareOneBudgetAtTheNameServer) {
   measure_memory_of_a_fresh_name_server();
   const std::string base = "/HP/CROWD/";
-  for (int i = 0; i < 3500; ++i) {
-    std::string name = base + "SVC/" + std::to_string(i) + "/";
-    name += std::string(250 - name.size(), 'n');
-    ASSERT_NE(dis_add_service_(name.c_str(), "L", nullptr, 0, no_contents, 0), 0);
-  }
-  ASSERT_EQ(dis_start_serving_((base + "SERVER").c_str()), 1);
-  ASSERT_TRUE(wait_for([&] { return listed(base + "SERVER"); }, 10000ms));
+  ASSERT_NO_FATAL_FAILURE(serve_a_long_list(base));
 
   const long before = zoltest::status_kib(dns_->child().pid(), "VmHWM") / 1024;
   wire::Bytes asks;
