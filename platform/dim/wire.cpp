@@ -160,14 +160,6 @@ Payload Payload::copy_of(const void *data, std::size_t size) {
   return p;
 }
 
-Payload Frame::share(const uint8_t *data, std::size_t n) const {
-  Payload p;
-  p.owner = body;
-  p.data = data;
-  p.size = n;
-  return p;
-}
-
 // ---- FrameReader ----
 
 FrameReader::FrameReader(std::size_t max_body, std::size_t scratch_size)

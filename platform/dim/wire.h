@@ -72,8 +72,6 @@ struct Frame {
 
   Kind kind() const { return static_cast<Kind>(body[0]); }
   std::span<const uint8_t> fields() const { return {body.get() + 1, size - 1}; }
-  // A view of part of this frame's body that keeps the whole body alive.
-  Payload share(const uint8_t *data, std::size_t size) const;
 };
 
 // Splits a received byte stream into frames. Small frames are gathered in a scratch buffer;
