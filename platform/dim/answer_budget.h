@@ -19,7 +19,6 @@ class AnswerBudget {
   using Clock = std::chrono::steady_clock;
 
   explicit AnswerBudget(std::size_t limit) : limit_(limit) {}
-  std::size_t limit() const { return limit_; }
   // Records that `c` has `bytes` waiting, of which none has been taken since `stalled_since`,
   // and closes the longest-stalled holders while over the limit.
   void hold(Connection *c, std::size_t bytes, Clock::time_point stalled_since);
