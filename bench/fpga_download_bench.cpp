@@ -38,13 +38,11 @@
 //
 // The program has its own main: it takes --rounds=N and --file=PATH and ignores the
 // --benchmark_* flags that `make bench` passes to every benchmark program.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +54,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/player_parts.h"
@@ -65,6 +62,7 @@
 #include "bench/station.h"
 #include "platform/dim/dim_extra.h"
 #include "testing/process.h"
+#include "testing/stop_signals.h"
 
 namespace {
 
@@ -161,20 +159,6 @@ std::string self_path() {
 std::string server_board;
 std::string player_board;
 
-// A stop signal removes the private boards and ends the process; the children end with it
-// (they are killed when their parent dies).
-void watch_stop_signals(sigset_t set) {
-  std::thread([set] {
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
-    lbsim::BoardControl::remove(server_board);
-    lbsim::BoardControl::remove(player_board);
-    std::fprintf(stderr, "fpga_download_bench: stopped by signal %d\n", sig);
-    std::_Exit(128 + sig);
-  }).detach();
-}
-
 // The best (smallest) of a series; +inf while empty.
 struct Best {
   double value = std::numeric_limits<double>::infinity();
@@ -259,16 +243,15 @@ Subject load_subject(const std::string &file) {
   return s;
 }
 
-// Stop signals go to one thread of ours; every thread started later inherits the mask
-// (child processes start with a clean one).
+// A stop signal removes the private boards and ends the process; the children end with it.
+// Called before any thread starts, so that every thread leaves the signals to the watcher.
 void take_stop_signals() {
-  sigset_t stop;
-  sigemptyset(&stop);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, s);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   server_board = "bench-dl-server-" + std::to_string(getpid());
   player_board = "bench-dl-player-" + std::to_string(getpid());
-  watch_stop_signals(stop);
+  zoltest::clean_up_on_stop_signal("fpga_download_bench", [] {
+    lbsim::BoardControl::remove(server_board);
+    lbsim::BoardControl::remove(player_board);
+  });
 }
 
 // The station's counterparts: name server, ZOL_server on the server's board, the

@@ -32,6 +32,7 @@
 #include "testing/name_server.h"
 #include "testing/proc_figures.h"
 #include "testing/process.h"
+#include "testing/stop_signals.h"
 #include "testing/syscall_cost.h"
 
 namespace {
@@ -471,6 +472,9 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   // A figure that cannot be taken ends the run, and the board and processes go with it.
   std::at_quick_exit([] { setup.stop(); });
+  // Killed halfway (Ctrl-C, or the timeout of `make bench`), the run still removes its board;
+  // the name server and the register server end with this process.
+  zoltest::clean_up_on_stop_signal("zol_bench", [] { setup.boardsim({"remove"}); });
   setup.start();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

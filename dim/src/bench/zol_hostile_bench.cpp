@@ -39,6 +39,7 @@
 #include "testing/name_server.h"
 #include "testing/proc_figures.h"
 #include "testing/process.h"
+#include "testing/stop_signals.h"
 
 namespace {
 
@@ -246,6 +247,9 @@ int main() {
   r.rlim_cur = r.rlim_max;
   setrlimit(RLIMIT_NOFILE, &r);
   std::at_quick_exit([] { setup.stop(); });
+  // Killed halfway (Ctrl-C, or the timeout of `make bench`), the run still removes its board;
+  // the name server and the register server end with this process.
+  zoltest::clean_up_on_stop_signal("zol_hostile_bench", [] { setup.boardsim({"remove"}); });
   if (!setup.start()) {
     std::fprintf(stderr, "zol_hostile_bench: the server did not start\n");
     std::quick_exit(1);
