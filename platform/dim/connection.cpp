@@ -65,31 +65,6 @@ int released(asio::ip::tcp::socket &s) {
 
 }  // namespace
 
-void FrameBudget::hold(Connection *c, std::size_t bytes) {
-  auto it = holders_.find(c);
-  const std::size_t before = it == holders_.end() ? 0 : it->second;
-  total_ = total_ - before + bytes;
-  if (bytes == 0) {
-    if (it != holders_.end()) holders_.erase(it);
-    return;
-  }
-  if (it == holders_.end())
-    holders_.emplace(c, bytes);
-  else
-    it->second = bytes;
-  while (total_ > limit_ && !holders_.empty()) {
-    auto largest = holders_.begin();
-    for (auto h = holders_.begin(); h != holders_.end(); ++h)
-      if (h->second > largest->second) largest = h;
-    Connection *victim = largest->first;
-    total_ -= largest->second;
-    holders_.erase(largest);
-    // Its own release() on closing then finds nothing left to take back.
-    victim->close("frames being received take more than the budget of " + std::to_string(limit_) +
-                  " bytes, and this connection holds the most");
-  }
-}
-
 Connection::Connection(asio::ip::tcp::socket socket, std::string label, Options options)
     : socket_(options.ring != nullptr ? std::move(socket) : registered_afresh(std::move(socket))),
       fd_(options.ring != nullptr ? released(socket_) : socket_.native_handle()),
@@ -228,11 +203,11 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
   }
   // The budget counts what a partial frame has taken, not what has arrived of it: a peer that
   // announces a large frame and sends a little holds a whole first room.
-  if (options_.budget && reader_ && reader_->partial_capacity() != partial_) {
+  if (options_.frame_budget && reader_ && reader_->partial_capacity() != partial_) {
     // May close this connection, when it is the one holding the most.
     partial_ = reader_->partial_capacity();
     auto self = shared_from_this();
-    options_.budget->hold(this, partial_);
+    options_.frame_budget->hold(this, partial_);
     if (!open_) return;
   }
   // Armed before the frames are handled: a handler usually answers at once, and whatever the
@@ -570,9 +545,9 @@ void Connection::finish(const std::string &reason, bool report) {
     latest_order_.clear();
   }
   handshake_timer_.cancel();
-  if (options_.budget && partial_ > 0) {
+  if (options_.frame_budget && partial_ > 0) {
     partial_ = 0;
-    options_.budget->release(this);
+    options_.frame_budget->release(this);
   }
   if (options_.answer_budget && answers_held_ > 0) {
     answers_held_ = 0;

@@ -29,32 +29,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/dim/answer_budget.h"
 #include "platform/dim/ring_loop.h"
+#include "platform/dim/shared_budget.h"
 #include "platform/dim/short_read.h"
 #include "platform/dim/wire.h"
 
 namespace dim {
-
-class Connection;
-
-// The memory that frames still being received may take, summed over the connections that
-// share the budget. When the sum goes over the limit the connection holding the most is
-// closed: one large transfer at a time fits, a crowd of half-sent frames does not. Used on the
-// one thread that runs those connections.
-class FrameBudget {
- public:
-  explicit FrameBudget(std::size_t limit) : limit_(limit) {}
-  std::size_t limit() const { return limit_; }
-  // Records what `c` holds now and closes the largest holders while over the limit.
-  void hold(Connection *c, std::size_t bytes);
-  void release(Connection *c) { hold(c, 0); }
-
- private:
-  std::size_t limit_;
-  std::size_t total_ = 0;
-  std::unordered_map<Connection *, std::size_t> holders_;
-};
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -77,9 +57,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Largest frame accepted from the peer.
     std::size_t max_frame_body = wire::kMaxFrameBody;
     // Shared by the connections of one listener; none: partial frames are not limited.
-    std::shared_ptr<FrameBudget> budget;
+    std::shared_ptr<SharedBudget> frame_budget;
     // Shared likewise for answers waiting to be written; none: only the backlog limits them.
-    std::shared_ptr<AnswerBudget> answer_budget;
+    std::shared_ptr<SharedBudget> answer_budget;
     // Closed when no complete frame has arrived this long after start (zero: never).
     std::chrono::milliseconds handshake_timeout{0};
     // Bytes read at a time into a buffer held for the connection's life (frames larger than it

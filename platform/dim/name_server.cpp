@@ -50,10 +50,12 @@ NameServer::NameServer(asio::io_context &io, uint16_t port, NameServerOptions op
       options_(std::move(options)),
       started_(std::chrono::steady_clock::now()),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
-      budget_(std::make_shared<FrameBudget>(
+      frame_budget_(std::make_shared<SharedBudget>(
+          SharedBudget::Kind::kFramesBeingReceived,
           std::max(kMinPartialFrameBudget, 2 * largest_frame(options_)))),
       answer_budget_(
-          std::make_shared<AnswerBudget>(std::max(kMinAnswerBudget, 4 * options_.list_page_bytes))),
+          std::make_shared<SharedBudget>(SharedBudget::Kind::kAnswersWaiting,
+                                         std::max(kMinAnswerBudget, 4 * options_.list_page_bytes))),
       acceptor_(io, admission_, "dim_dns", "peer") {
   allow_descriptors(kMaxPeers + 64);
   if (asio::error_code ec = acceptor_.listen(port, true)) {
@@ -68,7 +70,7 @@ void NameServer::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
   o.program = "dim_dns";
   o.max_frame_body = largest_frame(options_);
-  o.budget = budget_;
+  o.frame_budget = frame_budget_;
   o.answer_budget = answer_budget_;
   o.handshake_timeout = handshake_timeout();
   o.read_buffer = kReadBuffer;

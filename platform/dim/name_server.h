@@ -98,8 +98,8 @@ class NameServer {
   uint16_t port_ = 0;
   std::unordered_map<Connection *, Peer> peers_;
   Admission admission_;
-  std::shared_ptr<FrameBudget> budget_;
-  std::shared_ptr<AnswerBudget> answer_budget_;
+  std::shared_ptr<SharedBudget> frame_budget_;
+  std::shared_ptr<SharedBudget> answer_budget_;
   Acceptor acceptor_;
   std::map<std::string, Server> servers_;
   std::map<std::string, Owner> names_;

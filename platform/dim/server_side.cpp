@@ -43,8 +43,10 @@ bool is_words(const char *format) { return format && format[0] == 'L'; }
 ServerSide::ServerSide(Runtime &rt)
     : rt_(rt),
       admission_({kMaxPeers, kMaxPeersPerAddress}),
-      budget_(std::make_shared<FrameBudget>(kPartialFrameBudget)),
-      answer_budget_(std::make_shared<AnswerBudget>(kAnswerBudget)) {}
+      frame_budget_(std::make_shared<SharedBudget>(SharedBudget::Kind::kFramesBeingReceived,
+                                                   kPartialFrameBudget)),
+      answer_budget_(
+          std::make_shared<SharedBudget>(SharedBudget::Kind::kAnswersWaiting, kAnswerBudget)) {}
 
 ServerSide::~ServerSide() = default;
 
@@ -267,7 +269,7 @@ bool ServerSide::open_acceptor(std::string &error) {
 
 void ServerSide::admit(Acceptor::Newcomer &&n) {
   Connection::Options o;
-  o.budget = budget_;
+  o.frame_budget = frame_budget_;
   o.answer_budget = answer_budget_;
   o.handshake_timeout = handshake_timeout();
   o.ring = rt_.dispatch_ring();

@@ -141,8 +141,8 @@ class ServerSide final : private RegistrationOwner {
   // Per service; a subscription's index is kept in its Peer, so one leaves in constant time.
   std::unordered_map<int, std::vector<std::pair<Connection *, uint32_t>>> subscribers_;
   Admission admission_;
-  std::shared_ptr<FrameBudget> budget_;
-  std::shared_ptr<AnswerBudget> answer_budget_;
+  std::shared_ptr<SharedBudget> frame_budget_;
+  std::shared_ptr<SharedBudget> answer_budget_;
   AccessPolicy policy_;
   std::unordered_map<std::string, Refusals> refusals_;
 

@@ -242,29 +242,72 @@ TEST_F(ConnectionRead, ASendFromAnyThreadWritesWholeFramesOrLeavesThemToTheOwner
 
 }  // namespace
 
-// Answers left waiting by peers that do not read share one budget. Over it, the connection
-// whose answers have waited longest is closed, even when another holds more: one that was
-// still being read a moment ago is not the one to blame.
-TEST(AnswerBudget, TheLongestStalledConnectionIsClosedNotTheLargest) {
-  asio::io_context io;
-  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
-  auto budget = std::make_shared<dim::AnswerBudget>(std::size_t{32} << 20);
+namespace {
+
+// Connections to peers on the loopback that hold their part of `budget`, each recording why
+// it was closed ("open" until then).
+struct BudgetSides {
   struct Side {
     std::unique_ptr<asio::ip::tcp::socket> peer;
     std::shared_ptr<dim::Connection> conn;
     std::string closed = "open";
   };
-  std::vector<Side> sides(2);
-  for (auto &s : sides) {
-    s.peer = std::make_unique<asio::ip::tcp::socket>(io);
-    s.peer->connect(acceptor.local_endpoint());
-    asio::ip::tcp::socket accepted(io);
-    acceptor.accept(accepted);
-    dim::Connection::Options options;
-    options.answer_budget = budget;
-    s.conn = std::make_shared<dim::Connection>(std::move(accepted), "peer", options);
-    s.conn->start([](dim::wire::Frame &&) {}, [&s](const std::string &why) { s.closed = why; });
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<Side> sides;
+
+  using Slot = std::shared_ptr<dim::SharedBudget> dim::Connection::Options::*;
+  BudgetSides(std::size_t count, const std::shared_ptr<dim::SharedBudget> &budget, Slot slot)
+      : sides(count) {
+    for (auto &s : sides) {
+      s.peer = std::make_unique<asio::ip::tcp::socket>(io);
+      s.peer->connect(acceptor.local_endpoint());
+      asio::ip::tcp::socket accepted(io);
+      acceptor.accept(accepted);
+      dim::Connection::Options options;
+      options.*slot = budget;
+      s.conn = std::make_shared<dim::Connection>(std::move(accepted), "peer", options);
+      s.conn->start([](dim::wire::Frame &&) {}, [&s](const std::string &why) { s.closed = why; });
+    }
   }
+  ~BudgetSides() {
+    for (auto &s : sides) s.conn->drop();
+    io.poll();
+  }
+};
+
+}  // namespace
+
+// Frames half received share one budget. Over it, the connection holding the most is closed,
+// whoever came first: one large transfer fits, a crowd of half-sent frames does not.
+TEST(SharedBudget, FramesBeingReceivedCloseTheLargestHolder) {
+  auto budget = std::make_shared<dim::SharedBudget>(dim::SharedBudget::Kind::kFramesBeingReceived,
+                                                    std::size_t{32} << 20);
+  BudgetSides b(3, budget, &dim::Connection::Options::frame_budget);
+  budget->hold(b.sides[0].conn.get(), std::size_t{10} << 20);
+  budget->hold(b.sides[1].conn.get(), std::size_t{12} << 20);
+  budget->release(b.sides[0].conn.get());  // its frame completed
+  budget->hold(b.sides[0].conn.get(), std::size_t{4} << 20);
+  budget->hold(b.sides[2].conn.get(), std::size_t{16} << 20);  // 32 MiB: still within
+  EXPECT_EQ(b.sides[2].closed, "open");
+  budget->hold(b.sides[0].conn.get(), std::size_t{6} << 20);  // the grower is not the largest
+  b.io.poll();
+  EXPECT_EQ(b.sides[0].closed, "open");
+  EXPECT_EQ(b.sides[1].closed, "open");
+  EXPECT_EQ(b.sides[2].closed,
+            "frames being received take more than the budget of 33554432 bytes, and this "
+            "connection holds the most");
+}
+
+// Answers left waiting by peers that do not read share one budget. Over it, the connection
+// whose answers have waited longest is closed, even when another holds more: one that was
+// still being read a moment ago is not the one to blame.
+TEST(SharedBudget, TheLongestStalledConnectionIsClosedNotTheLargest) {
+  auto budget = std::make_shared<dim::SharedBudget>(dim::SharedBudget::Kind::kAnswersWaiting,
+                                                    std::size_t{32} << 20);
+  BudgetSides b(2, budget, &dim::Connection::Options::answer_budget);
+  auto &sides = b.sides;
+  auto &io = b.io;
   std::vector<uint8_t> bytes(std::size_t{20} << 20, 0x11);
   auto payload = dim::wire::Payload::copy_of(bytes.data(), bytes.size());
   sides[0].conn->send_latest(1, payload);  // far more than the sockets take: most waits
@@ -278,6 +321,4 @@ TEST(AnswerBudget, TheLongestStalledConnectionIsClosedNotTheLargest) {
   EXPECT_NE(sides[0].closed.find("waited longest"), std::string::npos) << sides[0].closed;
   EXPECT_EQ(sides[1].closed, "open");
   EXPECT_TRUE(sides[1].conn->is_open());
-  for (auto &s : sides) s.conn->drop();
-  io.poll();
 }
