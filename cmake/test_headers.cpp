@@ -1,0 +1,1 @@
+// Compiled only to produce the tests' shared precompiled header (cmake/ZolTargets.cmake).
