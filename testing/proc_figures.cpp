@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 
 namespace zoltest {
 
@@ -45,18 +47,25 @@ void for_each_thread(pid_t pid, F each) {
   closedir(d);
 }
 
-}  // namespace
-
-long thread_sleeps(pid_t pid) {
+// The sum over the threads of the status lines that start with one of `prefixes`.
+long sum_of_thread_status(pid_t pid, std::initializer_list<std::string_view> prefixes) {
   long total = 0;
   for_each_thread(pid, [&](const std::string &task) {
     std::ifstream in(task + "/status");
     std::string line;
-    const std::string prefix = "voluntary_ctxt_switches:";
     while (std::getline(in, line))
-      if (line.rfind(prefix, 0) == 0) total += std::stol(line.substr(prefix.size()));
+      for (const std::string_view prefix : prefixes)
+        if (line.starts_with(prefix)) total += std::stol(line.substr(prefix.size()));
   });
   return total;
+}
+
+}  // namespace
+
+long thread_sleeps(pid_t pid) { return sum_of_thread_status(pid, {"voluntary_ctxt_switches:"}); }
+
+long thread_switches(pid_t pid) {
+  return sum_of_thread_status(pid, {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"});
 }
 
 long long thread_cpu_ns(pid_t pid) {

@@ -19,6 +19,11 @@ double cpu_seconds(pid_t pid);
 // switches, summed): the count over a stretch of work is the wake-ups it cost. 0 if it is gone.
 long thread_sleeps(pid_t pid);
 
+// Times the threads of the process have left a CPU so far, asleep or preempted (voluntary and
+// involuntary context switches, summed). On one CPU a ping-pong between two processes cannot
+// cost fewer than two a round trip, one on each side. 0 if it is gone.
+long thread_switches(pid_t pid);
+
 // Nanoseconds the threads of the process have run on a CPU so far, summed (the scheduler's
 // own account, exact where the tick-based CPU times are not). 0 if it is gone.
 long long thread_cpu_ns(pid_t pid);

@@ -17,8 +17,10 @@ namespace {
 
 // The sleeps are another thread's: a count of the main thread alone would miss them. The main
 // thread spins meanwhile, so it adds none of its own.
-TEST(ProcFigures, ThreadSleepsCountTheSleepsOfEveryThreadAndNothingOfAGoneProcess) {
+// A sleep is also a switch, so the switches count at least as many.
+TEST(ProcFigures, ThreadSleepsAndSwitchesCountEveryThreadAndNothingOfAGoneProcess) {
   const long before = thread_sleeps(getpid());
+  const long switches_before = thread_switches(getpid());
   std::atomic<bool> slept{false}, release{false};
   std::thread sleeper([&] {
     for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -29,15 +31,18 @@ TEST(ProcFigures, ThreadSleepsCountTheSleepsOfEveryThreadAndNothingOfAGoneProces
   while (!slept && std::chrono::steady_clock::now() < end) {
   }
   const long after = thread_sleeps(getpid());
+  const long switches_after = thread_switches(getpid());
   release = true;
   sleeper.join();
   ASSERT_TRUE(slept);
   EXPECT_GE(after - before, 20);
+  EXPECT_GE(switches_after - switches_before, 20);
 
   Process gone({"/bin/true"});
   const pid_t pid = gone.pid();
   ASSERT_TRUE(gone.wait_exit(std::chrono::seconds(10)).has_value());
   EXPECT_EQ(thread_sleeps(pid), 0);
+  EXPECT_EQ(thread_switches(pid), 0);
 }
 
 // Another thread burns 50 ms of its own CPU time (however long the machine makes that take)

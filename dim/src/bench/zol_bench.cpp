@@ -236,16 +236,21 @@ double median(std::vector<double> v) {
   return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-// Wake-ups and CPU time per round trip on the station's side and on the answering side.
+// Wake-ups, context switches and CPU time per round trip on the station's side and on the
+// answering side.
 struct SideCosts {
   pid_t station, answerer;
-  long station_count = 0, answerer_count = 0, trips = 0;
+  long station_count = 0, answerer_count = 0, switches = 0, trips = 0;
   long long station_ns = 0, answerer_ns = 0;
-  long s0 = 0, a0 = 0;
+  long s0 = 0, a0 = 0, w0 = 0;
   long long sc0 = 0, ac0 = 0;
+  long both_switches() const {
+    return zoltest::thread_switches(station) + zoltest::thread_switches(answerer);
+  }
   void begin() {
     s0 = zoltest::thread_sleeps(station);
     a0 = zoltest::thread_sleeps(answerer);
+    w0 = both_switches();
     sc0 = zoltest::thread_cpu_ns(station);
     ac0 = zoltest::thread_cpu_ns(answerer);
   }
@@ -254,11 +259,13 @@ struct SideCosts {
     answerer_ns += zoltest::thread_cpu_ns(answerer) - ac0;
     station_count += zoltest::thread_sleeps(station) - s0;
     answerer_count += zoltest::thread_sleeps(answerer) - a0;
+    switches += both_switches() - w0;
     trips += n;
   }
   double per_trip(double total) const { return trips ? total / double(trips) : 0; }
   double station_per_trip() const { return per_trip(double(station_count)); }
   double answerer_per_trip() const { return per_trip(double(answerer_count)); }
+  double switches_per_trip() const { return per_trip(double(switches)); }
   double station_cpu_us() const { return per_trip(double(station_ns) / 1000); }
   double answerer_cpu_us() const { return per_trip(double(answerer_ns) / 1000); }
 };
@@ -281,6 +288,8 @@ void report(benchmark::State &state, const std::vector<double> &zol, const std::
   state.counters["wakeups_server"] = zol_costs.answerer_per_trip();
   state.counters["raw_wakeups_station"] = raw_costs.station_per_trip();
   state.counters["raw_wakeups_server"] = raw_costs.answerer_per_trip();
+  state.counters["switches"] = zol_costs.switches_per_trip();
+  state.counters["raw_switches"] = raw_costs.switches_per_trip();
   state.counters["cpu_us_station"] = zol_costs.station_cpu_us();
   state.counters["cpu_us_server"] = zol_costs.answerer_cpu_us();
   state.counters["raw_cpu_us_station"] = raw_costs.station_cpu_us();
