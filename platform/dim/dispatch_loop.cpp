@@ -15,8 +15,10 @@ bool DispatchLoop::here() { return t_holds_turn; }
 void DispatchLoop::run_dispatch_thread() {
   t_holds_turn = true;
   while (!context_.stopped()) {
-    if (waiters_.load(std::memory_order_acquire) > 0) {
+    if (waiters_.load(std::memory_order_acquire) > 0 ||
+        step_aside_asked_.load(std::memory_order_relaxed)) {
       std::unique_lock lock(mutex_);
+      step_aside_asked_.store(false, std::memory_order_relaxed);
       step_aside(lock);
       continue;
     }
@@ -65,7 +67,18 @@ void DispatchLoop::run_once(Clock::time_point deadline) {
 }
 
 bool DispatchLoop::wait(const std::function<bool()> &done, Clock::time_point deadline) {
-  if (done()) return true;
+  if (done()) {
+    // Answered before this thread came to wait: the sender was held up between sending and
+    // waiting (on one CPU the answering process takes it over), and the dispatch thread took
+    // the answer. In a loop of send-and-wait it would take every next one too, and wake this
+    // thread each time: ask it to leave the turn lying, as a waiter that held it does, so that
+    // the next wait takes it.
+    if (holder_.load(std::memory_order_acquire) == Holder::kDispatchThread) {
+      left_at_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+      step_aside_asked_.store(true, std::memory_order_relaxed);
+    }
+    return true;
+  }
   if (t_holds_turn) return false;
   std::unique_lock lock(mutex_);
   waiters_.fetch_add(1, std::memory_order_acq_rel);

@@ -67,6 +67,8 @@ class DispatchLoop {
   // Changed under mutex_; the dispatch thread reads them without it while it stands aside.
   std::atomic<Holder> holder_{Holder::kDispatchThread};
   std::atomic<Clock::rep> left_at_{0};  // when a waiter last left the turn
+  // A waiter found its answer taken by the dispatch thread; the dispatch thread steps aside.
+  std::atomic<bool> step_aside_asked_{false};
   // Threads inside wait(); changed under mutex_, read without it by the holder between
   // handlers.
   std::atomic<int> waiters_{0};

@@ -124,6 +124,45 @@ TEST_F(CallerWait, RoutinesNeverOverlapWhileSeveralThreadsWaitAndSomeRunThem) {
   EXPECT_GT(g_runners.size(), 1u);
 }
 
+// ---- who reads the answers ----
+
+std::atomic<uint32_t> g_loop_last{0};
+std::atomic<std::thread::id> g_loop_runner{};
+void note_loop_answer(long *, void *data, int *size) {
+  uint32_t v = 0;
+  if (*size == 4) std::memcpy(&v, data, 4);
+  g_loop_runner = std::this_thread::get_id();
+  g_loop_last = v;
+}
+
+// On one CPU the answering process takes the CPU from a sender between its send and its wait,
+// and the library's own thread has taken the answer by the time the sender waits. The short
+// sleep between them makes that happen on any machine. A loop of such reads must not leave
+// every answer to the library's thread (which then wakes the sender, two more thread switches
+// a read): after the first few, the sender's wait takes the turn and reads its own answers.
+TEST_F(CallerWait, ASenderHeldUpBeforeItsWaitReadsItsOwnAnswersAfterTheFirstFew) {
+  zoltest::Process peer({zoltest::test_bin("dim_echo_peer"), "/WAIT/LOOP/SERVER", "/WAIT/LOOP/SVC",
+                         "/WAIT/LOOP/CMD"});
+  ASSERT_EQ(peer.line(), "ready");
+  dic_info_service_("/WAIT/LOOP/SVC", MONITORED, 0, nullptr, 0, note_loop_answer, 0, nullptr, 0);
+  uint32_t first = 1000;  // the command's address is looked up once
+  dic_cmnd_service_("/WAIT/LOOP/CMD", &first, 4);
+  ASSERT_TRUE(dim::wait_until([&] { return g_loop_last == first; }, 5000));
+  std::this_thread::sleep_for(20ms);  // the library's thread takes the turn back
+  const auto me = std::this_thread::get_id();
+  constexpr uint32_t kReads = 60;
+  int mine = 0;
+  for (uint32_t v = 1; v <= kReads; ++v) {
+    dic_cmnd_service_("/WAIT/LOOP/CMD", &v, 4);
+    std::this_thread::sleep_for(200us);
+    ASSERT_TRUE(dim::wait_until([&] { return g_loop_last == v; }, 5000)) << v;
+    if (g_loop_runner.load() == me) ++mine;
+  }
+  // Typically all but the first three; a slow moment of the machine (a millisecond between two
+  // reads) hands the turn back to the library's thread for another three.
+  EXPECT_GE(mine, static_cast<int>(kReads) / 2);
+}
+
 // ---- deliveries to others ----
 
 std::atomic<uint32_t> g_other_last{0};
