@@ -12,7 +12,9 @@
 // the waiter's path when it asks right after sending). A waiter that is done leaves the turn
 // lying without waking anyone, so a loop of send-and-wait takes it straight back with no system
 // call; the dispatch thread picks a turn up once it has lain abandoned for kLookAgain, within
-// two kLookAgain.
+// two kLookAgain. A waiter that finds its answer already taken by the dispatch thread (it was
+// held up between sending and waiting) counts as one that was done: the dispatch thread steps
+// aside after its round and leaves the turn lying, so the next wait of the loop takes it.
 #pragma once
 
 #include <asio.hpp>
