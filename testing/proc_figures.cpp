@@ -64,6 +64,15 @@ long sum_of_thread_status(pid_t pid, std::initializer_list<std::string_view> pre
 
 long thread_sleeps(pid_t pid) { return sum_of_thread_status(pid, {"voluntary_ctxt_switches:"}); }
 
+long this_thread_sleeps() {
+  std::ifstream in("/proc/thread-self/status");
+  std::string line;
+  constexpr std::string_view prefix = "voluntary_ctxt_switches:";
+  while (std::getline(in, line))
+    if (line.starts_with(prefix)) return std::stol(line.substr(prefix.size()));
+  return 0;
+}
+
 long thread_switches(pid_t pid) {
   return sum_of_thread_status(pid, {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"});
 }

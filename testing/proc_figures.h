@@ -19,6 +19,9 @@ double cpu_seconds(pid_t pid);
 // switches, summed): the count over a stretch of work is the wake-ups it cost. 0 if it is gone.
 long thread_sleeps(pid_t pid);
 
+// The same for the calling thread alone.
+long this_thread_sleeps();
+
 // Times the threads of the process have left a CPU so far, asleep or preempted (voluntary and
 // involuntary context switches, summed). On one CPU a ping-pong between two processes cannot
 // cost fewer than two a round trip, one on each side. 0 if it is gone.

@@ -122,9 +122,33 @@ void Connection::start_read() {
   } else if (!reader_) {
     // Read at once what came before the connection was taken (see first_ring_read).
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->first_ring_read(); });
+  } else if (may_stand()) {
+    standing_ = true;
+    options_.ring->receive_standing(fd_, ring_standing_, shared_from_this());
   } else {
+    single_next_ = false;
     options_.ring->receive(fd_, buf.data(), buf.size(), ring_read_, shared_from_this());
   }
+}
+
+// A connection that has spoken keeps a receive standing in the ring, except:
+// - while a frame too large for the read buffer arrives: plain receives write it straight into
+//   its own buffer, where the standing one would copy it in thousands of small pieces;
+// - once after the ring ran out of buffers (many connections receiving at once).
+bool Connection::may_stand() const {
+  return options_.ring->can_stand() && !single_next_ && reader_->partial_capacity() == 0;
+}
+
+// A standing receive ends when reading is held back (the socket's own buffer then holds the
+// peer back), when a large frame begins, or when another thread than the one that armed it
+// holds the turn: the kernel works for the arming thread, and each arrival would wake it
+// first. Its last completion arms the next read (on_standing).
+void Connection::review_standing() {
+  if (!standing_ || cancelling_) return;
+  if (held_ == 0 && reader_->partial_capacity() == 0 && RingLoop::armed_here(ring_standing_))
+    return;
+  cancelling_ = true;
+  options_.ring->cancel(ring_standing_);
 }
 
 // A peer's first frame has usually arrived before its connection is accepted. Through the
@@ -149,12 +173,12 @@ void Connection::first_ring_read() {
   ring_read_done(this, r < 0 ? -errno : static_cast<int>(r));
 }
 
-std::optional<std::string> Connection::take_first_bytes(std::size_t n) {
+std::optional<std::string> Connection::copy_in(const uint8_t *data, std::size_t n) {
   std::size_t taken = 0;
   while (taken < n) {
     const std::span<uint8_t> room = reader().buffer();
     const std::size_t k = std::min(room.size(), n - taken);
-    std::memcpy(room.data(), first_room_.data() + taken, k);
+    std::memcpy(room.data(), data + taken, k);
     if (auto fault = reader_->commit(k, frames_)) return fault;
     taken += k;
   }
@@ -193,11 +217,20 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     next_ = 0;
   }
   const std::size_t before = frames_.size();
-  if (auto fault = reader_ ? reader_->commit(n, frames_) : take_first_bytes(n)) {
+  if (auto fault = reader_ ? reader_->commit(n, frames_) : copy_in(first_room_.data(), n)) {
     close(*fault);
     return;
   }
-  if (frames_.size() > before && !heard_) {
+  if (!took_bytes(before)) return;
+  // Armed before the frames are handled: a handler usually answers at once, and whatever the
+  // thread does between that send and going to sleep delays the peer's answer. The frames are
+  // copies, and the read's completion runs only after this call, so nothing is disturbed.
+  if (drained && held_ == 0) start_read();
+  deliver();
+}
+
+bool Connection::took_bytes(std::size_t frames_before) {
+  if (frames_.size() > frames_before && !heard_) {
     heard_ = true;
     handshake_timer_.cancel();
   }
@@ -208,13 +241,48 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     partial_ = reader_->partial_capacity();
     auto self = shared_from_this();
     options_.frame_budget->hold(this, partial_);
-    if (!open_) return;
+    if (!open_) return false;
   }
-  // Armed before the frames are handled: a handler usually answers at once, and whatever the
-  // thread does between that send and going to sleep delays the peer's answer. The frames are
-  // copies, and the read's completion runs only after this call, so nothing is disturbed.
-  if (drained && held_ == 0) start_read();
-  deliver();
+  return true;
+}
+
+void Connection::standing_done(void *self, int result, const uint8_t *data, bool more) {
+  static_cast<Connection *>(self)->on_standing(result, data, more);
+}
+
+void Connection::on_standing(int result, const uint8_t *data, bool more) {
+  if (!more) {
+    reading_ = standing_ = cancelling_ = false;
+    // Out of buffers: the bytes wait in the socket for a plain receive.
+    if (result == -ENOBUFS) single_next_ = true;
+  }
+  if (!open_) return;
+  if (result > 0) {
+    if (next_ == frames_.size()) {
+      frames_.clear();
+      next_ = 0;
+    }
+    const std::size_t before = frames_.size();
+    if (auto fault = copy_in(data, static_cast<std::size_t>(result))) {
+      close(*fault);
+      return;
+    }
+    if (!took_bytes(before)) return;
+    review_standing();
+    deliver();  // arms the next read once this one has ended
+    return;
+  }
+  if (more) return;
+  if (result == 0) {
+    finish({}, false);  // the peer closed
+  } else if (result == -ECANCELED || result == -ENOBUFS || result == -EINVAL ||
+             result == -EINTR || result == -EAGAIN) {
+    // Ended by us, by the end of the thread that armed it, for want of buffers, or refused by
+    // the kernel (RingLoop then arms none again): read on.
+    read_more();
+  } else {
+    on_read(asio::error_code(-result, asio::system_category()), 0);
+  }
 }
 
 // Hands received frames to the handler in order. The backlog hold is looked at before each
@@ -507,6 +575,7 @@ void Connection::hold_answers(std::size_t queued) {
 void Connection::hold(Hold why, bool on) {
   if (on) {
     held_ |= why;
+    review_standing();
     return;
   }
   if ((held_ & why) == 0) return;
@@ -530,7 +599,11 @@ void Connection::finish(const std::string &reason, bool report) {
     open_ = false;
     if (options_.ring != nullptr) {
       // Requests still queued for this descriptor reach the kernel before its number is
-      // free; the shutdown then ends them.
+      // free; the shutdown then ends them, a standing receive at the latest with the cancel.
+      if (standing_ && !cancelling_) {
+        cancelling_ = true;
+        options_.ring->cancel(ring_standing_);
+      }
       options_.ring->flush();
       ::shutdown(fd_, SHUT_RDWR);
       ::close(fd_);

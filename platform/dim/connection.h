@@ -114,12 +114,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_read(const asio::error_code &ec, std::size_t n);
   void deliver();
   wire::FrameReader &reader();
-  // Hands the reader what the first read put into first_room_.
-  std::optional<std::string> take_first_bytes(std::size_t n);
+  // Hands the reader n bytes received elsewhere.
+  std::optional<std::string> copy_in(const uint8_t *data, std::size_t n);
+  // After the reader took bytes: what a first frame, and a partial one, mean. False when
+  // that closed the connection.
+  bool took_bytes(std::size_t frames_before);
   void start_read();
   void first_ring_read();
+  // Whether the next read through the ring stands (see RingLoop::receive_standing).
+  bool may_stand() const;
+  // Ends the standing receive when it is not wanted any more; it goes on until its last
+  // completion comes back.
+  void review_standing();
   static void read_done(void *self, const asio::error_code &ec, std::size_t n);
   static void ring_read_done(void *self, int result);
+  static void standing_done(void *self, int result, const uint8_t *data, bool more);
+  void on_standing(int result, const uint8_t *data, bool more);
   static void ring_writable_done(void *self, int result);
   void on_writable(int result);
   // write_mutex_ held: writes what the socket takes of buffers_; an error, or none.
@@ -163,10 +173,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool heard_ = false;
   bool open_ = true;
   bool started_ = false;
-  bool reading_ = false;
+  bool reading_ = false;        // a read is under way: asio's, or one in the ring
+  bool standing_ = false;       // the one in the ring is the standing receive
+  bool cancelling_ = false;     // which has been asked to end
+  bool single_next_ = false;    // the ring ran out of buffers: one plain receive first
   std::size_t read_size_ = 0;  // room offered to the last read
   ShortRead read_op_{&Connection::read_done, this};
   RingLoop::Op ring_read_{&Connection::ring_read_done, this};
+  RingLoop::Op ring_standing_{&Connection::standing_done, this};
   RingLoop::Op ring_writable_{&Connection::ring_writable_done, this};
   bool in_handler_ = false;
   unsigned held_ = 0;

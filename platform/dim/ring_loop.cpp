@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/dim/asio_internals.h"
+#include "platform/dim/ring_buffers.h"
 
 namespace dim {
 
@@ -60,6 +61,7 @@ std::unique_ptr<RingLoop> RingLoop::create(asio::io_context &context) {
     return nullptr;
   }
   if (!kernel_has_what_we_use(loop->ring_, params)) return nullptr;
+  loop->buffers_ = RingBuffers::create(loop->ring_);
   return loop;
 }
 
@@ -71,7 +73,7 @@ RingLoop::RingLoop(asio::io_context &context, int reactor_fd)
 RingLoop::~RingLoop() {
   if (ring_.ring_fd < 0) return;
   for (const Completion &c : set_aside_) {
-    if (c.data == kReactorPoll || c.data == kCancel) continue;
+    if (c.data == kReactorPoll || c.data == kCancel || (c.flags & IORING_CQE_F_MORE) != 0) continue;
     Op *op = reinterpret_cast<Op *>(c.data);
     unlink(*op);
     op->keep_.reset();
@@ -92,7 +94,8 @@ RingLoop::~RingLoop() {
     io_uring_for_each_cqe(&ring_, head, cqe) {
       ++seen;
       const uint64_t data = io_uring_cqe_get_data64(cqe);
-      if (data == kReactorPoll || data == kCancel) continue;
+      if (data == kReactorPoll || data == kCancel || (cqe->flags & IORING_CQE_F_MORE) != 0)
+        continue;
       Op *op = reinterpret_cast<Op *>(data);
       unlink(*op);
       op->keep_.reset();
@@ -134,7 +137,7 @@ void RingLoop::set_aside_completions() {
   io_uring_cqe *cqe = nullptr;
   io_uring_for_each_cqe(&ring_, head, cqe) {
     ++seen;
-    set_aside_.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res});
+    set_aside_.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res, cqe->flags});
   }
   io_uring_cq_advance(&ring_, seen);
   // Lets the kernel move what it held back into the queue just emptied.
@@ -174,6 +177,23 @@ void RingLoop::wait_writable(int fd, Op &op, std::shared_ptr<void> keep) {
   io_uring_prep_poll_add(sqe, fd, POLLOUT);
   io_uring_sqe_set_data(sqe, &op);
   submit(op, std::move(keep));
+}
+
+void RingLoop::receive_standing(int fd, Op &op, std::shared_ptr<void> keep) {
+  io_uring_sqe *sqe = next_sqe();
+  io_uring_prep_recv_multishot(sqe, fd, nullptr, 0, 0);
+  sqe->flags |= IOSQE_BUFFER_SELECT;
+  sqe->buf_group = RingBuffers::kGroup;
+  io_uring_sqe_set_data(sqe, &op);
+  op.armed_by_ = std::this_thread::get_id();
+  submit(op, std::move(keep));
+}
+
+void RingLoop::cancel(Op &op) {
+  if (!op.in_ring_) return;
+  io_uring_sqe *sqe = next_sqe();
+  io_uring_prep_cancel64(sqe, reinterpret_cast<uint64_t>(&op), 0);
+  io_uring_sqe_set_data64(sqe, kCancel);
 }
 
 void RingLoop::flush() { submit_now(); }
@@ -247,25 +267,44 @@ void RingLoop::complete_ready() {
   io_uring_for_each_cqe(&ring_, head, cqe) {
     if (seen == kBatch) break;
     ++seen;
-    done.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res});
+    done.push_back(Completion{io_uring_cqe_get_data64(cqe), cqe->res, cqe->flags});
   }
   io_uring_cq_advance(&ring_, seen);
-  for (const Completion &c : done) {
-    if (c.data == kReactorPoll) {
-      // Fired, or cancelled with the thread that submitted it: either way asio is looked at,
-      // and the poll is submitted again before the next sleep.
-      reactor_watched_ = false;
-      reactor_ready_ = true;
-      continue;
-    }
-    if (c.data == kCancel) continue;
-    Op *op = reinterpret_cast<Op *>(c.data);
+  for (const Completion &c : done) complete(c);
+}
+
+void RingLoop::complete(const Completion &c) {
+  if (c.data == kReactorPoll) {
+    // Fired, or cancelled with the thread that submitted it: either way asio is looked at,
+    // and the poll is submitted again before the next sleep.
+    reactor_watched_ = false;
+    reactor_ready_ = true;
+    return;
+  }
+  if (c.data == kCancel) return;
+  Op *op = reinterpret_cast<Op *>(c.data);
+  if (op->arrival_ == nullptr) {
     unlink(*op);
     // Let go only after `done`: it may submit the next operation, and the owner may end
     // with this reference.
     const std::shared_ptr<void> keep = std::move(op->keep_);
     op->done_(op->target_, c.result);
+    return;
   }
+  const bool more = (c.flags & IORING_CQE_F_MORE) != 0;
+  const bool lent = (c.flags & IORING_CQE_F_BUFFER) != 0;
+  // A kernel that knows buffer rings but not standing receives refuses the first one; the
+  // owner's plain receive takes over, and no other is armed.
+  if (!more && c.result == -EINVAL) standing_refused_ = true;
+  // While more is to come the operation stays in the ring, and keeps its owner.
+  std::shared_ptr<void> keep;
+  if (!more) {
+    unlink(*op);
+    keep = std::move(op->keep_);
+  }
+  const uint8_t *data = lent && buffers_ ? buffers_->data(c.flags) : nullptr;
+  op->arrival_(op->target_, c.result > 0 && data == nullptr ? -EIO : c.result, data, more);
+  if (lent && buffers_) buffers_->give_back(c.flags);
 }
 
 }  // namespace dim

@@ -25,9 +25,12 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace dim {
+
+class RingBuffers;
 
 class RingLoop {
  public:
@@ -38,14 +41,21 @@ class RingLoop {
   class Op {
    public:
     using Done = void (*)(void *target, int result);
+    // A standing receive's completions: `size` bytes at `data` (lent until the call returns)
+    // when `result` > 0, else nothing; `more` false on the last one, which ends the receive
+    // (it may carry bytes too).
+    using Arrival = void (*)(void *target, int result, const uint8_t *data, bool more);
     Op(Done done, void *target) : done_(done), target_(target) {}
+    Op(Arrival arrival, void *target) : arrival_(arrival), target_(target) {}
     Op(const Op &) = delete;
     Op &operator=(const Op &) = delete;
 
    private:
     friend class RingLoop;
-    Done done_;
+    Done done_ = nullptr;
+    Arrival arrival_ = nullptr;
     void *target_;
+    std::thread::id armed_by_;
     std::shared_ptr<void> keep_;  // the owner, alive while the kernel may write its buffer
     // Linked into the ring's list of requests in flight while it is there.
     Op *prev_ = nullptr;
@@ -64,6 +74,20 @@ class RingLoop {
   // `keep` holds the owner of `op` and of the buffer until `done` has run.
   void receive(int fd, void *data, std::size_t size, Op &op, std::shared_ptr<void> keep);
   void wait_writable(int fd, Op &op, std::shared_ptr<void> keep);
+
+  // A receive that stays in the ring and completes at every arrival, into buffers the ring
+  // lends: nothing is submitted per message, and the holder's io_uring_enter only waits. `op`
+  // must be made with an Arrival. False when the kernel has no such receive (before 6.0) or
+  // refused the buffers; a plain receive does the same job then.
+  bool can_stand() const { return buffers_ != nullptr && !standing_refused_; }
+  void receive_standing(int fd, Op &op, std::shared_ptr<void> keep);
+  // The kernel does the work of a request on the thread that submitted it. A standing receive
+  // armed by another thread wakes that thread at every arrival before the holder hears of it:
+  // one thread switch more on a shared core.
+  static bool armed_here(const Op &op) { return op.armed_by_ == std::this_thread::get_id(); }
+  // Asks the kernel to end `op`; its last completion still comes, and only then may another
+  // receive be armed on the socket (two would share its bytes between them).
+  void cancel(Op &op);
   // Hands queued requests to the kernel now. Called before a descriptor with requests in the
   // ring is closed: the kernel looks a descriptor up when it takes the request, and a number
   // closed before that may already name another socket.
@@ -78,6 +102,7 @@ class RingLoop {
   struct Completion {
     uint64_t data;
     int result;
+    uint32_t flags;
   };
   io_uring_sqe *next_sqe();
   // Hands every queued request to the kernel.
@@ -90,6 +115,7 @@ class RingLoop {
   // Sleeps in io_uring_enter, submitting what is queued; false when nothing completed.
   bool sleep_until(Clock::time_point deadline);
   void complete_ready();
+  void complete(const Completion &c);
 
   asio::io_context &context_;
   io_uring ring_{};
@@ -102,6 +128,9 @@ class RingLoop {
   // Completions taken out of the queue to make room for a submission, not yet handled.
   std::vector<Completion> set_aside_;
   std::vector<Completion> batch_;  // the completions complete_ready handles, kept for its room
+  // What standing receives read into; none when the kernel refused it.
+  std::unique_ptr<RingBuffers> buffers_;
+  bool standing_refused_ = false;  // a standing receive came back EINVAL: an older kernel
 };
 
 }  // namespace dim

@@ -1,14 +1,16 @@
 // A connection read and written through the ring, and the ring's loop beside asio: frames and
 // the peer's close arrive; a frame the socket takes in part goes out whole; a post from
 // another thread and a timer each wake a loop asleep in the ring; a receive whose thread has
-// ended is submitted again; and a closed descriptor's queued receive never reads the socket
-// that takes its number next.
+// ended is submitted again; frames stay in order and whole while the loop passes between
+// threads, when the ring's buffers run out and around a large frame; and a closed
+// descriptor's queued receive never reads the socket that takes its number next.
 #include "platform/dim/ring_loop.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -77,6 +79,10 @@ class RingConnection : public ::testing::Test {
           auto d = dim::wire::decode_data(f);
           ASSERT_TRUE(d.has_value());
           subs_.push_back(d->sub);
+          intact_ = intact_ && std::equal(d->data, d->data + d->size,
+                                          data_frame(d->sub, d->size).end() -
+                                              static_cast<std::ptrdiff_t>(d->size));
+          sizes_.push_back(d->size);
         },
         [this](const std::string &reason) {
           closed_ = true;
@@ -101,6 +107,8 @@ class RingConnection : public ::testing::Test {
   std::shared_ptr<dim::Connection> conn_;
   std::vector<std::shared_ptr<dim::Connection>> conns_;
   std::vector<uint32_t> subs_;
+  std::vector<std::size_t> sizes_;
+  bool intact_ = true;  // every frame's contents as sent
   bool closed_ = false;
   std::string close_reason_ = "not closed";
 };
@@ -169,13 +177,99 @@ TEST_F(RingConnection, APostFromAnotherThreadAndATimerEachWakeTheLoopAsleepInThe
 
 TEST_F(RingConnection, AReceiveWhoseThreadEndedIsSubmittedAgain) {
   // A caller's thread that held the loop once submitted the receive and is gone; the kernel
-  // cancels what it submitted.
+  // cancels what it submitted. First the plain receive of a connection that has not spoken,
+  // then the standing one of a connection that has.
   std::thread([&] { ring_->run_one(Clock::now() + 20ms); }).join();
   const auto f = data_frame(5);
   asio::write(peer_, asio::buffer(f));
   ASSERT_TRUE(run_until([&] { return subs_.size() == 1; }));
   EXPECT_EQ(subs_[0], 5u);
+
+  std::thread([&] {
+    asio::write(peer_, asio::buffer(data_frame(6)));
+    run_until([&] { return subs_.size() == 2; });
+  }).join();
+  asio::write(peer_, asio::buffer(data_frame(7)));
+  ASSERT_TRUE(run_until([&] { return subs_.size() == 3; }));
+  EXPECT_EQ(subs_, (std::vector<uint32_t>{5, 6, 7}));
   EXPECT_FALSE(closed_) << close_reason_;
+}
+
+// Each thread that takes the loop over moves the standing receive to itself. A socket must
+// never have two receives at once: they would share its bytes between them, out of order.
+TEST_F(RingConnection, FramesStayInOrderWhileTheLoopPassesBetweenThreads) {
+  uint32_t sent = 0;
+  auto send_some = [&] {
+    dim::wire::Bytes burst;
+    for (int i = 0; i < 3; ++i) {
+      auto f = data_frame(sent++);
+      burst.insert(burst.end(), f.begin(), f.end());
+    }
+    asio::write(peer_, asio::buffer(burst));
+  };
+  for (int round = 0; round < 20; ++round) {
+    send_some();
+    if (round % 2 == 0) {
+      ASSERT_TRUE(run_until([&] { return subs_.size() == sent; })) << round;
+    } else {
+      bool ok = false;
+      std::thread([&] {
+        ok = run_until([&] { return subs_.size() == sent; });
+        send_some();  // waits in the ring of a thread about to end
+        ring_->run_one(Clock::now() + 1ms);
+      }).join();
+      ASSERT_TRUE(ok) << round;
+    }
+  }
+  ASSERT_TRUE(run_until([&] { return subs_.size() == sent; }));
+  for (uint32_t i = 0; i < sent; ++i) ASSERT_EQ(subs_[i], i);
+  EXPECT_TRUE(intact_);
+  EXPECT_FALSE(closed_) << close_reason_;
+}
+
+// The ring lends a fixed number of buffers. Arrivals on more connections than that, before the
+// loop takes any, leave the rest without one: their bytes wait in the socket and a plain
+// receive takes them.
+TEST_F(RingConnection, ConnectionsBeyondTheRingsBuffersStillGetEveryFrame) {
+  constexpr uint32_t kPeers = 300;
+  std::vector<std::unique_ptr<asio::ip::tcp::socket>> peers;
+  for (uint32_t i = 0; i < kPeers; ++i) {
+    peers.push_back(std::make_unique<asio::ip::tcp::socket>(io_));
+    connect(*peers.back());
+  }
+  // Each speaks once, and has a standing receive from then on.
+  for (uint32_t i = 0; i < kPeers; ++i) asio::write(*peers[i], asio::buffer(data_frame(i)));
+  ASSERT_TRUE(run_until([&] { return subs_.size() == kPeers; }));
+  ring_->run_one(Clock::now() + 1ms);
+  // Written by the thread the receives belong to: each arrival takes a buffer before this
+  // thread looks at the ring again.
+  for (int round = 0; round < 2; ++round) {
+    for (uint32_t i = 0; i < kPeers; ++i)
+      asio::write(*peers[i], asio::buffer(data_frame(1000 + i, 40)));
+    ASSERT_TRUE(run_until([&] { return subs_.size() == kPeers * (2 + round); })) << subs_.size();
+  }
+  EXPECT_TRUE(intact_);
+  EXPECT_FALSE(closed_) << close_reason_;
+}
+
+// A frame too large for the read buffer goes straight into its own buffer, between small ones
+// that came through the standing receive.
+TEST_F(RingConnection, ALargeFrameArrivesWholeBetweenSmallOnes) {
+  const std::size_t kLarge = std::size_t{3} << 20;
+  for (uint32_t round = 0; round < 2; ++round) {
+    dim::wire::Bytes all = data_frame(10 * round + 1);
+    const auto large = data_frame(10 * round + 2, kLarge);
+    all.insert(all.end(), large.begin(), large.end());
+    const auto small = data_frame(10 * round + 3);
+    all.insert(all.end(), small.begin(), small.end());
+    std::thread writer([&] { asio::write(peer_, asio::buffer(all)); });
+    const bool done = run_until([&] { return subs_.size() == 3 * (round + 1); });
+    writer.join();
+    ASSERT_TRUE(done) << subs_.size();
+  }
+  EXPECT_EQ(subs_, (std::vector<uint32_t>{1, 2, 3, 11, 12, 13}));
+  EXPECT_EQ(sizes_, (std::vector<std::size_t>{8, kLarge, 8, 8, kLarge, 8}));
+  EXPECT_TRUE(intact_);
 }
 
 TEST_F(RingConnection, AClosedDescriptorsQueuedReceiveNeverReadsTheSocketTakingItsNumber) {
