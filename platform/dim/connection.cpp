@@ -275,8 +275,8 @@ void Connection::on_standing(int result, const uint8_t *data, bool more) {
   if (more) return;
   if (result == 0) {
     finish({}, false);  // the peer closed
-  } else if (result == -ECANCELED || result == -ENOBUFS || result == -EINVAL ||
-             result == -EINTR || result == -EAGAIN) {
+  } else if (result == -ECANCELED || result == -ENOBUFS || result == -EINVAL || result == -EINTR ||
+             result == -EAGAIN) {
     // Ended by us, by the end of the thread that armed it, for want of buffers, or refused by
     // the kernel (RingLoop then arms none again): read on.
     read_more();

@@ -173,10 +173,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool heard_ = false;
   bool open_ = true;
   bool started_ = false;
-  bool reading_ = false;        // a read is under way: asio's, or one in the ring
-  bool standing_ = false;       // the one in the ring is the standing receive
-  bool cancelling_ = false;     // which has been asked to end
-  bool single_next_ = false;    // the ring ran out of buffers: one plain receive first
+  bool reading_ = false;       // a read is under way: asio's, or one in the ring
+  bool standing_ = false;      // the one in the ring is the standing receive
+  bool cancelling_ = false;    // which has been asked to end
+  bool single_next_ = false;   // the ring ran out of buffers: one plain receive first
   std::size_t read_size_ = 0;  // room offered to the last read
   ShortRead read_op_{&Connection::read_done, this};
   RingLoop::Op ring_read_{&Connection::ring_read_done, this};

@@ -8,8 +8,8 @@ constexpr std::size_t kListBytes = RingBuffers::kCount * sizeof(io_uring_buf);
 
 std::unique_ptr<RingBuffers> RingBuffers::create(io_uring &ring) {
   std::unique_ptr<RingBuffers> b(new RingBuffers());
-  void *list = ::mmap(nullptr, kListBytes, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE,
-                      -1, 0);
+  void *list =
+      ::mmap(nullptr, kListBytes, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
   if (list == MAP_FAILED) return nullptr;
   b->list_ = static_cast<io_uring_buf_ring *>(list);
   io_uring_buf_ring_init(b->list_);

@@ -170,8 +170,8 @@ TEST_F(CallerWait, ASenderHeldUpBeforeItsWaitReadsItsOwnAnswersAfterTheFirstFew)
 // kernel does a request's work on the thread that submitted it): on one CPU two thread
 // switches more a read. The sender's first answer moves the receive over to the sender.
 TEST_F(CallerWait, ASendersAnswersDoNotWakeTheLibrarysThread) {
-  zoltest::Process peer({zoltest::test_bin("dim_echo_peer"), "/WAIT/OWN/SERVER", "/WAIT/OWN/SVC",
-                         "/WAIT/OWN/CMD"});
+  zoltest::Process peer(
+      {zoltest::test_bin("dim_echo_peer"), "/WAIT/OWN/SERVER", "/WAIT/OWN/SVC", "/WAIT/OWN/CMD"});
   ASSERT_EQ(peer.line(), "ready");
   dic_info_service_("/WAIT/OWN/SVC", MONITORED, 0, nullptr, 0, note_loop_answer, 0, nullptr, 0);
   uint32_t first = 1000;
@@ -194,8 +194,8 @@ TEST_F(CallerWait, ASendersAnswersDoNotWakeTheLibrarysThread) {
     dic_cmnd_service_("/WAIT/OWN/CMD", &v, 4);
     ASSERT_TRUE(dim::wait_until([&] { return g_loop_last == v; }, 5000)) << v;
   }
-  const long others = zoltest::thread_sleeps(getpid()) - all_before -
-                      (zoltest::this_thread_sleeps() - mine_before);
+  const long others =
+      zoltest::thread_sleeps(getpid()) - all_before - (zoltest::this_thread_sleeps() - mine_before);
   // The library's thread looks at the turn once a millisecond meanwhile: a few dozen sleeps
   // even under a sanitizer, against one or more a read.
   EXPECT_LT(others, static_cast<long>(kReads) / 2);
