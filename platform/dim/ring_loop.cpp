@@ -194,6 +194,9 @@ void RingLoop::cancel(Op &op) {
   io_uring_sqe *sqe = next_sqe();
   io_uring_prep_cancel64(sqe, reinterpret_cast<uint64_t>(&op), 0);
   io_uring_sqe_set_data64(sqe, kCancel);
+  // At once: until the kernel has it, a standing receive goes on filling buffers, and a large
+  // frame would come through them in hundreds of pieces.
+  submit_now();
 }
 
 void RingLoop::flush() { submit_now(); }

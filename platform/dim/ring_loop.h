@@ -85,8 +85,8 @@ class RingLoop {
   // armed by another thread wakes that thread at every arrival before the holder hears of it:
   // one thread switch more on a shared core.
   static bool armed_here(const Op &op) { return op.armed_by_ == std::this_thread::get_id(); }
-  // Asks the kernel to end `op`; its last completion still comes, and only then may another
-  // receive be armed on the socket (two would share its bytes between them).
+  // Asks the kernel, at once, to end `op`; its last completion still comes, and only then may
+  // another receive be armed on the socket (two would share its bytes between them).
   void cancel(Op &op);
   // Hands queued requests to the kernel now. Called before a descriptor with requests in the
   // ring is closed: the kernel looks a descriptor up when it takes the request, and a number
