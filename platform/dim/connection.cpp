@@ -133,7 +133,7 @@ void Connection::start_read() {
 
 // A connection that has spoken keeps a receive standing in the ring, except:
 // - while a frame too large for the read buffer arrives: plain receives write it straight into
-//   its own buffer, where the standing one would copy it in thousands of small pieces;
+//   its own buffer, where the standing one would copy it piece by piece out of the ring's;
 // - once after the ring ran out of buffers (many connections receiving at once).
 bool Connection::may_stand() const {
   return options_.ring->can_stand() && !single_next_ && reader_->partial_capacity() == 0;
