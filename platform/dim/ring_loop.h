@@ -7,7 +7,7 @@
 // wakes. On a loopback ping-pong this saves about a tenth of a round trip when both sides share
 // a core (loop_floor_bench). A connection that has spoken keeps one standing receive instead,
 // which reads every arrival into a buffer the ring lends (ring_buffers.h): nothing is
-// submitted per message, and the library's round trip on one core lost a further 1.5 µs.
+// submitted per message, and the library's round trip on one core lost about 1.5 µs more.
 //
 // asio keeps everything else of the context (timers, connecting, posted handlers): its epoll
 // descriptor waits in the ring as one more poll, and the context is polled when it fires or
