@@ -2,12 +2,14 @@
 // the peer's close arrive; a frame the socket takes in part goes out whole; a post from
 // another thread and a timer each wake a loop asleep in the ring; a receive whose thread has
 // ended is submitted again; frames stay in order and whole while the loop passes between
-// threads, when the ring's buffers run out and around a large frame; and a closed
-// descriptor's queued receive never reads the socket that takes its number next.
+// threads, when the ring's buffers run out and around a large frame; a peer whose answers pile
+// up is read no more; and a closed descriptor's queued receive never reads the socket that
+// takes its number next.
 #include "platform/dim/ring_loop.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -73,11 +75,14 @@ class RingConnection : public ::testing::Test {
     dim::Connection::Options options;
     options.read_buffer = 64;  // a few frames per read: a burst takes many reads
     options.ring = ring_.get();
+    options.backlog_limit = backlog_limit_;
     auto c = std::make_shared<dim::Connection>(std::move(accepted), "peer", options);
+    dim::Connection *self = c.get();  // the handler lives no longer than its connection
     c->start(
-        [this](dim::wire::Frame &&f) {
+        [this, self](dim::wire::Frame &&f) {
           auto d = dim::wire::decode_data(f);
           ASSERT_TRUE(d.has_value());
+          if (reply_size_ > 0) self->send(data_frame(d->sub, reply_size_));
           subs_.push_back(d->sub);
           intact_ = intact_ && std::equal(d->data, d->data + d->size,
                                           data_frame(d->sub, d->size).end() -
@@ -106,6 +111,8 @@ class RingConnection : public ::testing::Test {
   asio::ip::tcp::socket peer_{io_};
   std::shared_ptr<dim::Connection> conn_;
   std::vector<std::shared_ptr<dim::Connection>> conns_;
+  std::size_t backlog_limit_ = std::size_t{8} << 20;
+  std::size_t reply_size_ = 0;  // each frame answered with this many bytes when not 0
   std::vector<uint32_t> subs_;
   std::vector<std::size_t> sizes_;
   bool intact_ = true;  // every frame's contents as sent
@@ -250,6 +257,38 @@ TEST_F(RingConnection, ConnectionsBeyondTheRingsBuffersStillGetEveryFrame) {
   }
   EXPECT_TRUE(intact_);
   EXPECT_FALSE(closed_) << close_reason_;
+}
+
+// While answers wait beyond the backlog limit (a peer that sends and never reads) the connection
+// reads nothing more: what the peer sends then stays in the socket, where the kernel holds the
+// peer back, instead of piling up as frames.
+TEST_F(RingConnection, NothingMoreIsReadFromAPeerWhoseAnswersPileUp) {
+  backlog_limit_ = 64 * 1024;
+  reply_size_ = 256 * 1024;
+  asio::ip::tcp::socket peer(io_);
+  int fd = -1;
+  connect(peer, &fd);
+  auto burst = [&](uint32_t first, uint32_t count) {
+    dim::wire::Bytes all;
+    for (uint32_t i = first; i < first + count; ++i) {
+      auto f = data_frame(i);
+      all.insert(all.end(), f.begin(), f.end());
+    }
+    asio::write(peer, asio::buffer(all));
+    return all.size();
+  };
+  burst(0, 100);
+  ASSERT_TRUE(run_until([&] { return !subs_.empty(); }));
+  for (int i = 0; i < 10; ++i) ring_->run_one(Clock::now() + 5ms);
+  const std::size_t answered = subs_.size();
+  EXPECT_LT(answered, 100u) << "the answers never held reading back";
+
+  const std::size_t later = burst(1000, 1000);
+  for (int i = 0; i < 20; ++i) ring_->run_one(Clock::now() + 5ms);
+  int unread = 0;
+  ASSERT_EQ(::ioctl(fd, FIONREAD, &unread), 0);
+  EXPECT_GE(static_cast<std::size_t>(unread), later);
+  EXPECT_EQ(subs_.size(), answered);
 }
 
 // A frame too large for the read buffer goes straight into its own buffer, between small ones
