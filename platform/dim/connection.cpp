@@ -144,11 +144,22 @@ bool Connection::may_stand() const {
 // holds the turn: the kernel works for the arming thread, and each arrival would wake it
 // first. Its last completion arms the next read (on_standing).
 void Connection::review_standing() {
-  if (!standing_ || cancelling_) return;
-  if (held_ == 0 && reader_->partial_capacity() == 0 && RingLoop::armed_here(ring_standing_))
+  if (!standing_ ||
+      (held_ == 0 && reader_->partial_capacity() == 0 && RingLoop::armed_here(ring_standing_)))
     return;
+  end_standing();
+}
+
+void Connection::end_standing() {
+  if (!standing_ || cancelling_) return;
   cancelling_ = true;
   options_.ring->cancel(ring_standing_);
+}
+
+void Connection::drop_handled_frames() {
+  if (next_ < frames_.size()) return;
+  frames_.clear();
+  next_ = 0;
 }
 
 // A peer's first frame has usually arrived before its connection is accepted. Through the
@@ -212,10 +223,7 @@ void Connection::on_read(const asio::error_code &ec, std::size_t n) {
     return;
   }
   const bool drained = n < read_size_;
-  if (next_ == frames_.size()) {
-    frames_.clear();
-    next_ = 0;
-  }
+  drop_handled_frames();
   const std::size_t before = frames_.size();
   if (auto fault = reader_ ? reader_->commit(n, frames_) : copy_in(first_room_.data(), n)) {
     close(*fault);
@@ -258,10 +266,7 @@ void Connection::on_standing(int result, const uint8_t *data, bool more) {
   }
   if (!open_) return;
   if (result > 0) {
-    if (next_ == frames_.size()) {
-      frames_.clear();
-      next_ = 0;
-    }
+    drop_handled_frames();
     const std::size_t before = frames_.size();
     if (auto fault = copy_in(data, static_cast<std::size_t>(result))) {
       close(*fault);
@@ -301,10 +306,7 @@ void Connection::deliver() {
     next_ = 0;
     return;
   }
-  if (next_ == frames_.size()) {
-    frames_.clear();
-    next_ = 0;
-  }
+  drop_handled_frames();
   read_more();
 }
 
@@ -600,10 +602,7 @@ void Connection::finish(const std::string &reason, bool report) {
     if (options_.ring != nullptr) {
       // Requests still queued for this descriptor reach the kernel before its number is
       // free; the shutdown then ends them, a standing receive at the latest with the cancel.
-      if (standing_ && !cancelling_) {
-        cancelling_ = true;
-        options_.ring->cancel(ring_standing_);
-      }
+      end_standing();
       options_.ring->flush();
       ::shutdown(fd_, SHUT_RDWR);
       ::close(fd_);

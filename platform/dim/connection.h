@@ -126,6 +126,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Ends the standing receive when it is not wanted any more; it goes on until its last
   // completion comes back.
   void review_standing();
+  // Cancels the standing receive, unless that is already asked.
+  void end_standing();
+  // Frames all handled: their room is used afresh.
+  void drop_handled_frames();
   static void read_done(void *self, const asio::error_code &ec, std::size_t n);
   static void ring_read_done(void *self, int result);
   static void standing_done(void *self, int result, const uint8_t *data, bool more);
